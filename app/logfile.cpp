@@ -1,0 +1,56 @@
+#include "app/logfile.h"
+
+#include "platform/codepage.h"
+
+#include <QFile>
+#include <QLocale>
+
+namespace logfile {
+
+namespace {
+struct Formats {
+    QLocale locale;
+    QString date;
+    QString time;
+};
+
+// The system locale's short date and its time with seconds; C/POSIX (common
+// when started at login) gives no Japanese forms, so those get fixed ones.
+Formats currentFormats()
+{
+    const QLocale sys = QLocale::system();
+    if (sys.language() == QLocale::C || sys.name() == u"C" || sys.name() == u"POSIX")
+        return {QLocale::c(), QStringLiteral("yyyy/MM/dd"), QStringLiteral("H:mm:ss")};
+    QString time = sys.timeFormat(QLocale::ShortFormat);
+    if (!time.contains(u's')) {
+        const qsizetype m = time.lastIndexOf(u"mm");
+        if (m >= 0)
+            time.insert(m + 2, u":ss");
+        else
+            time = QStringLiteral("H:mm:ss");
+    }
+    return {sys, sys.dateFormat(QLocale::ShortFormat), time};
+}
+} // namespace
+
+QByteArray formatLine(const QDateTime &now, const QString &message, bool withSeparator)
+{
+    const Formats f = currentFormats();
+    QString line = f.locale.toString(now.date(), f.date) + u' ' + f.locale.toString(now.time(), f.time);
+    if (withSeparator)
+        line += u"  ";
+    line += message;
+    line += u"\r\n";
+    return cp932::encode(line);
+}
+
+bool append(const QString &path, const QDateTime &now, const QString &message, bool withSeparator)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+        return false;
+    const QByteArray bytes = formatLine(now, message, withSeparator);
+    return file.write(bytes) == bytes.size();
+}
+
+} // namespace logfile

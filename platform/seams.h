@@ -1,0 +1,31 @@
+#pragma once
+// Everything a test needs to replace: the clock, the timer intervals and
+// waits, the ports, the program directory and the platform services.
+// Production fills it with the real values (Seams::production()).
+#include <QDateTime>
+#include <QString>
+#include <functional>
+
+class QWidget;
+class RasBackend;
+
+struct Seams {
+    std::function<QDateTime()> now;
+    int schedulerTickMs = 1000; // main.Timer1
+    int linkTickMs = 500;       // main.Timer2, the link monitor
+    int guardMs = 60000;        // connect and reply guards of Form1 and Form3
+    int hangUpWaitMs = 3000;    // blocking wait after a hang-up
+    int linkErrorWaitMs = 1000; // blocking wait after a link error
+    quint16 popPort = 110;
+    quint16 smtpPort = 25;
+    QString programDir;         // where settings, log, seen-id list and help live
+    RasBackend *ras = nullptr;  // dial-up service; not owned
+    // A warning box with one OK button (title, text).
+    std::function<void(QWidget *parent, const QString &title, const QString &text)> messageBox;
+    // Opens the help file at its contents.
+    std::function<void(const QString &path)> openHelp;
+    // Ends the process at once: no further handler may run.
+    std::function<void()> exitNow;
+
+    static Seams production();
+};
