@@ -29,5 +29,5 @@ struct SharedState {
 inline qint16 saturatingAdd(qint16 a, qint64 b)
 {
     const qint64 sum = qint64(a) + b;
-    return qint16(qBound<qint64>(-32768, sum, 32767));
+    return qint16(qBound(qint64(-32768), sum, qint64(32767)));
 }
