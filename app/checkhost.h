@@ -29,9 +29,11 @@ public:
     virtual void setRunEnabled(bool enabled) = 0;
     virtual void showRunButton() = 0;
 
-    // Saves the settings; false when the file could not be written (the user
-    // has been told). The caller stops the command there.
-    virtual bool SetDataWrite() = 0;
+    // SetDataWrite at a settings test's successful end. False when the file
+    // could not be written (the user has been told) or when the settings were
+    // edited after the test began: the caller then leaves Run disabled and
+    // Test enabled instead of the usual button changes, and carries on.
+    virtual bool saveTestedSettings() = 0;
 
     // One log line: date, time, two blanks, message.
     virtual void log(const QString &message) = 0;

@@ -12,7 +12,7 @@ void FakeHost::setStatus(const QString &text) {
     statusHistory << text;
 }
 
-bool FakeHost::SetDataWrite() {
+bool FakeHost::saveTestedSettings() {
     ++saves;
     return saveSucceeds;
 }

@@ -24,7 +24,7 @@ class FakeHost : public CheckHost {
     void setTestEnabled(bool enabled) override { testEnabled = enabled; }
     void setRunEnabled(bool enabled) override { runEnabled = enabled; }
     void showRunButton() override { runShown = true; }
-    bool SetDataWrite() override;
+    bool saveTestedSettings() override;
     void log(const QString &message) override { logLines << message; }
     void logWithoutSeparator(const QString &message) override {
         logLines << QStringLiteral("|") + message;
