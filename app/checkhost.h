@@ -8,7 +8,7 @@ struct Seams;
 struct SharedState;
 
 class CheckHost {
-public:
+  public:
     virtual ~CheckHost() = default;
 
     virtual SharedState &state() = 0;
