@@ -2,14 +2,15 @@
 
 #include "app/logfile.h"
 #include "app/mainwindow.h"
+#include "platform/singleinstance.h"
 #include "pop3/form1.h"
 #include "smtp/form3.h"
 
 #include <QDir>
 #include <QLineEdit>
-#include <QLockFile>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSystemTrayIcon>
 
 Program::Program(Seams seams, QObject *parent) : QObject(parent), m_seams(std::move(seams)) {
     if (!m_seams.now) m_seams.now = [] { return QDateTime::currentDateTime(); };
@@ -25,15 +26,13 @@ Program::~Program() {
 
 bool Program::start() {
     m_state.Log_File = QDir(m_seams.programDir).filePath(QStringLiteral("quil7400.log"));
-    // One copy per program folder. A lock left by a crash is stale and taken
-    // over; a live one is never treated as stale, however old.
-    m_lock = std::make_unique<QLockFile>(
-        QDir(m_seams.programDir).filePath(QStringLiteral("quil7400.lock")));
-    m_lock->setStaleLockTime(0);
-    if (!m_lock->tryLock(0)) {
-        m_lock.reset();
-        return false;
-    }
+    m_instance = new SingleInstance(m_seams.programDir, this);
+    if (!m_instance->acquire()) return false;
+    // Without a notification area a second start is the only way back to
+    // the window once Run has hidden it.
+    connect(m_instance, &SingleInstance::showRequested, this, [this] {
+        if (!QSystemTrayIcon::isSystemTrayAvailable()) showSettings();
+    });
     m_main = new MainWindow(*this);
     m_main->Form_Load();
     m_main->show();
@@ -126,3 +125,10 @@ void Program::testDialUp(const std::function<void()> &copyConfig) {
 void Program::dialStartDialUp() {}
 void Program::hangUpForExit() {}
 void Program::showAssistant() {}
+
+void Program::showSettings() {
+    m_main->Text4->hide();
+    m_main->show();
+    m_main->raise();
+    m_main->activateWindow();
+}

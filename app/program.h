@@ -13,7 +13,7 @@
 class MainWindow;
 class Form1;
 class Form3;
-class QLockFile;
+class SingleInstance;
 
 class Program : public QObject, public CheckHost {
     Q_OBJECT
@@ -71,11 +71,13 @@ class Program : public QObject, public CheckHost {
     void loadForm1ForTest();
     bool settingsTestStarting() const { return m_testStarting; }
     void showAssistant();
+    // The tray menu's 設定変更: the window with its status line hidden.
+    void showSettings();
 
   private:
     Seams m_seams;
     SharedState m_state;
-    std::unique_ptr<QLockFile> m_lock;
+    SingleInstance *m_instance = nullptr;
     MainWindow *m_main = nullptr;
     Form1 *m_form1 = nullptr;
     Form3 *m_form3 = nullptr;

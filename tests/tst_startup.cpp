@@ -30,6 +30,7 @@ class TestStartup : public QObject {
     void savingWritesTheSameBytesOwnerOnly();
     void aSaveThatFailsTellsTheUser();
     void secondCopyEndsSilently();
+    void lockLeftByACrashIsTakenOver();
     void logLinesAreStampedAndAppended();
 };
 
@@ -157,10 +158,15 @@ void TestStartup::aSaveThatFailsTellsTheUser() {
 void TestStartup::secondCopyEndsSilently() {
     ProgramFixture f;
     QVERIFY(f.start());
+    f.w().hide(); // monitoring, and no tray to bring the window back
+    f.w().Text4->show();
     Program second(f.seams);
     QVERIFY(!second.start());
     QVERIFY(second.mainWindow() == nullptr);
     QVERIFY(!QFile::exists(f.path(QStringLiteral("quil7400.log"))));
+    // The running copy shows its window as the tray's 設定変更 would.
+    QTRY_VERIFY(f.w().isVisible());
+    QVERIFY(f.w().Text4->isHidden());
 }
 
 void TestStartup::logLinesAreStampedAndAppended() {
