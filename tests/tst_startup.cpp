@@ -169,6 +169,15 @@ void TestStartup::secondCopyEndsSilently() {
     QVERIFY(f.w().Text4->isHidden());
 }
 
+void TestStartup::lockLeftByACrashIsTakenOver() {
+    ProgramFixture f;
+    QFile lock(f.path(QStringLiteral("quil7400.lock")));
+    QVERIFY(lock.open(QIODevice::WriteOnly));
+    lock.write("2147483000\nquilmon7400\n" + QSysInfo::machineHostName().toUtf8() + "\n");
+    lock.close();
+    QVERIFY(f.start());
+}
+
 void TestStartup::logLinesAreStampedAndAppended() {
     const QDateTime t(QDate(2000, 5, 12), QTime(13, 5, 9));
     // C locale (started at login): fixed forms with seconds.
