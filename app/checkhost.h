@@ -52,6 +52,10 @@ class CheckHost {
     virtual void setPopupLabel(const QString &text) = 0;
     virtual void showPopup() = 0;
 
+    // True while the settings test is loading Form1: the test sets Flag = 1
+    // only after that load returns, so the load handler asks here.
+    virtual bool settingsTestStarting() const = 0;
+
     // The UID store path and the program directory.
     virtual QString programDir() const = 0;
 };

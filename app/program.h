@@ -69,7 +69,7 @@ class Program : public QObject, public CheckHost {
     void hangUpForExit();
     // A LAN settings test loads the checker before it sets Flag = 1.
     void loadForm1ForTest();
-    bool settingsTestStarting() const { return m_testStarting; }
+    bool settingsTestStarting() const override { return m_testStarting; }
     void showAssistant();
     // The tray menu's 設定変更: the window with its status line hidden.
     void showSettings();
