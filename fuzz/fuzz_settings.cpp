@@ -5,15 +5,12 @@
 #include <cstdint>
 #include <cstdlib>
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const QByteArray bytes(reinterpret_cast<const char *>(data), qsizetype(size));
     SettingsRecord r;
-    if (!settingsfile::parse(bytes, r))
-        return 0;
+    if (!settingsfile::parse(bytes, r)) return 0;
     const QByteArray again = settingsfile::format(r);
     SettingsRecord back;
-    if (!settingsfile::parse(again, back) || settingsfile::format(back) != again)
-        std::abort();
+    if (!settingsfile::parse(again, back) || settingsfile::format(back) != again) std::abort();
     return 0;
 }
