@@ -162,7 +162,11 @@ bool Form3::ReplyArrival(const QByteArrayList &lines) {
 
 void Form3::SendLine(const QByteArray &bytes) {
     // Fire and forget: a line that cannot go out shows up as a silent server.
-    if (Winsock2->state() == QAbstractSocket::ConnectedState) Winsock2->write(bytes);
+    if (Winsock2->state() != QAbstractSocket::ConnectedState) return;
+    Winsock2->write(bytes);
+    // Out at once: the dialogue may end, and drop the connection, before
+    // the event loop would have written it (QUIT after an error).
+    Winsock2->flush();
 }
 
 void Form3::AppendTrace(const QByteArrayList &lines) {
@@ -177,8 +181,6 @@ void Form3::ReplyError(const QByteArrayList &lines) {
     m_host.setStatus(QStringLiteral("エラー"));
     AppendTrace(lines);
     SendLine(QByteArrayLiteral("QUIT \r\n"));
-    // Hand QUIT to the system before the unload drops the connection.
-    Winsock2->flush();
     Smtp_State = 6;
     m_host.log(QStringLiteral("送信サーバエラー"));
     // A refused message is not sent again, but the check is over all the
