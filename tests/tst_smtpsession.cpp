@@ -344,11 +344,11 @@ void TestSmtpSession::trickleWithoutLineEndTimesOut() {
     // Bytes that never make a line must not hold the dialogue open.
     Session s(400);
     QVERIFY(s.load());
-    for (int i = 0; i < 8 && s.form; ++i) {
+    for (int i = 0; i < 15 && s.form; ++i) {
         s.server.send("2");
         QTest::qWait(100);
     }
-    QVERIFY(s.ended());
+    QVERIFY(s.form.isNull()); // ended while the bytes still came
     QCOMPARE(s.host.status(), QStringLiteral("送信タイムアウト"));
 }
 
