@@ -86,7 +86,6 @@ class TestSmtpSession : public QObject {
   private slots:
     void wholeDialogue_data();
     void wholeDialogue();
-    void settingsTestWhenSaveFails();
     void refusal_data();
     void refusal();
     void silence_data();
@@ -112,16 +111,17 @@ void TestSmtpSession::wholeDialogue_data() {
     QTest::addColumn<QByteArray>("mailFrom");
     QTest::addColumn<QByteArray>("message");
     QTest::addColumn<QString>("finalStatus");
+    QTest::addColumn<bool>("saveOk");
 
     const QString forwarded = QStringLiteral("　メッセージを転送しました");
     QTest::newRow("scheduled, fixed sender")
-        << qint16(2) << QString() << kReplies[3] << kMailFixed << kMessage3 << forwarded;
+        << qint16(2) << QString() << kReplies[3] << kMailFixed << kMessage3 << forwarded << true;
     QTest::newRow("sender field, 251 to RCPT")
         << qint16(2) << QStringLiteral("me@example.jp") << QByteArray("251 will forward\r\n")
         << QByteArray("MAIL FROM:<me@example.jp>\r\n")
         << QByteArray("From:me@example.jp\r\n" + kHeader.mid(kHeader.indexOf("Subject")) + "\r\n3" +
                       kNotice + "\r\n.\r\n")
-        << forwarded;
+        << forwarded << true;
     // やまだ in code page 932: 82E2 82DC 82BE.
     const QByteArray yamada = QByteArray::fromHex("82e282dc82be") + "@example.jp";
     QTest::newRow("non-ASCII sender in code page 932")
@@ -129,10 +129,14 @@ void TestSmtpSession::wholeDialogue_data() {
         << QByteArray("MAIL FROM:<" + yamada + ">\r\n")
         << QByteArray("From:" + yamada + "\r\n" + kHeader.mid(kHeader.indexOf("Subject")) +
                       "\r\n3" + kNotice + "\r\n.\r\n")
-        << forwarded;
-    QTest::newRow("settings test") << qint16(1) << QString() << kReplies[3] << kMailFixed
-                                   << QByteArray(kHeader + "\r\nTEST MAIL\r\n.\r\n")
-                                   << QStringLiteral("　テスト終了、エラーなし");
+        << forwarded << true;
+    const QByteArray testMail = kHeader + "\r\nTEST MAIL\r\n.\r\n";
+    const QString tested = QStringLiteral("　テスト終了、エラーなし");
+    QTest::newRow("settings test")
+        << qint16(1) << QString() << kReplies[3] << kMailFixed << testMail << tested << true;
+    // Run stays off when the settings could not be saved.
+    QTest::newRow("settings test, save fails")
+        << qint16(1) << QString() << kReplies[3] << kMailFixed << testMail << tested << false;
 }
 
 void TestSmtpSession::wholeDialogue() {
@@ -142,9 +146,11 @@ void TestSmtpSession::wholeDialogue() {
     QFETCH(QByteArray, mailFrom);
     QFETCH(QByteArray, message);
     QFETCH(QString, finalStatus);
+    QFETCH(bool, saveOk);
 
     Session s;
     s.host.shared.Flag = flag;
+    s.host.saveSucceeds = saveOk;
     s.host.sender = sender;
     QVERIFY(s.load());
     QVERIFY(s.server.client->peerPort() != 25); // the local port is the system's choice
@@ -170,33 +176,10 @@ void TestSmtpSession::wholeDialogue() {
     QVERIFY(s.host.runShown);
     QCOMPARE(s.host.form3Unloads, 1);
     QCOMPARE(s.trace, QString::fromLatin1(replies.join()));
-    if (flag == 1) {
-        QCOMPARE(s.host.saves, 1);
-        QVERIFY(!s.host.testEnabled);
-        QVERIFY(s.host.runEnabled);
-    } else {
-        QCOMPARE(s.host.saves, 0);
-        QVERIFY(s.host.testEnabled);
-        QVERIFY(!s.host.runEnabled);
-    }
-}
-
-void TestSmtpSession::settingsTestWhenSaveFails() {
-    Session s;
-    s.host.shared.Flag = 1;
-    s.host.saveSucceeds = false;
-    QVERIFY(s.load());
-    s.server.send(kReplies[0]);
-    QVERIFY(s.server.waitForReceived(kHelo));
-    for (int i = 1; i < kReplies.size(); ++i)
-        s.server.send(kReplies[i]);
-    QVERIFY(s.ended());
-    QCOMPARE(s.host.saves, 1);
-    QVERIFY(s.host.testEnabled);
-    QVERIFY(!s.host.runEnabled);
-    QVERIFY(s.host.runShown);
-    QCOMPARE(s.host.logLines, QStringList(QStringLiteral("|　テスト終了、エラーなし")));
-    QCOMPARE(s.host.shared.Dup_End_Flag, qint16(1));
+    QCOMPARE(s.host.saves, flag == 1 ? 1 : 0);
+    const bool runNowAllowed = flag == 1 && saveOk;
+    QCOMPARE(s.host.testEnabled, !runNowAllowed);
+    QCOMPARE(s.host.runEnabled, runNowAllowed);
 }
 
 void TestSmtpSession::refusal_data() {
