@@ -33,6 +33,12 @@ struct SettingsStandIn {
 QRadioButton *option(Assist &a, int n) {
     return a.findChild<QRadioButton *>(QStringLiteral("Option%1").arg(n));
 }
+
+// A click on the choice's round button, where a user aims.
+void choose(Assist &a, int n) {
+    QRadioButton *o = option(a, n);
+    QTest::mouseClick(o, Qt::LeftButton, {}, QPoint(8, o->height() / 2));
+}
 } // namespace
 
 class TstWindows : public QObject {
@@ -170,7 +176,7 @@ void TstWindows::assist_everyCarrier() {
     SettingsStandIn s;
     Assist a(&s.window, s.text3);
     a.show();
-    QTest::mouseClick(option(a, choice), Qt::LeftButton);
+    choose(a, choice);
     QTest::keyClicks(a.Text1, QStringLiteral("09012345678"));
     QTest::mouseClick(a.Command1, Qt::LeftButton);
     QCOMPARE(s.text3->text(), address);
@@ -196,8 +202,8 @@ void TstWindows::assist_okCancelRules() {
         SettingsStandIn s;
         Assist a(&s.window, s.text3);
         a.show();
-        QTest::mouseClick(option(a, 12), Qt::LeftButton);
-        QTest::mouseClick(option(a, 1), Qt::LeftButton);
+        choose(a, 12);
+        choose(a, 1);
         a.Text1->setText(QStringLiteral("1234"));
         QSignalSpy unload(&a, &Assist::unloadRequested);
         // The settings window is back before Text3 changes, so its change rules see it shown.
@@ -213,7 +219,7 @@ void TstWindows::assist_okCancelRules() {
     {
         SettingsStandIn s;
         Assist a(&s.window, s.text3);
-        QTest::mouseClick(option(a, 4), Qt::LeftButton);
+        choose(a, 4);
         a.Text1->setText(QStringLiteral(" 090 "));
         QTest::mouseClick(a.Command1, Qt::LeftButton);
         QCOMPARE(s.text3->text(), QStringLiteral(" 090 .0@jp-h.ne.jp"));
@@ -237,7 +243,7 @@ void TstWindows::assist_okCancelRules() {
         SettingsStandIn s;
         Assist a(&s.window, s.text3);
         QSignalSpy unload(&a, &Assist::unloadRequested);
-        QTest::mouseClick(option(a, 15), Qt::LeftButton);
+        choose(a, 15);
         a.Text1->setText(QStringLiteral("5678"));
         QTest::mouseClick(a.Command2, Qt::LeftButton);
         QCOMPARE(s.text3->text(), QStringLiteral("old@example.jp"));

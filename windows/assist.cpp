@@ -96,14 +96,17 @@ Assist::Assist(QWidget *settingsWindow, QLineEdit *text3, QWidget *parent)
     Frame1->setObjectName(QStringLiteral("Frame1"));
     Frame1->setGeometry(twRect(240, 720, 5535, 4695));
 
-    // Widths run to the next column or the frame's inner edge, so no caption is cut.
+    // Widths run to the next column, or to the frame's edge where the row has
+    // no right-hand choice, so the long captions are not cut.
     for (int i = 0; i < kChoices; ++i) {
         const Choice &c = kChoiceTable[i];
         auto *option = new QRadioButton(text(c.caption), Frame1);
         option->setObjectName(QStringLiteral("Option%1").arg(i + 1));
-        const int left = c.column == 0 ? 360 : 3120;
-        const int width = c.column == 0 ? 3120 - 360 - 60 : 5535 - 3120 - 60;
-        option->setGeometry(twRect(left, 240 + (c.row - 1) * 360, width, 255));
+        const int left = tw(c.column == 0 ? 360 : 3120);
+        const bool rowShared =
+            c.column == 0 && c.row != 1 && c.row != 2 && c.row != 5 && c.row != 7;
+        const int right = rowShared ? tw(3120) - 4 : Frame1->width() - 2;
+        option->setGeometry(left, tw(240 + (c.row - 1) * 360), right - left, tw(255));
         // A click on the already selected choice stores its suffix again.
         connect(option, &QRadioButton::clicked, this, [this, i] { Option_Click(i + 1); });
         Option[i] = option;
