@@ -3,6 +3,8 @@
 #include "app/program.h"
 #include "app/settingsfile.h"
 #include "platform/atomicfile.h"
+#include "platform/singleline.h"
+#include "platform/twips.h"
 #include "pop3/form1.h"
 
 #include <QCheckBox>
@@ -19,45 +21,12 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QTimer>
-#include <QValidator>
 
 namespace {
 
-// Twips to pixels at the screen's logical dpi (15 twips a pixel at 96 dpi).
-int tw(int twips) {
-    const QScreen *screen = QGuiApplication::primaryScreen();
-    const qreal dpi = screen ? screen->logicalDotsPerInch() : 96.0;
-    return qRound(twips * dpi / 1440.0);
-}
-
 void place(QWidget *w, int left, int top, int width, int height) {
-    w->setGeometry(tw(left), tw(top), tw(width), tw(height));
+    w->setGeometry(twRect(left, top, width, height));
 }
-
-// Line breaks and NULs pasted into a one-line field would end a protocol
-// line early; they are dropped as they come in.
-class SingleLineValidator : public QValidator {
-  public:
-    using QValidator::QValidator;
-    State validate(QString &input, int &pos) const override {
-        qsizetype removedBeforeCursor = 0;
-        QString clean;
-        clean.reserve(input.size());
-        for (qsizetype i = 0; i < input.size(); ++i) {
-            const QChar c = input.at(i);
-            if (c == u'\r' || c == u'\n' || c == QChar(0)) {
-                if (i < pos) ++removedBeforeCursor;
-                continue;
-            }
-            clean += c;
-        }
-        if (clean.size() != input.size()) {
-            input = clean;
-            pos -= int(removedBeforeCursor);
-        }
-        return Acceptable;
-    }
-};
 
 // Selects one button of a group, or none: an exclusive group refuses to be
 // emptied, so exclusivity is lifted for the change.
@@ -106,7 +75,7 @@ void MainWindow::buildControls() {
         auto *e = new QLineEdit(parent);
         e->setObjectName(QString::fromLatin1(name));
         e->setFont(textFont);
-        e->setValidator(new SingleLineValidator(e));
+        dropLineBreaks(e);
         place(e, l, t, w, h);
         return e;
     };
@@ -530,11 +499,7 @@ void MainWindow::closeEvent(QCloseEvent *event) {
 void MainWindow::showEvent(QShowEvent *event) {
     if (!m_centred) {
         m_centred = true;
-        if (const QScreen *screen = QGuiApplication::primaryScreen()) {
-            QRect frame = frameGeometry();
-            frame.moveCenter(screen->availableGeometry().center());
-            move(frame.topLeft());
-        }
+        centreOnScreen(this);
     }
     QWidget::showEvent(event);
 }

@@ -1,12 +1,19 @@
 #include "app/program.h"
 
+#include "app/icons.h"
 #include "app/logfile.h"
 #include "app/mainwindow.h"
+#include "app/verdisp.h"
 #include "platform/singleinstance.h"
+#include "platform/topmost.h"
+#include "platform/trayicon.h"
 #include "pop3/form1.h"
 #include "smtp/form3.h"
+#include "windows/assist.h"
+#include "windows/form4.h"
 
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -21,6 +28,10 @@ Program::~Program() {
     if (m_form3) m_form3->Form_Unload();
     delete m_form1;
     delete m_form3;
+    delete m_form4;
+    delete m_verDisp;
+    delete m_assist;
+    if (m_trayWindow) unregisterTrayWindow(m_trayWindow);
     delete m_main;
 }
 
@@ -33,7 +44,9 @@ bool Program::start() {
     connect(m_instance, &SingleInstance::showRequested, this, [this] {
         if (!QSystemTrayIcon::isSystemTrayAvailable()) showSettings();
     });
+    setUpTray();
     m_main = new MainWindow(*this);
+    m_main->setWindowIcon(m_icons->Image1);
     m_main->Form_Load();
     m_main->show();
     return true;
@@ -103,11 +116,70 @@ void Program::logWithoutSeparator(const QString &message) {
     logfile::append(m_state.Log_File, m_seams.now(), message, false);
 }
 
-void Program::setPopupLabel(const QString &text) {
-    m_popupLabel = text;
+void Program::setUpTray() {
+    m_icons = new Icons([this] { return m_main && m_main->isVisible(); }, this);
+    m_icons->setObjectName(QStringLiteral("icons"));
+    m_trayWindow = registerTrayWindow([this](int code) { m_icons->trayNotification(code); });
+    const NOTIFYICONDATAA data =
+        makeTrayIconData(m_trayWindow, registerTrayIcon(m_icons->Image1),
+                         QStringLiteral("メールチェックソフトクイルモン7400"));
+    Shell_NotifyIconA(NIM_ADD, &data); // a desktop without a tray is not an error
+    connect(m_icons, &Icons::setClicked, this, &Program::showSettings);
+    connect(m_icons, &Icons::verClicked, this, &Program::showVersion);
+    connect(m_icons, &Icons::helpClicked, this, [this] { m_main->Command7_Click(); });
+    connect(m_icons, &Icons::endClicked, this, &Program::endFromTray);
 }
 
-void Program::showPopup() {}
+void Program::showVersion() {
+    if (!m_verDisp) {
+        m_verDisp = new VerDisp();
+        connect(m_verDisp, &VerDisp::unloadRequested, this, [this] {
+            VerDisp *w = m_verDisp;
+            m_verDisp = nullptr;
+            if (w) w->deleteLater();
+        });
+    }
+    m_verDisp->show();
+    m_verDisp->raise();
+}
+
+void Program::endFromTray() {
+    NOTIFYICONDATAA data{};
+    data.cbSize = sizeof(NOTIFYICONDATAA);
+    data.hWnd = m_trayWindow;
+    data.uID = 1;
+    Shell_NotifyIconA(NIM_DELETE, &data);
+    m_seams.exitNow();
+}
+
+void Program::loadForm4() {
+    if (m_form4) return;
+    m_form4 = new Form4();
+    connect(m_form4, &Form4::okClicked, this, [this] {
+        m_state.New_mail_number2 = 0;
+        unloadForm4();
+    });
+    connect(m_form4, &Form4::closedByFrame, this, &Program::unloadForm4);
+}
+
+void Program::unloadForm4() {
+    Form4 *w = m_form4;
+    if (!w) return;
+    m_form4 = nullptr;
+    w->hide();
+    w->deleteLater();
+}
+
+void Program::setPopupLabel(const QString &text) {
+    loadForm4();
+    m_form4->Label1->setText(text);
+}
+
+void Program::showPopup() {
+    loadForm4();
+    m_form4->show();
+    SetWindowPos(m_form4); // above other windows, also once shown
+}
 
 void Program::loadForm1ForTest() {
     m_testStarting = true;
@@ -124,7 +196,18 @@ void Program::testDialUp(const std::function<void()> &copyConfig) {
 }
 void Program::dialStartDialUp() {}
 void Program::hangUpForExit() {}
-void Program::showAssistant() {}
+void Program::showAssistant() {
+    if (!m_assist) {
+        m_assist = new Assist(m_main, m_main->Text3);
+        connect(m_assist, &Assist::unloadRequested, this, [this] {
+            Assist *w = m_assist;
+            m_assist = nullptr;
+            if (w) w->deleteLater();
+        });
+    }
+    m_assist->show();
+    m_main->hide();
+}
 
 void Program::showSettings() {
     m_main->Text4->hide();

@@ -13,6 +13,10 @@
 class MainWindow;
 class Form1;
 class Form3;
+class Form4;
+class Icons;
+class VerDisp;
+class Assist;
 class SingleInstance;
 
 class Program : public QObject, public CheckHost {
@@ -55,7 +59,10 @@ class Program : public QObject, public CheckHost {
     void showPopup() override;
     QString programDir() const override { return m_seams.programDir; }
 
-    QString popupLabel() const { return m_popupLabel; }
+    Form4 *form4() const { return m_form4; }
+    VerDisp *verDisp() const { return m_verDisp; }
+    Assist *assist() const { return m_assist; }
+    Icons *icons() const { return m_icons; }
 
     // Start-up fills the entry list from the dial-up service.
     void DupEntryList();
@@ -73,6 +80,10 @@ class Program : public QObject, public CheckHost {
     void showAssistant();
     // The tray menu's 設定変更: the window with its status line hidden.
     void showSettings();
+    // The tray menu's バージョン情報: one version window, however often chosen.
+    void showVersion();
+    // The tray menu's 終了: the icon removed, then the program ends at once.
+    void endFromTray();
 
   private:
     Seams m_seams;
@@ -81,6 +92,14 @@ class Program : public QObject, public CheckHost {
     MainWindow *m_main = nullptr;
     Form1 *m_form1 = nullptr;
     Form3 *m_form3 = nullptr;
-    QString m_popupLabel;
+    void loadForm4();
+    void unloadForm4();
+    void setUpTray();
+
+    Form4 *m_form4 = nullptr;
+    VerDisp *m_verDisp = nullptr;
+    Assist *m_assist = nullptr;
+    Icons *m_icons = nullptr;
+    quint32 m_trayWindow = 0;
     bool m_testStarting = false;
 };

@@ -1,25 +1,35 @@
 #include "platform/singleline.h"
 
 #include <QLineEdit>
+#include <QValidator>
 
-QString withoutLineBreaks(const QString &text) {
-    QString out;
-    out.reserve(text.size());
-    for (QChar c : text) {
-        if (c != u'\r' && c != u'\n' && c != QChar(0)) out.append(c);
+namespace {
+// A validator rewrites the text before it is taken, so the field changes once
+// and its change handlers see only the clean text.
+class SingleLineValidator : public QValidator {
+  public:
+    using QValidator::QValidator;
+    State validate(QString &input, int &pos) const override {
+        qsizetype removedBeforeCursor = 0;
+        QString clean;
+        clean.reserve(input.size());
+        for (qsizetype i = 0; i < input.size(); ++i) {
+            const QChar c = input.at(i);
+            if (c == u'\r' || c == u'\n' || c == QChar(0)) {
+                if (i < pos) ++removedBeforeCursor;
+                continue;
+            }
+            clean += c;
+        }
+        if (clean.size() != input.size()) {
+            input = clean;
+            pos -= int(removedBeforeCursor);
+        }
+        return Acceptable;
     }
-    return out;
-}
+};
+} // namespace
 
 void dropLineBreaks(QLineEdit *edit) {
-    QObject::connect(edit, &QLineEdit::textChanged, edit, [edit](const QString &text) {
-        const QString clean = withoutLineBreaks(text);
-        if (clean.size() == text.size()) return;
-        const int removedBeforeCursor =
-            int(text.left(edit->cursorPosition()).size() -
-                withoutLineBreaks(text.left(edit->cursorPosition())).size());
-        const int cursor = edit->cursorPosition() - removedBeforeCursor;
-        edit->setText(clean); // emits textChanged once more, with the clean text
-        edit->setCursorPosition(cursor);
-    });
+    edit->setValidator(new SingleLineValidator(edit));
 }

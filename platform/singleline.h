@@ -1,11 +1,7 @@
 #pragma once
-// Single-line text boxes must not keep line breaks or NUL from a paste: they
-// would end up inside a wire command or a settings field.
-#include <QString>
-
+// Line breaks and NULs pasted into a one-line field would end a protocol
+// line early or desynchronise a dialogue: such fields drop them as they come
+// in, typed, pasted or set by the program.
 class QLineEdit;
 
-// The text without CR, LF and NUL.
-QString withoutLineBreaks(const QString &text);
-// Makes the box drop CR, LF and NUL whenever its text changes, keeping the cursor.
 void dropLineBreaks(QLineEdit *edit);
