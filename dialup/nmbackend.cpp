@@ -5,7 +5,11 @@
 #include <QDBusArgument>
 #include <QDBusError>
 #include <QDBusObjectPath>
+#include <QDBusPendingCall>
+#include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
+#include <QElapsedTimer>
+#include <QThread>
 #include <array>
 
 namespace {
@@ -239,11 +243,37 @@ quint32 NmBackend::dial(const QString &name, quint32 &handle) {
     if (!found) return raserr::CannotFindEntry;
 
     m_unplacedDeviceReason = 0;
+    if (!m_bus.isConnected()) return raserr::ServiceAbsent;
     const QDBusObjectPath none(QStringLiteral("/"));
-    const QDBusMessage reply = call(ManagerPath, ManagerIface, QStringLiteral("ActivateConnection"),
-                                    {QVariant::fromValue(QDBusObjectPath(found->path)),
-                                     QVariant::fromValue(none), QVariant::fromValue(none)},
-                                    dialReplyMs);
+    QDBusMessage msg = QDBusMessage::createMethodCall(Service, ManagerPath, ManagerIface,
+                                                      QStringLiteral("ActivateConnection"));
+    msg.setArguments({QVariant::fromValue(QDBusObjectPath(found->path)), QVariant::fromValue(none),
+                      QVariant::fromValue(none)});
+    msg.setAutoStartService(false);
+    // The reply is awaited only briefly, without letting events run; the
+    // activation itself goes on and is followed by status().
+    QDBusPendingCall pending = m_bus.asyncCall(msg);
+    QElapsedTimer waited;
+    waited.start();
+    while (!pending.isFinished() && waited.elapsed() < dialReplyMs)
+        QThread::msleep(5);
+    if (!pending.isFinished()) {
+        // Should NetworkManager answer after all, take that link down again:
+        // nobody would watch it or ever hang it up.
+        Dialed late;
+        late.profile = found->path;
+        late.name = found->id;
+        auto *watcher = new QDBusPendingCallWatcher(pending, this);
+        connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, late]() mutable {
+            watcher->deleteLater();
+            const QDBusMessage r = watcher->reply();
+            if (isError(r)) return;
+            late.active = objectPath(firstArg(r));
+            deactivateIfOurs(late);
+        });
+        return raserr::ServiceAbsent;
+    }
+    const QDBusMessage reply = pending.reply();
     if (isError(reply)) return isAbsent(reply) ? raserr::ServiceAbsent : refusal(reply);
     const QString active = objectPath(firstArg(reply));
     if (active.isEmpty() || active == QStringLiteral("/")) return raserr::RefusalBase;
