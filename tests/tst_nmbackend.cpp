@@ -1,8 +1,10 @@
 // The NetworkManager backend against a mock NetworkManager on a private bus.
+#include "dialup/dialup.h"
 #include "dialup/nmbackend.h"
 #include "dialup/rasapi.h"
 #include "platform/codepage.h"
 #include "support/dialup_dbusmock.h"
+#include "support/dialup_scripted.h"
 
 #include <QElapsedTimer>
 #include <QTest>
@@ -170,6 +172,56 @@ class TestNmBackend : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(!arg0(mock.control(QStringLiteral("Deactivations"))).isEmpty(),
                                  5000);
         QVERIFY(mock.activeConnections().isEmpty());
+    }
+
+    // The whole dial-up side of a check: DialStart, the monitor's real ticks,
+    // Form1 loaded once the profile is up, the profile taken down at the end;
+    // then a second check whose link drops.
+    void checksOverTheMockProfile() {
+        FakeDialHost host;
+        host.seams.ras = nm.get();
+        host.seams.linkTickMs = 50;
+        host.seams.hangUpWaitMs = 50;
+        host.seams.linkErrorWaitMs = 50;
+        DialUp dial(host, host.seams);
+        QStringList steps;
+        host.onSetStatus = [&] {
+            if (steps.isEmpty() || steps.constLast() != host.statusText) steps << host.statusText;
+        };
+
+        dial.DialStart(QStringLiteral("モバイル回線"));
+        QVERIFY(dial.monitorRunning());
+        const QString active = mock.activeConnections().value(0);
+        QTRY_COMPARE(steps.size(), 1);
+        mock.control(QStringLiteral("DeviceStep"), {50u});
+        QTRY_COMPARE(steps.size(), 2);
+        mock.control(QStringLiteral("DeviceStep"), {70u});
+        QTRY_COMPARE(steps.size(), 3);
+        mock.control(QStringLiteral("Connect"), {active});
+        QTRY_COMPARE(host.form1Loads, 1);
+        QCOMPARE(steps, (QStringList{QStringLiteral("ポートオープン完了"),
+                                     QStringLiteral("デバイスと接続中..."),
+                                     QStringLiteral("接続完了（リンク確立）")}));
+        QTest::qWait(200);
+        QCOMPARE(host.form1Loads, 1);
+        QVERIFY(mock.activeConnections().contains(active));
+
+        host.form1 = false;
+        host.shared.Dup_End_Flag = 1;
+        QTRY_VERIFY(!dial.monitorRunning());
+        QCOMPARE(arg0(mock.control(QStringLiteral("Deactivations"))), active);
+        QVERIFY(mock.activeConnections().isEmpty());
+        QVERIFY(host.logLines.isEmpty());
+
+        dial.DialStart(QStringLiteral("モバイル回線"));
+        const QString second = mock.activeConnections().value(0);
+        mock.control(QStringLiteral("Connect"), {second});
+        QTRY_COMPARE(host.form1Loads, 2);
+        mock.control(QStringLiteral("Fail"), {second, 36u});
+        QTRY_VERIFY(!dial.monitorRunning());
+        QCOMPARE(host.logLines, QStringList{QStringLiteral("ダイヤルアップ接続異常")});
+        QCOMPARE(host.shared.Retry_Flag, qint16(1));
+        QCOMPARE(host.form1Unloads, 1);
     }
 
     // Last: stops the mock manager.
