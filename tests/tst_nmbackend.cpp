@@ -167,7 +167,8 @@ class TestNmBackend : public QObject {
         t.start();
         quint32 h = 0;
         QCOMPARE(nm->dial(QStringLiteral("PPPoE"), h), raserr::ServiceAbsent);
-        QVERIFY2(t.elapsed() < 2600, qPrintable(QString::number(t.elapsed())));
+        qInfo("silent NetworkManager: dial refused after %lld ms", t.elapsed());
+        QVERIFY(t.elapsed() < 2600);
         // The activation NetworkManager finished late is not left up.
         QTRY_VERIFY_WITH_TIMEOUT(!arg0(mock.control(QStringLiteral("Deactivations"))).isEmpty(),
                                  5000);
@@ -184,24 +185,13 @@ class TestNmBackend : public QObject {
         host.seams.hangUpWaitMs = 50;
         host.seams.linkErrorWaitMs = 50;
         DialUp dial(host, host.seams);
-        QStringList steps;
-        host.onSetStatus = [&] {
-            if (steps.isEmpty() || steps.constLast() != host.statusText) steps << host.statusText;
-        };
-
         dial.DialStart(QStringLiteral("モバイル回線"));
         QVERIFY(dial.monitorRunning());
         const QString active = mock.activeConnections().value(0);
-        QTRY_COMPARE(steps.size(), 1);
-        mock.control(QStringLiteral("DeviceStep"), {50u});
-        QTRY_COMPARE(steps.size(), 2);
         mock.control(QStringLiteral("DeviceStep"), {70u});
-        QTRY_COMPARE(steps.size(), 3);
+        QTRY_COMPARE(host.statusText, QStringLiteral("接続完了（リンク確立）"));
         mock.control(QStringLiteral("Connect"), {active});
         QTRY_COMPARE(host.form1Loads, 1);
-        QCOMPARE(steps, (QStringList{QStringLiteral("ポートオープン完了"),
-                                     QStringLiteral("デバイスと接続中..."),
-                                     QStringLiteral("接続完了（リンク確立）")}));
         QTest::qWait(200);
         QCOMPARE(host.form1Loads, 1);
         QVERIFY(mock.activeConnections().contains(active));
@@ -245,9 +235,11 @@ class TestNmBackend : public QObject {
             RasBackend::Status s;
             QCOMPARE(b->status(b == nm.get() ? h : 1, s),
                      b == nm.get() ? raserr::ServiceAbsent : raserr::InvalidHandle);
-            QVERIFY2(t.elapsed() < 300, qPrintable(QString::number(t.elapsed())));
+            qInfo("without NetworkManager: lists, dial and status in %lld ms", t.elapsed());
+            QVERIFY(t.elapsed() < 300);
         }
         QCOMPARE(nm->hangUp(h), 0u);
+        QVERIFY(!mock.managerWasStarted());
     }
 };
 

@@ -4,6 +4,7 @@
 #include <QDBusObjectPath>
 #include <QDBusVariant>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QThread>
 #include <QUuid>
@@ -34,7 +35,15 @@ bool DialupDbusMock::startBus() {
     const QString config = m_dir.filePath(QStringLiteral("bus.conf"));
     QFile f(config);
     if (!f.open(QIODevice::WriteOnly)) return false;
-    // No service directories: nothing on this bus can be started by a call.
+    // NetworkManager can be started by a call that allows it; the start
+    // only leaves a mark (see managerWasStarted).
+    QDir(m_dir.path()).mkdir(QStringLiteral("services"));
+    QFile service(
+        m_dir.filePath(QStringLiteral("services/org.freedesktop.NetworkManager.service")));
+    if (!service.open(QIODevice::WriteOnly)) return false;
+    service.write("[D-BUS Service]\nName=org.freedesktop.NetworkManager\nExec=/usr/bin/touch " +
+                  m_dir.filePath(QStringLiteral("started")).toUtf8() + "\n");
+    service.close();
     f.write(
         QByteArrayLiteral(
             "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
@@ -45,6 +54,9 @@ bool DialupDbusMock::startBus() {
         m_dir.path().toUtf8() +
         QByteArrayLiteral("</listen>\n"
                           "  <auth>EXTERNAL</auth>\n"
+                          "  <servicedir>") +
+        m_dir.filePath(QStringLiteral("services")).toUtf8() +
+        QByteArrayLiteral("</servicedir>\n"
                           "  <policy context=\"default\">\n"
                           "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
                           "    <allow eavesdrop=\"true\"/>\n"
@@ -127,4 +139,8 @@ QStringList DialupDbusMock::activeConnections() {
     for (const QDBusObjectPath &p : qdbus_cast<QList<QDBusObjectPath>>(v))
         out << p.path();
     return out;
+}
+
+bool DialupDbusMock::managerWasStarted() const {
+    return QFile::exists(m_dir.filePath(QStringLiteral("started")));
 }

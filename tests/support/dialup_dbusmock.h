@@ -24,6 +24,8 @@ class DialupDbusMock {
     // ActivateConnection as another program would call it.
     QString activateAsOtherProgram(const QString &profilePath);
     QStringList activeConnections();
+    // True once a call has tried to start NetworkManager on this bus.
+    bool managerWasStarted() const;
 
   private:
     QTemporaryDir m_dir;
