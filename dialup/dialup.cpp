@@ -108,7 +108,6 @@ bool DialUp::dial() {
 void DialUp::ExitHangUp() {
     Timer2.stop();
     hangUp();
-    QThread::msleep(m_seams.hangUpWaitMs);
 }
 
 void DialUp::pRasStatusFunc(qint32 lngStatus, qint32) {

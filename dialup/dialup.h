@@ -25,7 +25,7 @@ class DialUp : public QObject {
     // The settings test's dial of Dup_EntryName: true when the dial was
     // accepted and the link monitor runs.
     bool TestDial();
-    // Exit: stop the monitor, hang up whatever was dialed, then wait.
+    // Exit: stop the monitor and hang up whatever was dialed; the caller waits.
     void ExitHangUp();
     // Shows the text of a link state on the status line; lngErr is unused.
     void pRasStatusFunc(qint32 lngStatus, qint32 lngErr);

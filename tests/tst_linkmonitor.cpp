@@ -321,10 +321,7 @@ class TestLinkMonitor : public QObject {
     void exitHangsUpWhatWasDialedOnce() {
         dialA();
         const quint32 handle = dial->hRasConn;
-        QElapsedTimer t;
-        t.start();
         dial->ExitHangUp();
-        QVERIFY(t.elapsed() >= host->seams.hangUpWaitMs);
         QVERIFY(!dial->monitorRunning());
         QCOMPARE(host->backend.hangUps, QList<quint32>{handle});
         dial->ExitHangUp(); // nothing held any more: the service is not asked
