@@ -219,7 +219,7 @@ class TestNmBackend : public QObject {
         quint32 h = 0;
         QCOMPARE(nm->dial(QStringLiteral("PPPoE"), h), 0u);
         mock.stopManager();
-        DialupDbusMock noBusAtAll; // never started: a connection that is not connected
+        // A bus that was never connected, as on a machine without a system bus.
         NmBackend offline(QDBusConnection(QStringLiteral("no-such-connection")));
         for (NmBackend *b : {nm.get(), &offline}) {
             QElapsedTimer t;
