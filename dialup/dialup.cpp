@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QScopedValueRollback>
 #include <QThread>
+#include <cstring>
 #include <memory>
 
 namespace {
