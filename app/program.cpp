@@ -4,6 +4,7 @@
 #include "app/logfile.h"
 #include "app/mainwindow.h"
 #include "app/verdisp.h"
+#include "dialup/dialup.h"
 #include "platform/singleinstance.h"
 #include "platform/topmost.h"
 #include "platform/trayicon.h"
@@ -12,6 +13,8 @@
 #include "windows/assist.h"
 #include "windows/form4.h"
 
+#include <QComboBox>
+#include <QCoreApplication>
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
@@ -21,6 +24,7 @@
 
 Program::Program(Seams seams, QObject *parent) : QObject(parent), m_seams(std::move(seams)) {
     if (!m_seams.now) m_seams.now = [] { return QDateTime::currentDateTime(); };
+    m_dialUp = std::make_unique<DialUp>(*this, m_seams);
 }
 
 Program::~Program() {
@@ -187,15 +191,50 @@ void Program::loadForm1ForTest() {
     m_testStarting = false;
 }
 
-void Program::DupEntryList() {}
+void Program::DupEntryList() {
+    m_dialUp->DupEntryList(m_main->Combo1);
+}
+
 bool Program::linkMonitorRunning() const {
-    return false;
+    return m_dialUp->monitorRunning();
 }
+
+void Program::dialStartDialUp() {
+    m_dialUp->DialStart(m_main->Combo1->currentText());
+}
+
+void Program::hangUpForExit() {
+    m_dialUp->ExitHangUp();
+}
+
+// Test in dial-up mode: the dial goes through the same layer as DialStart,
+// but a missing entry and a taken one are told by message box.
 void Program::testDialUp(const std::function<void()> &copyConfig) {
+    MainWindow &w = *m_main;
+    auto box = [this](const QString &text) {
+        if (m_seams.messageBox) m_seams.messageBox(m_main, QStringLiteral("設定テスト"), text);
+    };
+    w.Text4->show();
+    if (w.Combo1->currentText().isEmpty()) {
+        box(QStringLiteral("接続先を設定してください"));
+        w.Text4->hide();
+        return;
+    }
+    setStatus(QStringLiteral("ダイヤルアップ接続中"));
+    QCoreApplication::processEvents(); // let the text be drawn
+    w.Command4->setEnabled(false);
+    m_dialUp->Dup_EntryName = w.Combo1->currentText();
+    if (m_dialUp->DupConnectCount() != 0) {
+        box(QStringLiteral("既に接続されています"));
+        w.Text4->hide();
+        return;
+    }
     copyConfig();
+    w.Log_Message = QStringLiteral("接続テスト開始");
+    w.LogWrite();
+    if (m_dialUp->TestDial()) m_state.Flag = 1;
 }
-void Program::dialStartDialUp() {}
-void Program::hangUpForExit() {}
+
 void Program::showAssistant() {
     if (!m_assist) {
         m_assist = new Assist(m_main, m_main->Text3);

@@ -3,6 +3,7 @@
 // unloads them, and gives the hidden workers their narrow view of the rest.
 #include "app/checkhost.h"
 #include "app/sharedstate.h"
+#include "dialup/dialhost.h"
 #include "platform/seams.h"
 
 #include <QObject>
@@ -17,9 +18,10 @@ class Form4;
 class Icons;
 class VerDisp;
 class Assist;
+class DialUp;
 class SingleInstance;
 
-class Program : public QObject, public CheckHost {
+class Program : public QObject, public CheckHost, public DialHost {
     Q_OBJECT
   public:
     explicit Program(Seams seams, QObject *parent = nullptr);
@@ -32,7 +34,7 @@ class Program : public QObject, public CheckHost {
     Form1 *form1() const { return m_form1; }
     Form3 *form3() const { return m_form3; }
 
-    void loadForm1();
+    void loadForm1() override;
     // Loading marks the window loaded before its load handler runs, so a
     // second load from inside that handler's event processing starts nothing.
     void loadForm3() override;
@@ -63,6 +65,7 @@ class Program : public QObject, public CheckHost {
     VerDisp *verDisp() const { return m_verDisp; }
     Assist *assist() const { return m_assist; }
     Icons *icons() const { return m_icons; }
+    DialUp *dialUp() const { return m_dialUp.get(); }
 
     // Start-up fills the entry list from the dial-up service.
     void DupEntryList();
@@ -88,6 +91,7 @@ class Program : public QObject, public CheckHost {
   private:
     Seams m_seams;
     SharedState m_state;
+    std::unique_ptr<DialUp> m_dialUp;
     SingleInstance *m_instance = nullptr;
     MainWindow *m_main = nullptr;
     Form1 *m_form1 = nullptr;
