@@ -63,7 +63,9 @@ void MainWindow::DialStart() {
 
 void MainWindow::Command3_Click() {
     SharedState &st = m_program.state();
-    if (!Text4->isHidden()) {
+    // A link this program dialed is released even when the status line was
+    // hidden meanwhile (tray menu, a refused test): nothing may stay dialed.
+    if (!Text4->isHidden() || m_program.linkMonitorRunning()) {
         Text4->setText(QStringLiteral("終了処理中"));
         QCoreApplication::processEvents();
         m_program.hangUpForExit();

@@ -1,5 +1,7 @@
 // The settings window as the user drives it: change rules, Test, Run, Help,
 // exit and the guards against a second check.
+#include "dialup/dialup.h"
+#include "support/dialup_scripted.h"
 #include "support/programfixture.h"
 
 #include <QApplication>
@@ -47,6 +49,7 @@ class TestSettingsWindow : public QObject {
     void runSavesLogsAndHides();
     void helpAndCloseBox();
     void exitEndsAfterTheStatusSteps();
+    void dialUpTest();
 };
 
 void TestSettingsWindow::editsOfAnyTextBoxDemandANewTest() {
@@ -245,6 +248,65 @@ void TestSettingsWindow::exitEndsAfterTheStatusSteps() {
     QCOMPARE(f.exits, 2);
     QCOMPARE(w.Text4->text(), QStringLiteral("終了処理中"));
     QCOMPARE(f.logMessages().last(), QStringLiteral("終了ボタンが押されたので強制終了しました"));
+}
+
+void TestSettingsWindow::dialUpTest() {
+    ScriptedBackend ras;
+    ras.entryNames = QStringList{QStringLiteral("会社"), QStringLiteral("自宅")};
+    const QByteArray dial = "\"127.0.0.1\",\"pw\",\"\",\"\",\"taro\",\"\",1,4,0,0,,,\"\"\r\n";
+    ProgramFixture f(&dial);
+    f.seams.ras = &ras;
+    QVERIFY(f.start());
+    MainWindow &w = f.w();
+    w.show();
+    QCOMPARE(w.Combo1->count(), 2);
+    QCOMPARE(w.Combo1->currentText(), QString()); // filling kept the stored (empty) text
+    w.Command2->setEnabled(true);
+
+    QTest::mouseClick(w.Command2, Qt::LeftButton);
+    QCOMPARE(f.boxes, QStringList{QStringLiteral("設定テスト|接続先を設定してください")});
+    QVERIFY(w.Text4->isHidden());
+
+    // The entry is already up (by another program): refused, nothing logged.
+    w.Combo1->setCurrentIndex(1);
+    ras.links.append({0, QStringLiteral("自宅"), {}, {}});
+    f.boxes.clear();
+    QTest::mouseClick(w.Command2, Qt::LeftButton);
+    QCOMPARE(f.boxes, QStringList{QStringLiteral("設定テスト|既に接続されています")});
+    QVERIFY(w.Text4->isHidden());
+    QVERIFY(f.logMessages().isEmpty());
+    QVERIFY(ras.dials.isEmpty());
+
+    // A refused dial ends the test silently with the dialing text shown.
+    ras.links.clear();
+    ras.dialError = 623;
+    f.boxes.clear();
+    QTest::mouseClick(w.Command2, Qt::LeftButton);
+    QVERIFY(f.boxes.isEmpty());
+    QCOMPARE(w.Text4->text(), QStringLiteral("ダイヤルアップ接続中"));
+    QVERIFY(!w.Text4->isHidden());
+    QCOMPARE(int(f.program->state().Flag), 0);
+    QVERIFY(!w.Command4->isEnabled());
+    QCOMPARE(f.logMessages(), QStringList{QStringLiteral("接続テスト開始")});
+
+    // Accepted: the link monitor runs and the test is under way.
+    ras.dialError = 0;
+    ras.reply(0, 0, 600);
+    QTest::mouseClick(w.Command2, Qt::LeftButton);
+    QCOMPARE(ras.dials.last(), QStringLiteral("自宅"));
+    QCOMPARE(int(f.program->state().Flag), 1);
+    QVERIFY(f.program->linkMonitorRunning());
+    QCOMPARE(f.program->state().POP_UserID, QStringLiteral("taro"));
+    // A second test while the link is being built is refused.
+    f.boxes.clear();
+    QTest::mouseClick(w.Command2, Qt::LeftButton);
+    QCOMPARE(f.boxes, QStringList{QStringLiteral("設定テスト|既に接続されています")});
+    QTRY_COMPARE(w.Text4->text(), QStringLiteral("ポートオープン中..."));
+    // Exit hangs up what was dialed.
+    QTest::mouseClick(w.Command3, Qt::LeftButton);
+    QCOMPARE(f.exits, 1);
+    QVERIFY(!ras.hangUps.isEmpty());
+    QVERIFY(!f.program->linkMonitorRunning());
 }
 
 QTEST_MAIN(TestSettingsWindow)
