@@ -8,7 +8,7 @@ struct Seams;
 struct SharedState;
 
 class CheckHost {
-public:
+  public:
     virtual ~CheckHost() = default;
 
     virtual SharedState &state() = 0;
@@ -51,6 +51,10 @@ public:
     // Form4's Label1 (loads the popup hidden) and showing it.
     virtual void setPopupLabel(const QString &text) = 0;
     virtual void showPopup() = 0;
+
+    // True while the settings test is loading Form1: the test sets Flag = 1
+    // only after that load returns, so the load handler asks here.
+    virtual bool settingsTestStarting() const = 0;
 
     // The UID store path and the program directory.
     virtual QString programDir() const = 0;

@@ -16,8 +16,7 @@ struct Formats {
 
 // The system locale's short date and its time with seconds; C/POSIX (common
 // when started at login) gives no Japanese forms, so those get fixed ones.
-Formats currentFormats()
-{
+Formats currentFormats() {
     const QLocale sys = QLocale::system();
     if (sys.language() == QLocale::C || sys.name() == u"C" || sys.name() == u"POSIX")
         return {QLocale::c(), QStringLiteral("yyyy/MM/dd"), QStringLiteral("H:mm:ss")};
@@ -33,22 +32,19 @@ Formats currentFormats()
 }
 } // namespace
 
-QByteArray formatLine(const QDateTime &now, const QString &message, bool withSeparator)
-{
+QByteArray formatLine(const QDateTime &now, const QString &message, bool withSeparator) {
     const Formats f = currentFormats();
-    QString line = f.locale.toString(now.date(), f.date) + u' ' + f.locale.toString(now.time(), f.time);
-    if (withSeparator)
-        line += u"  ";
+    QString line =
+        f.locale.toString(now.date(), f.date) + u' ' + f.locale.toString(now.time(), f.time);
+    if (withSeparator) line += u"  ";
     line += message;
     line += u"\r\n";
     return cp932::encode(line);
 }
 
-bool append(const QString &path, const QDateTime &now, const QString &message, bool withSeparator)
-{
+bool append(const QString &path, const QDateTime &now, const QString &message, bool withSeparator) {
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
-        return false;
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) return false;
     const QByteArray bytes = formatLine(now, message, withSeparator);
     return file.write(bytes) == bytes.size();
 }

@@ -1,5 +1,217 @@
 #include "app/program.h"
 
-Program::Program(Seams seams, QObject *parent) : QObject(parent), m_seams(std::move(seams)) {}
+#include "app/icons.h"
+#include "app/logfile.h"
+#include "app/mainwindow.h"
+#include "app/verdisp.h"
+#include "platform/singleinstance.h"
+#include "platform/topmost.h"
+#include "platform/trayicon.h"
+#include "pop3/form1.h"
+#include "smtp/form3.h"
+#include "windows/assist.h"
+#include "windows/form4.h"
 
-bool Program::start() { return true; }
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSystemTrayIcon>
+
+Program::Program(Seams seams, QObject *parent) : QObject(parent), m_seams(std::move(seams)) {
+    if (!m_seams.now) m_seams.now = [] { return QDateTime::currentDateTime(); };
+}
+
+Program::~Program() {
+    if (m_form1) m_form1->Form_Unload();
+    if (m_form3) m_form3->Form_Unload();
+    delete m_form1;
+    delete m_form3;
+    delete m_form4;
+    delete m_verDisp;
+    delete m_assist;
+    if (m_trayWindow) unregisterTrayWindow(m_trayWindow);
+    delete m_main;
+}
+
+bool Program::start() {
+    m_state.Log_File = QDir(m_seams.programDir).filePath(QStringLiteral("quil7400.log"));
+    m_instance = new SingleInstance(m_seams.programDir, this);
+    if (!m_instance->acquire()) return false;
+    // Without a notification area a second start is the only way back to
+    // the window once Run has hidden it.
+    connect(m_instance, &SingleInstance::showRequested, this, [this] {
+        if (!QSystemTrayIcon::isSystemTrayAvailable()) showSettings();
+    });
+    setUpTray();
+    m_main = new MainWindow(*this);
+    m_main->setWindowIcon(m_icons->Image1);
+    m_main->Form_Load();
+    m_main->show();
+    return true;
+}
+
+void Program::loadForm1() {
+    if (m_form1) return;
+    m_form1 = new Form1(*this, this);
+    m_form1->Form_Load();
+}
+
+void Program::loadForm3() {
+    if (m_form3) return;
+    m_form3 = new Form3(*this, this);
+    m_form3->Form_Load();
+}
+
+void Program::unloadForm1() {
+    Form1 *form = m_form1;
+    if (!form) return;
+    m_form1 = nullptr;
+    form->Form_Unload();
+    form->deleteLater(); // often called from the worker's own handler
+}
+
+void Program::unloadForm3() {
+    Form3 *form = m_form3;
+    if (!form) return;
+    m_form3 = nullptr;
+    form->Form_Unload();
+    form->deleteLater();
+}
+
+void Program::setStatus(const QString &text) {
+    m_main->Text4->setText(text);
+}
+QString Program::status() const {
+    return m_main->Text4->text();
+}
+bool Program::forwardingSelected() const {
+    return m_main->Option6_0->isChecked();
+}
+bool Program::popupSelected() const {
+    return m_main->Option6_1->isChecked();
+}
+QString Program::senderText() const {
+    return m_main->Text7->text();
+}
+void Program::setTestEnabled(bool enabled) {
+    m_main->Command2->setEnabled(enabled);
+}
+void Program::setRunEnabled(bool enabled) {
+    m_main->Command4->setEnabled(enabled);
+}
+void Program::showRunButton() {
+    m_main->Command4->setVisible(true);
+}
+bool Program::saveTestedSettings() {
+    return m_main->saveTestedSettings();
+}
+
+void Program::log(const QString &message) {
+    logfile::append(m_state.Log_File, m_seams.now(), message);
+}
+
+void Program::logWithoutSeparator(const QString &message) {
+    logfile::append(m_state.Log_File, m_seams.now(), message, false);
+}
+
+void Program::setUpTray() {
+    m_icons = new Icons([this] { return m_main && m_main->isVisible(); }, this);
+    m_icons->setObjectName(QStringLiteral("icons"));
+    m_trayWindow = registerTrayWindow([this](int code) { m_icons->trayNotification(code); });
+    const NOTIFYICONDATAA data =
+        makeTrayIconData(m_trayWindow, registerTrayIcon(m_icons->Image1),
+                         QStringLiteral("メールチェックソフトクイルモン7400"));
+    Shell_NotifyIconA(NIM_ADD, &data); // a desktop without a tray is not an error
+    connect(m_icons, &Icons::setClicked, this, &Program::showSettings);
+    connect(m_icons, &Icons::verClicked, this, &Program::showVersion);
+    connect(m_icons, &Icons::helpClicked, this, [this] { m_main->Command7_Click(); });
+    connect(m_icons, &Icons::endClicked, this, &Program::endFromTray);
+}
+
+void Program::showVersion() {
+    if (!m_verDisp) {
+        m_verDisp = new VerDisp();
+        connect(m_verDisp, &VerDisp::unloadRequested, this, [this] {
+            VerDisp *w = m_verDisp;
+            m_verDisp = nullptr;
+            if (w) w->deleteLater();
+        });
+    }
+    m_verDisp->show();
+    m_verDisp->raise();
+}
+
+void Program::endFromTray() {
+    NOTIFYICONDATAA data{};
+    data.cbSize = sizeof(NOTIFYICONDATAA);
+    data.hWnd = m_trayWindow;
+    data.uID = 1;
+    Shell_NotifyIconA(NIM_DELETE, &data);
+    m_seams.exitNow();
+}
+
+void Program::loadForm4() {
+    if (m_form4) return;
+    m_form4 = new Form4();
+    connect(m_form4, &Form4::okClicked, this, [this] {
+        m_state.New_mail_number2 = 0;
+        unloadForm4();
+    });
+    connect(m_form4, &Form4::closedByFrame, this, &Program::unloadForm4);
+}
+
+void Program::unloadForm4() {
+    Form4 *w = m_form4;
+    if (!w) return;
+    m_form4 = nullptr;
+    w->hide();
+    w->deleteLater();
+}
+
+void Program::setPopupLabel(const QString &text) {
+    loadForm4();
+    m_form4->Label1->setText(text);
+}
+
+void Program::showPopup() {
+    loadForm4();
+    m_form4->show();
+    SetWindowPos(m_form4); // above other windows, also once shown
+}
+
+void Program::loadForm1ForTest() {
+    m_testStarting = true;
+    loadForm1();
+    m_testStarting = false;
+}
+
+void Program::DupEntryList() {}
+bool Program::linkMonitorRunning() const {
+    return false;
+}
+void Program::testDialUp(const std::function<void()> &copyConfig) {
+    copyConfig();
+}
+void Program::dialStartDialUp() {}
+void Program::hangUpForExit() {}
+void Program::showAssistant() {
+    if (!m_assist) {
+        m_assist = new Assist(m_main, m_main->Text3);
+        connect(m_assist, &Assist::unloadRequested, this, [this] {
+            Assist *w = m_assist;
+            m_assist = nullptr;
+            if (w) w->deleteLater();
+        });
+    }
+    m_assist->show();
+    m_main->hide();
+}
+
+void Program::showSettings() {
+    m_main->Text4->hide();
+    m_main->show();
+    m_main->raise();
+    m_main->activateWindow();
+}

@@ -26,8 +26,7 @@ struct SharedState {
 };
 
 // 16-bit counters stop at the top instead of wrapping.
-inline qint16 saturatingAdd(qint16 a, qint64 b)
-{
+inline qint16 saturatingAdd(qint16 a, qint64 b) {
     const qint64 sum = qint64(a) + b;
     return qint16(qBound(qint64(-32768), sum, qint64(32767)));
 }

@@ -3,11 +3,9 @@
 #include <QSaveFile>
 
 bool writeFileAtomically(const QString &path, const QByteArray &bytes,
-                         QFileDevice::Permissions permissions)
-{
+                         QFileDevice::Permissions permissions) {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
+    if (!file.open(QIODevice::WriteOnly)) return false;
     // Before the first byte: the settings hold a password in the clear, and a
     // write killed midway must not leave a world-readable temporary file.
     if (!file.setPermissions(permissions)) {

@@ -5,8 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-Seams Seams::production()
-{
+Seams Seams::production() {
     Seams s;
     s.now = [] { return QDateTime::currentDateTime(); };
     s.programDir = QCoreApplication::applicationDirPath();

@@ -18,8 +18,8 @@ struct Seams {
     int linkErrorWaitMs = 1000; // blocking wait after a link error
     quint16 popPort = 110;
     quint16 smtpPort = 25;
-    QString programDir;         // where settings, log, seen-id list and help live
-    RasBackend *ras = nullptr;  // dial-up service; not owned
+    QString programDir;        // where settings, log, seen-id list and help live
+    RasBackend *ras = nullptr; // dial-up service; not owned
     // A warning box with one OK button (title, text).
     std::function<void(QWidget *parent, const QString &title, const QString &text)> messageBox;
     // Opens the help file at its contents.

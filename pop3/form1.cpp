@@ -65,7 +65,9 @@ Form1::Form1(CheckHost &host, QObject *parent)
 
 void Form1::Form_Load() {
     SharedState &st = m_host.state();
-    if (m_host.forwardingSelected() && st.TX_flg != 0 && st.Flag != 1) {
+    // A settings test sets Flag only after this load returns.
+    const bool settingsTest = st.Flag == 1 || m_host.settingsTestStarting();
+    if (m_host.forwardingSelected() && st.TX_flg != 0 && !settingsTest) {
         // The last notice never went out: send it again and leave the
         // mailbox for the next check. Cleared first, so a new failure of
         // that attempt is not wiped out.

@@ -36,6 +36,7 @@ class FakeHost : public CheckHost {
     bool form3Loaded() const override { return form3IsLoaded; }
     void setPopupLabel(const QString &text) override { popupLabel = text; }
     void showPopup() override { popupShown = true; }
+    bool settingsTestStarting() const override { return testStarting; }
     QString programDir() const override { return dir.path(); }
 
     QTemporaryDir dir;
@@ -57,6 +58,7 @@ class FakeHost : public CheckHost {
     bool form1IsLoaded = true;
     bool form3IsLoaded = false;
     QString popupLabel;
+    bool testStarting = false;
     bool popupShown = false;
     // Called when a worker asks for an unload (the test deletes the worker).
     std::function<void()> onUnloadForm1;

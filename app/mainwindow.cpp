@@ -1,0 +1,505 @@
+#include "app/mainwindow.h"
+
+#include "app/program.h"
+#include "app/settingsfile.h"
+#include "platform/atomicfile.h"
+#include "platform/singleline.h"
+#include "platform/twips.h"
+#include "pop3/form1.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QTimer>
+
+namespace {
+
+void place(QWidget *w, int left, int top, int width, int height) {
+    w->setGeometry(twRect(left, top, width, height));
+}
+
+// Selects one button of a group, or none: an exclusive group refuses to be
+// emptied, so exclusivity is lifted for the change.
+void selectOnly(std::initializer_list<QRadioButton *> group, QRadioButton *which) {
+    for (QRadioButton *b : group) {
+        b->setAutoExclusive(false);
+        b->setChecked(b == which);
+        b->setAutoExclusive(true);
+    }
+}
+
+const QString kTextFont = QStringLiteral("ＭＳ Ｐゴシック");
+
+} // namespace
+
+MainWindow::MainWindow(Program &program) : QWidget(nullptr), m_program(program) {
+    setObjectName(QStringLiteral("main"));
+    buildControls();
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    // A coarse timer drifts towards 1050 ms and could skip a clock second.
+    Timer1->setTimerType(Qt::PreciseTimer);
+    Timer1->setInterval(m_program.seams().schedulerTickMs);
+    connect(Timer1, &QTimer::timeout, this, &MainWindow::Timer1_Timer);
+    Timer1->start();
+}
+
+void MainWindow::buildControls() {
+    setWindowTitle(QStringLiteral("クイルモン7400"));
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
+    setFixedSize(tw(6870), tw(7620));
+
+    QFont textFont(kTextFont);
+    textFont.setPointSizeF(11.25);
+
+    auto label = [&](QWidget *parent, const char *name, const QString &caption, int l, int t, int w,
+                     int h) {
+        auto *lb = new QLabel(caption, parent);
+        lb->setObjectName(QString::fromLatin1(name));
+        place(lb, l, t, w, h);
+        return lb;
+    };
+    auto textBox = [&](QWidget *parent, const char *name, int l, int t, int w, int h) {
+        auto *e = new QLineEdit(parent);
+        e->setObjectName(QString::fromLatin1(name));
+        e->setFont(textFont);
+        dropLineBreaks(e);
+        place(e, l, t, w, h);
+        return e;
+    };
+    auto frame = [&](QWidget *parent, const QString &name, const QString &caption, int l, int t,
+                     int w, int h) {
+        auto *f = new QGroupBox(caption, parent);
+        f->setObjectName(name);
+        place(f, l, t, w, h);
+        return f;
+    };
+    auto option = [&](QWidget *parent, const char *name, const QString &caption, int l, int t,
+                      int w, int h) {
+        auto *o = new QRadioButton(caption, parent);
+        o->setObjectName(QString::fromLatin1(name));
+        place(o, l, t, w, h);
+        return o;
+    };
+    auto button = [&](QWidget *parent, const char *name, const QString &caption, int l, int t,
+                      int w, int h) {
+        auto *b = new QPushButton(caption, parent);
+        b->setObjectName(QString::fromLatin1(name));
+        b->setAutoDefault(false);
+        place(b, l, t, w, h);
+        return b;
+    };
+    auto combo = [&](QWidget *parent, const char *name, int l, int t, int w, int h) {
+        auto *c = new QComboBox(parent);
+        c->setObjectName(QString::fromLatin1(name));
+        c->setEditable(true);
+        c->setInsertPolicy(QComboBox::NoInsert);
+        place(c, l, t, w, h);
+        return c;
+    };
+
+    Frame1 = frame(this, QStringLiteral("Frame1"), QStringLiteral("着信チェックメールサーバ"), 240,
+                   120, 6375, 3375);
+    Label1 = label(Frame1, "Label1", QStringLiteral("受信メールサーバ（ＰＯＰ３）"), 240, 360, 2175,
+                   255);
+    Text1 = textBox(Frame1, "Text1", 2520, 240, 3615, 375);
+    Label5 = label(Frame1, "Label5", QStringLiteral("送信メールサーバ（ＳＭＴＰ）"), 240, 840, 2175,
+                   255);
+    Text5 = textBox(Frame1, "Text5", 2520, 720, 3615, 375);
+    Label6 = label(Frame1, "Label6", QStringLiteral("ユーザアカウント"), 600, 1320, 1695, 255);
+    Text6 = textBox(Frame1, "Text6", 2880, 1200, 3255, 375);
+    Label2 =
+        label(Frame1, "Label2", QStringLiteral("メールサーバパスワード"), 480, 1800, 2055, 255);
+    Text2 = textBox(Frame1, "Text2", 2880, 1680, 3255, 375);
+    Text2->setEchoMode(QLineEdit::Password);
+    Text2->setStyleSheet(QStringLiteral("lineedit-password-character: 42;")); // "*"
+    Text2->setAttribute(Qt::WA_InputMethodEnabled, false);
+    FrameConnect =
+        frame(Frame1, QStringLiteral("接続"), QStringLiteral("接続"), 240, 2160, 6015, 615);
+    Option7 = option(FrameConnect, "Option7", QStringLiteral("LAN接続"), 240, 240, 1215, 255);
+    Option8 =
+        option(FrameConnect, "Option8", QStringLiteral("ダイアルアップ接続"), 1680, 240, 2055, 255);
+    Combo1 = combo(FrameConnect, "Combo1", 3720, 240, 1935, 300);
+    Text4 = textBox(Frame1, "Text4", 240, 2880, 6015, 375);
+    Text4->setReadOnly(true);
+    Text4->hide();
+
+    Frame2 = frame(this, QStringLiteral("Frame2"), QStringLiteral("着信表示設定"), 240, 3600, 6375,
+                   1815);
+    Option6_1 =
+        option(Frame2, "Option6_1", QStringLiteral("ポップアップウインドウ"), 240, 240, 2055, 375);
+    Option6_0 = option(Frame2, "Option6_0", QStringLiteral("メール転送"), 2520, 240, 1455, 375);
+    Option6_0->setChecked(true);
+    Command1 = button(Frame2, "Command1", QStringLiteral("携帯/PHS"), 240, 720, 1215, 375);
+    Label3 = label(Frame2, "Label3", QStringLiteral("送信先アドレス"), 1680, 840, 1215, 255);
+    Text3 = textBox(Frame2, "Text3", 3000, 720, 3135, 375);
+    Check3 = new QCheckBox(QStringLiteral("送信者名指定"), Frame2);
+    Check3->setObjectName(QStringLiteral("Check3"));
+    place(Check3, 240, 1200, 1455, 375);
+    Label7 = label(Frame2, "Label7", QStringLiteral("送信者名"), 1920, 1320, 1095, 255);
+    Text7 = textBox(Frame2, "Text7", 3000, 1200, 3135, 375);
+
+    Frame3 = frame(this, QStringLiteral("Frame3"), QStringLiteral("チェック間隔"), 240, 5640, 4935,
+                   1695);
+    Frame4 = new QWidget(Frame3);
+    Frame4->setObjectName(QStringLiteral("Frame4"));
+    place(Frame4, 120, 360, 1455, 1215);
+    Option1 = option(Frame4, "Option1", QStringLiteral("２時間"), 120, 0, 1335, 255);
+    Option2 = option(Frame4, "Option2", QStringLiteral("１時間"), 120, 240, 1095, 255);
+    Option3 = option(Frame4, "Option3", QStringLiteral("３０分"), 120, 480, 975, 255);
+    Option4 = option(Frame4, "Option4", QStringLiteral("１５分"), 120, 720, 1095, 255);
+    Option5 = option(Frame4, "Option5", QStringLiteral("１０分"), 120, 960, 735, 255);
+    Check1 = new QCheckBox(QStringLiteral("チェックしない時間帯を指定する"), Frame3);
+    Check1->setObjectName(QStringLiteral("Check1"));
+    place(Check1, 1920, 360, 2895, 375);
+    Combo2 = combo(Frame3, "Combo2", 2040, 840, 975, 300);
+    Combo2->setEditText(QStringLiteral("0:00"));
+    Label4 = label(Frame3, "Label4", QStringLiteral("～"), 3120, 840, 255, 255);
+    Label4->setFont(textFont);
+    Combo3 = combo(Frame3, "Combo3", 3480, 840, 975, 300);
+    Combo3->setEditText(QStringLiteral("0:00"));
+    Combo2->hide();
+    Label4->hide();
+    Combo3->hide();
+
+    Command2 = button(this, "Command2", QStringLiteral("テスト"), 5400, 5640, 1215, 375);
+    Command4 = button(this, "Command4", QStringLiteral("実行"), 5400, 6120, 1215, 375);
+    Command4->setEnabled(false);
+    Command7 = button(this, "Command7", QStringLiteral("ヘルプ"), 5400, 6600, 1215, 375);
+    Command3 = button(this, "Command3", QStringLiteral("終了"), 5400, 7080, 1215, 375);
+
+    // Change rules run on programmatic changes too: textChanged, not textEdited.
+    for (QLineEdit *e : {Text1, Text2, Text3, Text5, Text6, Text7})
+        connect(e, &QLineEdit::textChanged, this, &MainWindow::Text_Change);
+    connect(Option7, &QRadioButton::clicked, this, &MainWindow::Option7_Click);
+    connect(Option8, &QRadioButton::clicked, this, &MainWindow::Option8_Click);
+    connect(Option6_0, &QRadioButton::clicked, this, [this] { Option6_Click(0); });
+    connect(Option6_1, &QRadioButton::clicked, this, [this] { Option6_Click(1); });
+    connect(Check1, &QCheckBox::clicked, this, &MainWindow::Check1_Click);
+    connect(Check3, &QCheckBox::clicked, this, &MainWindow::Check3_Click);
+    connect(Command1, &QPushButton::clicked, this, &MainWindow::Command1_Click);
+    connect(Command2, &QPushButton::clicked, this, &MainWindow::Command2_Click);
+    connect(Command3, &QPushButton::clicked, this, &MainWindow::Command3_Click);
+    connect(Command4, &QPushButton::clicked, this, &MainWindow::Command4_Click);
+    connect(Command7, &QPushButton::clicked, this, &MainWindow::Command7_Click);
+}
+
+void MainWindow::disableRunByRule() {
+    Command4->setEnabled(false);
+    m_editedDuringTest = true;
+}
+
+void MainWindow::Text_Change() {
+    disableRunByRule();
+    Command2->setEnabled(true);
+    Text4->hide();
+}
+
+void MainWindow::Option7_Click() {
+    disableRunByRule();
+    Command2->setEnabled(true);
+    selectOnly({Option7, Option8}, Option7);
+    Combo1->hide();
+    Text4->hide();
+}
+
+void MainWindow::Option8_Click() {
+    disableRunByRule();
+    Command2->setEnabled(true);
+    selectOnly({Option7, Option8}, Option8);
+    Combo1->show();
+    Text4->hide();
+}
+
+void MainWindow::Option6_Click(int index) {
+    const std::initializer_list<QWidget *> forwardingFields = {Command1, Label3, Text3, Label5,
+                                                               Text5,    Label7, Text7};
+    if (index == 0) {
+        selectOnly({Option6_0, Option6_1}, Option6_0);
+        for (QWidget *w : forwardingFields)
+            w->show();
+        disableRunByRule();
+        Command2->setEnabled(true);
+        Text4->hide();
+    } else {
+        selectOnly({Option6_0, Option6_1}, Option6_1);
+        for (QWidget *w : forwardingFields)
+            w->hide();
+        Text4->hide();
+    }
+}
+
+void MainWindow::Check1_Click() {
+    const bool on = Check1->isChecked();
+    Combo2->setVisible(on);
+    Label4->setVisible(on);
+    Combo3->setVisible(on);
+}
+
+void MainWindow::Check3_Click() {
+    if (Check3->isChecked()) {
+        Text7->show();
+        Label7->show();
+    } else {
+        Text7->hide();
+        Label7->hide();
+        Text7->clear();
+    }
+    Command2->setEnabled(true);
+}
+
+void MainWindow::selectInterval(qint16 choice) {
+    QRadioButton *which = nullptr;
+    switch (choice) {
+    case 0:
+        which = Option1;
+        break;
+    case 1:
+        which = Option2;
+        break;
+    case 2:
+        which = Option3;
+        break;
+    case 3:
+        which = Option4;
+        break;
+    case 4:
+        which = Option5;
+        break;
+    default:
+        break;
+    }
+    selectOnly({Option1, Option2, Option3, Option4, Option5}, which);
+}
+
+bool MainWindow::readSettingsFile() {
+    QFile file(Data_File);
+    if (!file.open(QIODevice::ReadOnly)) return false;
+    // A settings line is short; anything huge is not ours.
+    const QByteArray bytes = file.read(1 << 20);
+    SettingsRecord r;
+    const bool ok = settingsfile::parse(bytes, r);
+    SharedState &st = m_program.state();
+    // Fields read before a failure stay in the shared variables, unshown.
+    st.POP_Address = r.POP_Address;
+    st.POP_PassWord = r.POP_PassWord;
+    st.Smtp_Address = r.Smtp_Address;
+    st.Trf_IPAddress = r.Trf_IPAddress;
+    st.POP_UserID = r.POP_UserID;
+    st.Smtp_mail_address = r.Smtp_mail_address;
+    Dup_Mode = r.Dup_Mode;
+    Check_Interval = r.Check_Interval;
+    Quiet_Flag = r.Quiet_Flag;
+    Trf_Flag = r.Trf_Flag;
+    Quiet_Start = r.Quiet_Start;
+    Quiet_End = r.Quiet_End;
+    Dup_Entry = r.Dup_Entry;
+    return ok;
+}
+
+void MainWindow::fillHourLists() {
+    // Filling an empty editable combo selects its first item and overwrites
+    // the text the settings put there: keep and restore it.
+    const QString start = Combo2->currentText();
+    const QString end = Combo3->currentText();
+    for (int h = 0; h < 24; ++h) {
+        const QString item = QString::number(h) + QStringLiteral(":00");
+        Combo2->addItem(item);
+        Combo3->addItem(item);
+    }
+    Combo2->setEditText(start);
+    Combo3->setEditText(end);
+}
+
+void MainWindow::Form_Load() {
+    const QDir dir(m_program.programDir());
+    Data_File = dir.filePath(QStringLiteral("quil7400.dat"));
+    SharedState &st = m_program.state();
+    if (readSettingsFile()) {
+        Text1->setText(st.POP_Address);
+        Text2->setText(st.POP_PassWord);
+        Text5->setText(st.Smtp_Address);
+        Text3->setText(st.Trf_IPAddress);
+        Text6->setText(st.POP_UserID);
+        Text7->setText(st.Smtp_mail_address);
+        if (Dup_Mode != 0)
+            Option8_Click();
+        else
+            Option7_Click();
+        Check1->setChecked(Quiet_Flag != 0);
+        Check1_Click();
+        Check3->setChecked(!Text7->text().isEmpty());
+        Check3_Click();
+        if (Trf_Flag != 0) {
+            for (QWidget *w : {static_cast<QWidget *>(Command1), static_cast<QWidget *>(Label3),
+                               static_cast<QWidget *>(Text3), static_cast<QWidget *>(Text5),
+                               static_cast<QWidget *>(Label5)})
+                w->show();
+        } else {
+            Option6_Click(1);
+        }
+        selectInterval(Check_Interval);
+        Combo2->setEditText(Quiet_Start);
+        Combo3->setEditText(Quiet_End);
+        Combo1->setEditText(Dup_Entry);
+        Command4->setEnabled(true);
+        Command2->setEnabled(false);
+    } else {
+        selectInterval(0);
+        Option7_Click();
+        Combo1->hide();
+        Command4->setEnabled(false);
+    }
+    fillHourLists();
+    m_program.DupEntryList();
+}
+
+bool MainWindow::SetDataWrite() {
+    Data_File = QDir(m_program.programDir()).filePath(QStringLiteral("quil7400.dat"));
+    SharedState &st = m_program.state();
+    st.POP_Address = Text1->text();
+    st.POP_PassWord = Text2->text();
+    st.Smtp_Address = Text5->text();
+    st.Trf_IPAddress = Text3->text();
+    st.POP_UserID = Text6->text();
+    st.Smtp_mail_address = Text7->text();
+    Dup_Mode = Option7->isChecked() ? 0 : 1;
+    Quiet_Flag = Check1->isChecked() ? 1 : 0;
+    Trf_Flag = Option6_1->isChecked() ? 0 : 1;
+    if (Option1->isChecked())
+        Check_Interval = 0;
+    else if (Option2->isChecked())
+        Check_Interval = 1;
+    else if (Option3->isChecked())
+        Check_Interval = 2;
+    else if (Option4->isChecked())
+        Check_Interval = 3;
+    else if (Option5->isChecked())
+        Check_Interval = 4;
+    Quiet_Start = Combo2->currentText();
+    Quiet_End = Combo3->currentText();
+    Dup_Entry = Combo1->currentText();
+
+    SettingsRecord r{
+        st.POP_Address,       st.POP_PassWord, st.Smtp_Address, st.Trf_IPAddress, st.POP_UserID,
+        st.Smtp_mail_address, Dup_Mode,        Check_Interval,  Quiet_Flag,       Trf_Flag,
+        Quiet_Start,          Quiet_End,       Dup_Entry};
+    if (writeFileAtomically(Data_File, settingsfile::format(r))) return true;
+    if (m_program.seams().messageBox)
+        m_program.seams().messageBox(
+            this, QStringLiteral("クイルモン7400"),
+            QStringLiteral("設定ファイルを保存できませんでした。\n%1\n"
+                           "フォルダの書き込み権限と空き容量を確認してください。")
+                .arg(QDir::toNativeSeparators(Data_File)));
+    return false;
+}
+
+bool MainWindow::saveTestedSettings() {
+    if (m_editedDuringTest || !SetDataWrite()) {
+        Command4->setEnabled(false);
+        Command2->setEnabled(true);
+        return false;
+    }
+    return true;
+}
+
+void MainWindow::LogWrite() {
+    m_program.log(Log_Message);
+}
+
+bool MainWindow::checkInProgress() const {
+    return m_program.form1Loaded() || m_program.form3Loaded() || m_program.linkMonitorRunning();
+}
+
+void MainWindow::Command2_Click() {
+    if (m_inTest) return; // the running test lets events run; a second click waits for nothing
+    SharedState &st = m_program.state();
+    auto box = [this](const QString &text) {
+        if (m_program.seams().messageBox)
+            m_program.seams().messageBox(this, QStringLiteral("設定テスト"), text);
+    };
+    // One check at a time: a scheduled check must never end as "the test".
+    if (checkInProgress()) {
+        box(QStringLiteral("既に接続されています"));
+        Text4->hide();
+        return;
+    }
+    if (Text6->text().isEmpty() || Text2->text().isEmpty() || Text1->text().isEmpty()) {
+        box(QStringLiteral("必要事項を全部設定してください"));
+        return;
+    }
+    if (Option6_0->isChecked() && (Text5->text().isEmpty() || Text3->text().isEmpty())) {
+        box(QStringLiteral("必要事項を全部設定してください"));
+        return;
+    }
+    m_inTest = true;
+    m_editedDuringTest = false;
+    auto copyConfig = [&] {
+        st.POP_Address = Text1->text();
+        st.POP_PassWord = Text2->text();
+        st.Smtp_Address = Text5->text();
+        st.Trf_IPAddress = Text3->text();
+        st.POP_UserID = Text6->text();
+    };
+    if (Option8->isChecked()) {
+        m_program.testDialUp(copyConfig);
+    } else {
+        copyConfig();
+        Log_Message = QStringLiteral("接続テスト開始");
+        Command4->setEnabled(false);
+        LogWrite();
+        Text4->show();
+        m_program.loadForm1ForTest();
+        st.Flag = 1;
+    }
+    m_inTest = false;
+}
+
+void MainWindow::Command4_Click() {
+    if (m_inTest) return;
+    SharedState &st = m_program.state();
+    const qint16 before = st.Flag;
+    st.Flag = 2;
+    if (!SetDataWrite()) {
+        st.Flag = before; // monitoring does not start on settings that were not saved
+        return;
+    }
+    Log_Message = QStringLiteral("実行開始しました。");
+    LogWrite();
+    hide();
+}
+
+void MainWindow::Command7_Click() {
+    if (m_program.seams().openHelp)
+        m_program.seams().openHelp(
+            QDir(m_program.programDir()).filePath(QStringLiteral("quillmon.hlp")));
+}
+
+void MainWindow::Command1_Click() {
+    m_program.showAssistant();
+}
+
+void MainWindow::closeEvent(QCloseEvent *event) {
+    // The window is left only through Run, the carrier button and exit.
+    event->ignore();
+}
+
+void MainWindow::showEvent(QShowEvent *event) {
+    if (!m_centred) {
+        m_centred = true;
+        centreOnScreen(this);
+    }
+    QWidget::showEvent(event);
+}

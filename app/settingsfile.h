@@ -1,0 +1,28 @@
+#pragma once
+// The settings record "quil7400.dat": one CR LF line of 13 fields in code
+// page 932, strings quoted, integers bare, separated by "," with no blanks.
+#include <QByteArray>
+#include <QString>
+
+struct SettingsRecord {
+    QString POP_Address;
+    QString POP_PassWord;
+    QString Smtp_Address;
+    QString Trf_IPAddress;
+    QString POP_UserID;
+    QString Smtp_mail_address;
+    qint16 Dup_Mode = 0;       // 0 LAN, else dial-up
+    qint16 Check_Interval = 0; // 0 = 2 h, 1 = 1 h, 2 = 30 min, 3 = 15 min, 4 = 10 min
+    qint16 Quiet_Flag = 0;
+    qint16 Trf_Flag = 0; // 0 popup, else mail forwarding
+    QString Quiet_Start;
+    QString Quiet_End;
+    QString Dup_Entry;
+};
+
+namespace settingsfile {
+// Reads the fields in file order into `record`; false when the record is
+// unreadable. Fields read before the failure stay in `record`.
+bool parse(const QByteArray &bytes, SettingsRecord &record);
+QByteArray format(const SettingsRecord &record);
+} // namespace settingsfile

@@ -1,0 +1,98 @@
+#include "platform/helpviewer.h"
+
+#include "platform/codepage.h"
+#include "platform/resources.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QPointer>
+#include <QScrollBar>
+#include <QStringDecoder>
+#include <QTextBrowser>
+#include <QVBoxLayout>
+
+namespace {
+
+// A help file is a few dozen kilobytes; anything far larger is not ours.
+constexpr qint64 kMaxHelpBytes = 4 * 1024 * 1024;
+
+QString decodeHtml(const QByteArray &bytes) {
+    // The file names its encoding; without one, code page 932 like every
+    // other file of the program.
+    const QByteArray head = bytes.left(1024).toLower();
+    if (head.contains("charset=utf-8") || head.contains("charset=\"utf-8\"") ||
+        bytes.startsWith("\xEF\xBB\xBF")) {
+        QStringDecoder utf8(QStringDecoder::Utf8);
+        return utf8(bytes);
+    }
+    return cp932::decode(bytes);
+}
+
+QString failurePage(const QString &path, const QString &reason) {
+    return QStringLiteral(
+               "<html><body><h2>ヘルプを表示できません</h2>"
+               "<p>ヘルプファイル「%1」を開けませんでした（%2）。</p>"
+               "<p>プログラムと同じフォルダに quillmon.hlp があるか確かめてください。</p>"
+               "</body></html>")
+        .arg(path.toHtmlEscaped(), reason);
+}
+
+} // namespace
+
+HelpViewer::HelpViewer(QWidget *parent) : QWidget(parent) {
+    loadProgramResources();
+    setObjectName(QStringLiteral("HelpViewer"));
+    setWindowFlag(Qt::Window, true);
+    setWindowTitle(QStringLiteral("クイルモン7400 ヘルプ"));
+    setWindowIcon(QIcon(QStringLiteral(":/icons/quilmon7400.xpm")));
+    // Closing help while the program sits in the tray must not end it.
+    setAttribute(Qt::WA_QuitOnClose, false);
+    m_browser = new QTextBrowser(this);
+    m_browser->setObjectName(QStringLiteral("HelpText"));
+    m_browser->setOpenExternalLinks(false);
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(m_browser);
+    resize(640, 560);
+}
+
+bool HelpViewer::openAtContents(const QString &path) {
+    QString reason;
+    QByteArray bytes;
+    const QFileInfo info(path);
+    if (!info.exists()) {
+        reason = QStringLiteral("ファイルがありません");
+    } else if (info.isDir()) {
+        reason = QStringLiteral("フォルダです");
+    } else if (info.size() > kMaxHelpBytes) {
+        reason = QStringLiteral("ファイルが大きすぎます");
+    } else {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            reason = QStringLiteral("読み込めません");
+        else
+            bytes = file.read(kMaxHelpBytes + 1);
+        if (reason.isEmpty() && bytes.size() > kMaxHelpBytes)
+            reason = QStringLiteral("ファイルが大きすぎます");
+    }
+
+    if (!reason.isEmpty()) {
+        m_browser->setSearchPaths({});
+        m_browser->setHtml(failurePage(path, reason));
+        return false;
+    }
+    // Pictures and links in the file are found beside it.
+    m_browser->setSearchPaths({info.absolutePath()});
+    m_browser->setHtml(decodeHtml(bytes));
+    m_browser->verticalScrollBar()->setValue(0);
+    return true;
+}
+
+void openHelpFile(const QString &path) {
+    static QPointer<HelpViewer> viewer;
+    if (!viewer) viewer = new HelpViewer;
+    viewer->openAtContents(path);
+    viewer->show();
+    viewer->raise();
+    viewer->activateWindow();
+}

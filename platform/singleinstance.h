@@ -1,0 +1,30 @@
+#pragma once
+// One running copy per program folder: a lock file beside the program, and a
+// local socket through which a second start asks the running copy to show
+// itself (a desktop without a tray would otherwise leave it unreachable).
+#include <QObject>
+#include <QString>
+#include <memory>
+
+class QLocalServer;
+class QLockFile;
+
+class SingleInstance : public QObject {
+    Q_OBJECT
+  public:
+    explicit SingleInstance(const QString &programDir, QObject *parent = nullptr);
+    ~SingleInstance() override;
+
+    // True when this is the only copy. Otherwise the running copy has been
+    // asked to show itself, and this one should end silently.
+    bool acquire();
+
+  signals:
+    void showRequested();
+
+  private:
+    QString m_dir;
+    QString m_name;
+    std::unique_ptr<QLockFile> m_lock;
+    QLocalServer *m_server = nullptr;
+};

@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Screenshots of the tray menu, the version window, the assistant, the popup
+# and the help viewer on a private X server with trayer as the tray host.
+# Also checks that the icon appears, that a right click opens the menu and
+# that 終了 removes the icon.   scripts/screenshots.sh <builddir> [outdir]
+set -euo pipefail
+build=$(cd "${1:-build}" && pwd)
+out=${2:-$build/screenshots}
+src=$(cd "$(dirname "$0")/.." && pwd)
+show=$build/tests/e2e/windows_show
+mkdir -p "$out"
+export LANG=C.UTF-8 TZ=Asia/Tokyo
+unset WAYLAND_DISPLAY QT_QPA_PLATFORM
+
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
+trap cleanup EXIT
+
+exec 5< <(Xvfb -displayfd 3 -screen 0 1280x1024x24 -dpi 96 -nolisten tcp 3>&1 1>/dev/null 2>&1 & echo $! >"$out/.xvfb.pid")
+read -r -t 10 dpy <&5
+pids+=("$(cat "$out/.xvfb.pid")")
+export DISPLAY=:$dpy
+# trayer at the top right is the notification area.
+trayer --edge top --align right --widthtype pixel --width 120 --height 32 --transparent false \
+  --tint 0x404040 &
+pids+=($!)
+sleep 1
+
+run() { dbus-run-session -- "$show" "$@"; }
+shoot() { import -window root "$out/$1.png"; echo "wrote $out/$1.png"; }
+
+# --- tray: icon appears, right click opens the menu, 終了 removes the icon
+run tray >"$out/tray.log" 2>&1 &
+pids+=($!)
+tray_pid=$!
+sleep 2
+grep -q "added: 1" "$out/tray.log" || { echo "FAIL: icon not added"; cat "$out/tray.log"; exit 1; }
+icon=$(xdotool search --classname quilmon 2>/dev/null | head -1 || true)
+[ -z "$icon" ] && icon=$(xdotool search --name "windows_show" 2>/dev/null | head -1 || true)
+# The embedded icon sits in trayer's strip: click the strip's right end.
+xdotool mousemove 1265 16 click 3
+sleep 1
+grep -q "code 516" "$out/tray.log" || { echo "FAIL: right click did not reach the handler"; cat "$out/tray.log"; exit 1; }
+shoot menu
+# 終了 is the menu's last item.
+menu=$(xdotool search --onlyvisible --name "popup" 2>/dev/null | tail -1 || true)
+if [ -n "$menu" ]; then
+  eval "$(xdotool getwindowgeometry --shell "$menu")"
+  xdotool mousemove $((X + 20)) $((Y + HEIGHT - 12)) click 1
+else
+  xdotool key Up Return
+fi
+sleep 1
+grep -q "icon removed" "$out/tray.log" && echo "OK: 終了 removed the icon" || echo "FAIL: icon not removed"
+shoot tray-after-end
+wait "$tray_pid" 2>/dev/null || true
+
+# --- the windows, one at a time
+for w in verdisp assist form4; do
+  run "$w" >/dev/null 2>&1 &
+  p=$!
+  sleep 2
+  shoot "$w"
+  kill "$p" 2>/dev/null || true
+  wait "$p" 2>/dev/null || true
+done
+run help "$src/resources/quillmon.hlp" >/dev/null 2>&1 &
+p=$!
+sleep 2
+shoot help
+kill "$p" 2>/dev/null || true
+run help /nonexistent/quillmon.hlp >/dev/null 2>&1 &
+p=$!
+sleep 2
+shoot help-missing
+kill "$p" 2>/dev/null || true
+rm -f "$out/.xvfb.pid"

@@ -1,0 +1,243 @@
+#include "smtp/form3.h"
+
+#include "app/checkhost.h"
+#include "app/sharedstate.h"
+#include "platform/codepage.h"
+#include "platform/seams.h"
+#include "smtp/noticemessage.h"
+
+#include <QCoreApplication>
+#include <QPointer>
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace {
+
+// Text from the settings could end a command early and smuggle in another
+// (or end the data early inside the message).
+bool unsafeOnWire(const QByteArray &bytes) {
+    return bytes.contains('\r') || bytes.contains('\n') || bytes.contains('\0');
+}
+
+} // namespace
+
+Form3::Form3(CheckHost &host, QObject *parent)
+    : QObject(parent), Winsock2(new QTcpSocket(this)), Timer1(new QTimer(this)),
+      Timer2(new QTimer(this)), m_host(host) {
+    setObjectName(QStringLiteral("Form3"));
+    Winsock2->setObjectName(QStringLiteral("Winsock2"));
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer2->setObjectName(QStringLiteral("Timer2"));
+    Timer1->setSingleShot(true);
+    Timer2->setSingleShot(true);
+    connect(Winsock2, &QTcpSocket::connected, this, &Form3::Winsock2_Connect);
+    connect(Winsock2, &QTcpSocket::readyRead, this, &Form3::Winsock2_DataArrival);
+    connect(Timer1, &QTimer::timeout, this, &Form3::Timer1_Timer);
+    connect(Timer2, &QTimer::timeout, this, &Form3::Timer2_Timer);
+}
+
+Form3::~Form3() {
+    Form_Unload();
+}
+
+void Form3::Form_Load() {
+    // One dialogue per load: a second request while loaded changes nothing.
+    if (m_loaded || m_unloaded) return;
+    m_loaded = true;
+
+    Winsock2->abort();
+    const QString host = m_host.state().Smtp_Address;
+    // The local port is left to the system: binding 25 needs root and clashes
+    // with a local mail server or a connection still closing.
+    const quint16 port = m_host.seams().smtpPort;
+
+    const QPointer<Form3> self(this);
+    QCoreApplication::processEvents();
+    if (!self || m_unloaded) return;
+
+    // No events may run from here on until the timer is armed.
+    Winsock2->connectToHost(host, port);
+    Smtp_State = 0;
+    m_host.setStatus(QStringLiteral("接続中"));
+    Timer1->start(m_host.seams().guardMs);
+}
+
+void Form3::Form_Unload() {
+    if (m_unloaded) return;
+    m_unloaded = true;
+    Timer1->stop();
+    Timer2->stop();
+    disconnect(Winsock2, nullptr, this, nullptr);
+    Winsock2->abort();
+}
+
+void Form3::Winsock2_Connect() {
+    m_host.setStatus(QStringLiteral("接続しました"));
+    Timer1->stop();
+    Timer2->start(m_host.seams().guardMs);
+}
+
+void Form3::Winsock2_DataArrival() {
+    if (m_unloaded) return;
+    m_framer.append(Winsock2->readAll());
+    for (;;) {
+        QByteArray line;
+        const ReplyFramer::Result r = m_framer.nextLine(line);
+        if (r == ReplyFramer::Result::NeedMore) return;
+        if (r == ReplyFramer::Result::TooLong) {
+            // No server sends such a line: judge it as an unexpected reply.
+            m_replyLines << line.left(ReplyFramer::MaxLine);
+            ReplyError(m_replyLines);
+            return;
+        }
+        // A server still talking, line by line, is not silent.
+        Timer2->start(m_host.seams().guardMs);
+        m_replyLines << line;
+        if (!ReplyFramer::isLastLine(line)) continue;
+        const QByteArrayList reply = std::exchange(m_replyLines, {});
+        if (!ReplyArrival(reply)) return;
+    }
+}
+
+bool Form3::ReplyArrival(const QByteArrayList &lines) {
+    const QByteArray code = ReplyFramer::code(lines.last());
+    SharedState &state = m_host.state();
+    switch (Smtp_State) {
+    case 0: // greeting
+        if (code != "220") break;
+        AppendTrace(lines);
+        Smtp_State = 1;
+        SendLine(QByteArrayLiteral("HELO kkkk \r\n"));
+        return true;
+    case 1: { // reply to HELO
+        if (code != "250") break;
+        const QString text = m_host.senderText();
+        const QByteArray sender = text.isEmpty() ? fixedEnvelopeSender() : cp932::encode(text);
+        if (unsafeOnWire(sender)) break;
+        AppendTrace(lines);
+        Smtp_State = 2;
+        SendLine("MAIL FROM:<" + sender + ">\r\n");
+        return true;
+    }
+    case 2: { // reply to MAIL FROM
+        if (code != "250") break;
+        const QByteArray to = cp932::encode(state.Trf_IPAddress);
+        if (unsafeOnWire(to)) break;
+        AppendTrace(lines);
+        Smtp_State = 3;
+        SendLine("RCPT TO:" + to + "\r\n");
+        return true;
+    }
+    case 3: // reply to RCPT TO
+        if (code != "250" && code != "251") break;
+        AppendTrace(lines);
+        Smtp_State = 4;
+        SendLine(QByteArrayLiteral("DATA\r\n"));
+        return true;
+    case 4: { // reply to DATA
+        if (code != "354") break;
+        const QString text = m_host.senderText();
+        if (unsafeOnWire(cp932::encode(text))) break;
+        AppendTrace(lines);
+        Smtp_State = 5;
+        const QList<QByteArray> sends =
+            noticeMessageSends(text, state.Flag == 1, state.New_mail_number);
+        for (const QByteArray &part : sends)
+            SendLine(part);
+        return true;
+    }
+    case 5: // reply to the end of the data
+        if (code != "250") break;
+        AppendTrace(lines);
+        Smtp_State = 6;
+        SendLine(QByteArrayLiteral("QUIT \r\n"));
+        return true;
+    default: // any reply to QUIT
+        SendFinished(lines);
+        return false;
+    }
+    ReplyError(lines);
+    return false;
+}
+
+void Form3::SendLine(const QByteArray &bytes) {
+    // Fire and forget: a line that cannot go out shows up as a silent server.
+    if (Winsock2->state() != QAbstractSocket::ConnectedState) return;
+    Winsock2->write(bytes);
+    // Out at once: the dialogue may end, and drop the connection, before
+    // the event loop would have written it (QUIT after an error).
+    Winsock2->flush();
+}
+
+void Form3::AppendTrace(const QByteArrayList &lines) {
+    // Decoded per complete line: a chunk may split a two-byte character.
+    for (const QByteArray &line : lines)
+        Text1 += cp932::decode(line) + QStringLiteral("\r\n");
+}
+
+void Form3::ReplyError(const QByteArrayList &lines) {
+    SharedState &state = m_host.state();
+    const bool messageRefused = Smtp_State == 5;
+    m_host.setStatus(QStringLiteral("エラー"));
+    AppendTrace(lines);
+    SendLine(QByteArrayLiteral("QUIT \r\n"));
+    Smtp_State = 6;
+    m_host.log(QStringLiteral("送信サーバエラー"));
+    // A refused message is not sent again, but the check is over all the
+    // same: the link must still be hung up.
+    state.Dup_End_Flag = 1;
+    if (!messageRefused) state.TX_flg = 1;
+    End();
+}
+
+void Form3::End() {
+    // Quiet at once, whatever the owner does with the request.
+    Form_Unload();
+    m_host.unloadForm3();
+}
+
+void Form3::Timer1_Timer() {
+    SendTimeOut();
+}
+
+void Form3::Timer2_Timer() {
+    SendTimeOut();
+}
+
+void Form3::SendTimeOut() {
+    if (m_unloaded) return;
+    m_host.setStatus(QStringLiteral("送信タイムアウト"));
+    m_host.log(QStringLiteral("送信サーバタイムアウト"));
+    SharedState &state = m_host.state();
+    state.Dup_End_Flag = 1;
+    state.TX_flg = 1;
+    End();
+}
+
+void Form3::SendFinished(const QByteArrayList &lines) {
+    // The dialogue is over: a message box shown while saving must neither
+    // time it out nor let a late reply finish it twice.
+    Timer2->stop();
+    disconnect(Winsock2, &QTcpSocket::readyRead, this, &Form3::Winsock2_DataArrival);
+    SharedState &state = m_host.state();
+    if (state.Flag == 1) {
+        m_host.setStatus(QStringLiteral("　テスト終了、エラーなし"));
+        const QPointer<Form3> self(this);
+        // Saving may show a message box; Run stays off when it failed.
+        const bool saved = m_host.saveTestedSettings();
+        if (!self || m_unloaded) return;
+        if (saved) {
+            m_host.setTestEnabled(false);
+            m_host.setRunEnabled(true);
+        }
+    } else {
+        m_host.setStatus(QStringLiteral("　メッセージを転送しました"));
+    }
+    state.Dup_End_Flag = 1;
+    AppendTrace(lines);
+    Winsock2->close();
+    m_host.showRunButton();
+    // The status text brings its own ideographic space after the time.
+    m_host.logWithoutSeparator(m_host.status());
+    End();
+}

@@ -1,0 +1,50 @@
+#include "smtp/noticemessage.h"
+
+#include "platform/codepage.h"
+
+namespace {
+
+const char crlf[] = "\r\n";
+
+// クイルモン７４００, ISO-2022-JP, B-encoded.
+const char productName[] = "=?iso-2022-jp?B?GyRCJS8lJCVrJWIlcyM3IzQjMCMwGyhC?=";
+// メール着信がありました
+const char subjectLine[] = "Subject: =?iso-2022-jp?B?GyRCJWEhPCVrQ2U/LiQsJCIkaiReJDckPxsoQg==?=";
+const char contentTypeLine[] = "Content-Type: text/plain;charset=iso-2022-jp";
+
+// 通のメール着信あり。 as ISO-2022-JP. Written out as bytes because Qt's
+// encoder leaves off the closing ESC ( B, which would leave the line in
+// JIS X 0208 for the "." that follows.
+const char noticeText[] =
+    "\x1b\x24\x42"
+    "\x44\x4c\x24\x4e\x25\x61\x21\x3c\x25\x6b\x43\x65\x3f\x2e\x24\x22\x24\x6a\x21\x23"
+    "\x1b\x28\x42";
+
+} // namespace
+
+QByteArray fixedEnvelopeSender() {
+    // A fully qualified domain, so servers that refuse bare names accept the
+    // form; ".invalid" is reserved and never names anyone's real mailbox, so
+    // a bounce cannot land with a stranger. Servers that look the sender's
+    // domain up refuse it, and the user then fills the sender name.
+    return QByteArrayLiteral("quilmon7400@quilmon.invalid");
+}
+
+QList<QByteArray> noticeMessageSends(const QString &senderText, bool settingsTest, qint16 count) {
+    QByteArray from = QByteArrayLiteral("From:");
+    // Sent as typed, in the code page of every other settings text.
+    from += senderText.isEmpty() ? QByteArray(productName) : cp932::encode(senderText);
+    from += crlf;
+
+    QByteArray body = crlf;
+    if (settingsTest) {
+        body += "TEST MAIL";
+    } else {
+        // The body is digits then Japanese: a sign would only be garbage.
+        body += QByteArray::number(qMax<int>(count, 0));
+        body += QByteArray(noticeText, sizeof noticeText - 1);
+    }
+    body += "\r\n.\r\n";
+
+    return {from, QByteArray(subjectLine) + crlf, QByteArray(contentTypeLine) + crlf, body};
+}

@@ -1,0 +1,14 @@
+#pragma once
+// The notice mail handed to the SMTP server after its "354": three header
+// lines, then the empty line, the body and the end-of-data line.
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+// The four sends of the message, each ending in CR LF. senderText is the
+// sender field as typed (empty: the product name stands in the From line);
+// settingsTest sends "TEST MAIL" instead of the count.
+QList<QByteArray> noticeMessageSends(const QString &senderText, bool settingsTest, qint16 count);
+
+// The envelope sender used when the sender field is empty.
+QByteArray fixedEnvelopeSender();

@@ -1,0 +1,71 @@
+// Shows one window alone for a screenshot: windows_show tray|verdisp|assist|form4|help <file>.
+// "tray" adds the icon and answers its notifications with the menu; choosing
+// 終了 removes the icon and ends.
+#include "app/icons.h"
+#include "app/verdisp.h"
+#include "platform/helpviewer.h"
+#include "platform/trayicon.h"
+#include "platform/twips.h"
+#include "windows/assist.h"
+#include "windows/form4.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <cstdio>
+
+int main(int argc, char *argv[]) {
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    installFontSubstitutions();
+    const QString what = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+
+    QWidget settings; // stands for the hidden settings window
+    auto *text3 = new QLineEdit(&settings);
+    QObject::connect(text3, &QLineEdit::textChanged, [](const QString &t) {
+        std::printf("Text3=%s\n", t.toUtf8().constData());
+        std::fflush(stdout);
+    });
+
+    if (what == u"tray") {
+        auto *icons = new Icons([&settings] { return settings.isVisible(); });
+        const quint32 hWnd = registerTrayWindow([icons](int code) {
+            std::printf("code %d\n", code);
+            std::fflush(stdout);
+            icons->trayNotification(code);
+        });
+        const NOTIFYICONDATAA data =
+            makeTrayIconData(hWnd, registerTrayIcon(icons->Image1),
+                             QStringLiteral("メールチェックソフトクイルモン7400"));
+        std::printf("tray available: %d, added: %d\n", int(trayAvailable()),
+                    int(Shell_NotifyIconA(NIM_ADD, &data)));
+        std::fflush(stdout);
+        QObject::connect(icons, &Icons::endClicked, [hWnd] {
+            NOTIFYICONDATAA del{};
+            del.cbSize = sizeof del;
+            del.hWnd = hWnd;
+            del.uID = 1;
+            Shell_NotifyIconA(NIM_DELETE, &del);
+            std::printf("icon removed\n");
+            std::fflush(stdout);
+            QCoreApplication::exit(0);
+        });
+    } else if (what == u"verdisp") {
+        (new VerDisp)->show();
+    } else if (what == u"assist") {
+        auto *a = new Assist(&settings, text3);
+        QObject::connect(a, &Assist::unloadRequested, &app, &QCoreApplication::quit);
+        a->show();
+    } else if (what == u"form4") {
+        auto *f = new Form4;
+        f->Label1->setText(QStringLiteral("5通の新着メールがあります"));
+        f->show();
+    } else if (what == u"help" && argc > 2) {
+        openHelpFile(QString::fromLocal8Bit(argv[2]));
+    } else {
+        std::fprintf(stderr, "usage: windows_show tray|verdisp|assist|form4|help <file>\n");
+        return 2;
+    }
+    return app.exec();
+}

@@ -1,0 +1,194 @@
+// Whole simulated days of scheduler ticks: the exact minutes a check starts.
+#include "app/schedule.h"
+#include "support/programfixture.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QRadioButton>
+#include <QTest>
+
+namespace {
+struct Day : ProgramFixture {
+    Day() {
+        start();
+        program->state().Flag = 2; // monitoring: the window hidden
+        w().hide();
+    }
+    // Ticks every `step` seconds over one day from 0:00; returns "H:MM" of
+    // every check started. A started check ends at once unless `keepFailing`.
+    QStringList run(int step = 15, const std::function<void()> &afterStart = {}) {
+        QStringList fired;
+        const QDateTime start(QDate(2026, 3, 1), QTime(0, 0, 0));
+        for (int s = 0; s < 24 * 3600; s += step) {
+            clock = start.addSecs(s);
+            w().Timer1_Timer();
+            if (program->form1Loaded()) {
+                fired << clock.toString(QStringLiteral("H:mm"));
+                program->unloadForm1();
+                if (afterStart) afterStart();
+            }
+            if (s % 3600 == 0) QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        }
+        return fired;
+    }
+    void quiet(const QString &from, const QString &to) {
+        w().Check1->setChecked(true);
+        w().Combo2->setEditText(from);
+        w().Combo3->setEditText(to);
+    }
+};
+
+QStringList everyTenMinutes(int fromHour, int toHour) {
+    QStringList out;
+    for (int h = fromHour; h < toHour; ++h)
+        for (int m = 0; m < 60; m += 10)
+            out << QStringLiteral("%1:%2").arg(h).arg(m, 2, 10, QChar(u'0'));
+    return out;
+}
+} // namespace
+
+class TestScheduler : public QObject {
+    Q_OBJECT
+  private slots:
+    void intervals();
+    void intervals_data();
+    void quietPeriods();
+    void quietPeriods_data();
+    void retryAfterAFailedCheck();
+    void idleWhileVisibleOrNotMonitoring();
+    void changesCountFromTheNextTick();
+};
+
+void TestScheduler::intervals_data() {
+    QTest::addColumn<int>("option");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<QStringList>("someFirings");
+    QTest::addColumn<QStringList>("neverFirings");
+    QTest::newRow("10 min") << 5 << 144 << QStringList{"0:00", "0:10", "13:50", "23:50"}
+                            << QStringList{"0:01", "0:05", "12:15"};
+    QTest::newRow("15 min") << 4 << 96 << QStringList{"0:00", "0:15", "0:30", "23:45"}
+                            << QStringList{"0:10", "0:01"};
+    QTest::newRow("30 min") << 3 << 48 << QStringList{"0:00", "0:30", "23:30"}
+                            << QStringList{"0:15", "0:01"};
+    QTest::newRow("1 h") << 2 << 48 << QStringList{"0:00", "0:01", "23:00", "23:01"}
+                         << QStringList{"0:02", "0:30"};
+    QTest::newRow("2 h") << 1 << 24 << QStringList{"0:00", "0:01", "22:00", "22:01"}
+                         << QStringList{"23:00", "1:00", "0:02"};
+}
+
+void TestScheduler::intervals() {
+    QFETCH(int, option);
+    QFETCH(int, count);
+    QFETCH(QStringList, someFirings);
+    QFETCH(QStringList, neverFirings);
+    Day d;
+    MainWindow &w = d.w();
+    QRadioButton *options[] = {w.Option1, w.Option2, w.Option3, w.Option4, w.Option5};
+    options[option - 1]->setChecked(true);
+    QStringList fired = d.run();
+    QCOMPARE(fired.size(), count);
+    QCOMPARE(fired.removeDuplicates(), 0); // never twice in one clock minute
+    for (const QString &t : someFirings)
+        QVERIFY2(fired.contains(t), qPrintable(t));
+    for (const QString &t : neverFirings)
+        QVERIFY2(!fired.contains(t), qPrintable(t));
+}
+
+void TestScheduler::quietPeriods_data() {
+    QTest::addColumn<bool>("enabled");
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("to");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("22 to 6 across midnight") << true << "22:00"
+                                             << "6:00" << everyTenMinutes(6, 22);
+    QTest::newRow("1 to 5") << true << "1:00"
+                            << "5:00" << everyTenMinutes(0, 1) + everyTenMinutes(5, 24);
+    QTest::newRow("equal texts: never quiet") << true << "3:00"
+                                              << "3:00" << everyTenMinutes(0, 24);
+    QTest::newRow("same hour, other texts") << true << "3:00"
+                                            << "3:00:00" << everyTenMinutes(0, 24);
+    QTest::newRow("unticked") << false << "1:00"
+                              << "5:00" << everyTenMinutes(0, 24);
+    QTest::newRow("unreadable text: off") << true << "夜"
+                                          << "5:00" << everyTenMinutes(0, 24);
+    QTest::newRow("hour out of range: off") << true << "25:00"
+                                            << "5:00" << everyTenMinutes(0, 24);
+    QTest::newRow("full-width digits") << true << "２２:００"
+                                       << "６:００" << everyTenMinutes(6, 22);
+}
+
+void TestScheduler::quietPeriods() {
+    QFETCH(bool, enabled);
+    QFETCH(QString, from);
+    QFETCH(QString, to);
+    Day d;
+    d.w().Option5->setChecked(true);
+    d.quiet(from, to);
+    d.w().Check1->setChecked(enabled);
+    QTEST(d.run(20), "expected");
+}
+
+void TestScheduler::retryAfterAFailedCheck() {
+    Day d;
+    d.w().Option3->setChecked(true); // 0 and 30
+    int started = 0;
+    // The 0:00 check and its retry fail; every later check succeeds.
+    const QStringList fired = d.run(10, [&] {
+        ++started;
+        if (started == 1 || started == 2) d.program->state().Retry_Flag = qint16(started);
+    });
+    // The retry runs at the first tick of the next minute, whatever minute
+    // that is; after the second failure the next minute only clears the count.
+    QCOMPARE(fired.mid(0, 3), (QStringList{"0:00", "0:01", "0:30"}));
+    QCOMPARE(fired.size(), 49);
+    QCOMPARE(int(d.program->state().Retry_Flag), 0);
+
+    // A retry that cannot start is tried again at every tick outside the minute.
+    Day busy;
+    busy.w().Option3->setChecked(true);
+    busy.clock = QDateTime(QDate(2026, 3, 1), QTime(0, 0, 5));
+    busy.w().Timer1_Timer();
+    QVERIFY(busy.program->form1Loaded()); // still running: later starts are dropped
+    busy.program->state().Retry_Flag = 1;
+    for (int s : {10, 40, 65, 70}) {
+        busy.clock = QDateTime(QDate(2026, 3, 1), QTime(0, s / 60, s % 60));
+        busy.w().Timer1_Timer();
+        QCOMPARE(int(busy.program->state().Retry_Flag), 1);
+    }
+    busy.program->unloadForm1();
+    busy.w().Timer1_Timer();
+    QVERIFY(busy.program->form1Loaded());
+    QCOMPARE(busy.w().Last_Check_Minute, QStringLiteral("0"));
+    busy.program->unloadForm1();
+}
+
+void TestScheduler::idleWhileVisibleOrNotMonitoring() {
+    Day d;
+    d.w().Option5->setChecked(true);
+    d.w().show();
+    QVERIFY(d.run(60).isEmpty());
+    d.w().hide();
+    d.program->state().Flag = 1;
+    QVERIFY(d.run(60).isEmpty());
+    d.program->state().Flag = 0;
+    QVERIFY(d.run(60).isEmpty());
+}
+
+void TestScheduler::changesCountFromTheNextTick() {
+    Day d;
+    d.w().Option5->setChecked(true);
+    d.clock = QDateTime(QDate(2026, 3, 1), QTime(9, 15, 0));
+    d.w().Timer1_Timer();
+    QVERIFY(!d.program->form1Loaded());
+    d.w().Option4->setChecked(true); // read from the window, not from the saved record
+    d.clock = d.clock.addSecs(1);
+    d.w().Timer1_Timer();
+    QVERIFY(d.program->form1Loaded());
+    d.program->unloadForm1();
+    QVERIFY(!schedule::hourOf(QStringLiteral("7")));
+    QCOMPARE(schedule::hourOf(QStringLiteral(" 7:30:15 ")), 7);
+}
+
+QTEST_MAIN(TestScheduler)
+#include "tst_scheduler.moc"

@@ -1,0 +1,124 @@
+// The settings record: the exact bytes written and the reading grammar.
+#include "app/settingsfile.h"
+#include "platform/codepage.h"
+
+#include <QTest>
+
+class TestSettingsFile : public QObject {
+    Q_OBJECT
+  private slots:
+    void writesTheRecordLineExactly();
+    void roundTripsTextsThatNeedCare();
+    void readsTheGrammarLeniently();
+    void readsTheGrammarLeniently_data();
+    void rejectsUnreadableRecords();
+    void rejectsUnreadableRecords_data();
+    void keepsFieldsReadBeforeAFailure();
+};
+
+void TestSettingsFile::writesTheRecordLineExactly() {
+    SettingsRecord r;
+    r.Dup_Mode = 1;
+    r.Check_Interval = 2;
+    r.Quiet_Flag = 1;
+    r.Trf_Flag = 0;
+    r.Quiet_Start = QStringLiteral("22:00");
+    r.Quiet_End = QStringLiteral("6:00");
+    r.Dup_Entry = QStringLiteral("Office");
+    QCOMPARE(settingsfile::format(r),
+             QByteArray("\"\",\"\",\"\",\"\",\"\",\"\",1,2,1,0,\"22:00\",\"6:00\",\"Office\"\r\n"));
+    r.Check_Interval = -7;
+    QVERIFY(settingsfile::format(r).contains(",1,-7,1,0,"));
+}
+
+void TestSettingsFile::roundTripsTextsThatNeedCare() {
+    SettingsRecord r;
+    r.POP_Address = QStringLiteral("pop.example.jp");
+    r.POP_PassWord = QStringLiteral("pa\"ss,word \"\"");
+    r.Smtp_mail_address = QStringLiteral("山田, 太郎 <yamada@example.jp>");
+    r.Trf_IPAddress = QStringLiteral("～①髙㈱\\");
+    r.Quiet_Start = QStringLiteral("0:00");
+    r.Dup_Entry = QStringLiteral("会社の回線");
+    const QByteArray bytes = settingsfile::format(r);
+    // Code page 932: the wave dash is 0x8160, a doubled quote stands for one.
+    QVERIFY(bytes.contains("\x81\x60"));
+    QVERIFY(bytes.contains("\"pa\"\"ss,word \"\"\"\"\""));
+    SettingsRecord back;
+    QVERIFY(settingsfile::parse(bytes, back));
+    QCOMPARE(back.POP_PassWord, r.POP_PassWord);
+    QCOMPARE(back.Smtp_mail_address, r.Smtp_mail_address);
+    QCOMPARE(back.Trf_IPAddress, r.Trf_IPAddress);
+    QCOMPARE(back.Dup_Entry, r.Dup_Entry);
+    QCOMPARE(settingsfile::format(back), bytes); // saving twice gives the same bytes
+}
+
+void TestSettingsFile::readsTheGrammarLeniently_data() {
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<int>("interval");
+    QTest::addColumn<QString>("entry");
+    QTest::newRow("plain")
+        << QByteArray("\"a\",\"\",\"\",\"\",\"\",\"\",0,3,0,1,\"1:00\",\"2:00\",\"x\"\r\n") << "a"
+        << 3 << "x";
+    QTest::newRow("blanks before fields, text after quotes skipped")
+        << QByteArray("  \"a\"junk,\"\",\"\",\"\",\"\",\"\", 0,  4 ,0,1,\"1:00\" ,\"2:00\",\"x\"yz")
+        << "a" << 4 << "x";
+    QTest::newRow("empty integer is 0")
+        << QByteArray("\"a\",\"\",\"\",\"\",\"\",\"\",,,0,1,\"1:00\",\"2:00\",\"x\"\r\n") << "a"
+        << 0 << "x";
+    QTest::newRow("after field 13 ignored")
+        << QByteArray(
+               "\"a\",\"\",\"\",\"\",\"\",\"\",0,1,0,1,\"1:00\",\"2:00\",\"x\",99,\"more\"\r\n")
+        << "a" << 1 << "x";
+    QTest::newRow("old file with a bare quote inside")
+        << QByteArray("\"a\"b\",\"\",\"\",\"\",\"\",\"\",0,1,0,1,\"1:00\",\"2:00\",\"x\"\r\n")
+        << "a" << 1 << "x";
+    QTest::newRow("last field empty after a comma")
+        << QByteArray("\"a\",\"\",\"\",\"\",\"\",\"\",0,1,0,1,\"1:00\",\"2:00\",") << "a" << 1
+        << "";
+    QTest::newRow("limits") << QByteArray("\"a\",\"\",\"\",\"\",\"\",\"\",-32768,32767,0,1,,,")
+                            << "a" << 32767 << "";
+}
+
+void TestSettingsFile::readsTheGrammarLeniently() {
+    QFETCH(QByteArray, line);
+    SettingsRecord r;
+    QVERIFY(settingsfile::parse(line, r));
+    QTEST(r.POP_Address, "first");
+    QTEST(int(r.Check_Interval), "interval");
+    QTEST(r.Dup_Entry, "entry");
+}
+
+void TestSettingsFile::rejectsUnreadableRecords_data() {
+    QTest::addColumn<QByteArray>("line");
+    QTest::newRow("empty file") << QByteArray();
+    QTest::newRow("12 fields") << QByteArray(
+        "\"a\",\"\",\"\",\"\",\"\",\"\",0,1,0,1,\"1:00\",\"2:00\"\r\n");
+    QTest::newRow("text in an integer")
+        << QByteArray("\"a\",\"\",\"\",\"\",\"\",\"\",0,x,0,1,\"1:00\",\"2:00\",\"x\"\r\n");
+    QTest::newRow("number then text")
+        << QByteArray("\"a\",\"\",\"\",\"\",\"\",\"\",0,1x,0,1,,,\r\n");
+    QTest::newRow("above 32767") << QByteArray("\"a\",\"\",\"\",\"\",\"\",\"\",0,32768,0,1,,,\r\n");
+    QTest::newRow("below -32768") << QByteArray(
+        "\"a\",\"\",\"\",\"\",\"\",\"\",-32769,0,0,1,,,\r\n");
+    QTest::newRow("line break inside quotes")
+        << QByteArray("\"a\r\nb\",\"\",\"\",\"\",\"\",\"\",0,1,0,1,\"1:00\",\"2:00\",\"x\"\r\n");
+    QTest::newRow("unbalanced quote") << QByteArray("\"a,\"\",\"\",\"\",\"\",\"\",0,1,0,1,,,\"x");
+}
+
+void TestSettingsFile::rejectsUnreadableRecords() {
+    QFETCH(QByteArray, line);
+    SettingsRecord r;
+    QVERIFY(!settingsfile::parse(line, r));
+}
+
+void TestSettingsFile::keepsFieldsReadBeforeAFailure() {
+    SettingsRecord r;
+    QVERIFY(!settingsfile::parse("\"pop\",\"pw\",\"smtp\",\"to\",\"user\",\"\",1,oops", r));
+    QCOMPARE(r.POP_Address, QStringLiteral("pop"));
+    QCOMPARE(r.POP_UserID, QStringLiteral("user"));
+    QCOMPARE(int(r.Dup_Mode), 1);
+}
+
+QTEST_APPLESS_MAIN(TestSettingsFile)
+#include "tst_settingsfile.moc"

@@ -1,0 +1,251 @@
+// The settings window as the user drives it: change rules, Test, Run, Help,
+// exit and the guards against a second check.
+#include "support/programfixture.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+
+namespace {
+const QByteArray kStored = "\"127.0.0.1\",\"secret\",\"127.0.0.1\",\"to@example.jp\",\"taro\","
+                           "\"\",0,4,0,1,\"0:00\",\"0:00\",\"\"\r\n";
+const QByteArray kPopup =
+    "\"127.0.0.1\",\"secret\",\"\",\"\",\"taro\",\"\",0,4,0,0,\"0:00\",\"0:00\",\"\"\r\n";
+
+struct Started : ProgramFixture {
+    explicit Started(const QByteArray &s = kStored) : ProgramFixture(&s) {
+        start();
+        w().show();
+        w().Command2->setEnabled(true); // as after any edit
+    }
+    ~Started() {
+        program->unloadForm1();
+        program->unloadForm3();
+    }
+    bool runOn() const { return w().Command4->isEnabled(); }
+    bool testOn() const { return w().Command2->isEnabled(); }
+};
+} // namespace
+
+class TestSettingsWindow : public QObject {
+    Q_OBJECT
+  private slots:
+    void editsOfAnyTextBoxDemandANewTest();
+    void optionsAndListsThatDoNotNeedATest();
+    void connectionAndNoticeRules();
+    void senderNameBox();
+    void textBoxesDropLineBreaks();
+    void testRefusesIncompleteSettings();
+    void lanTestStartsACheck();
+    void testWhileACheckRunsChangesNothing();
+    void editsDuringATestAreNotSavedAsTested();
+    void runSavesLogsAndHides();
+    void helpAndCloseBox();
+    void exitEndsAfterTheStatusSteps();
+};
+
+void TestSettingsWindow::editsOfAnyTextBoxDemandANewTest() {
+    Started f;
+    MainWindow &w = f.w();
+    for (QLineEdit *e : {w.Text1, w.Text2, w.Text3, w.Text5, w.Text6, w.Text7}) {
+        w.Command4->setEnabled(true);
+        w.Command2->setEnabled(false);
+        w.Text4->show();
+        e->setFocus();
+        QTest::keyClick(e, Qt::Key_A);
+        QVERIFY2(!f.runOn() && f.testOn(), qPrintable(e->objectName()));
+        QVERIFY(w.Text4->isHidden());
+        // Set by the program: the same rule.
+        w.Command4->setEnabled(true);
+        e->setText(QStringLiteral("x"));
+        QVERIFY(!f.runOn());
+    }
+}
+
+void TestSettingsWindow::optionsAndListsThatDoNotNeedATest() {
+    Started f;
+    MainWindow &w = f.w();
+    QVERIFY(f.runOn());
+    QTest::mouseClick(w.Option2, Qt::LeftButton);
+    QVERIFY(w.Option2->isChecked() && !w.Option5->isChecked());
+    QTest::mouseClick(w.Check1, Qt::LeftButton);
+    QVERIFY(!w.Combo2->isHidden() && !w.Label4->isHidden() && !w.Combo3->isHidden());
+    w.Combo2->setCurrentIndex(22);
+    w.Combo3->setEditText(QStringLiteral("6:00"));
+    QVERIFY(f.runOn());
+    QTest::mouseClick(w.Check1, Qt::LeftButton);
+    QVERIFY(w.Combo2->isHidden() && w.Combo3->isHidden());
+    QVERIFY(f.runOn());
+}
+
+void TestSettingsWindow::connectionAndNoticeRules() {
+    Started f;
+    MainWindow &w = f.w();
+    QTest::mouseClick(w.Option8, Qt::LeftButton);
+    QVERIFY(w.Option8->isChecked() && !w.Option7->isChecked() && !w.Combo1->isHidden());
+    QVERIFY(!f.runOn() && f.testOn());
+    w.Command4->setEnabled(true);
+    QTest::mouseClick(w.Option7, Qt::LeftButton);
+    QVERIFY(w.Combo1->isHidden() && !f.runOn());
+    // A click on the already-selected option runs its rule again.
+    w.Command4->setEnabled(true);
+    QTest::mouseClick(w.Option7, Qt::LeftButton);
+    QVERIFY(!f.runOn());
+
+    // Popup keeps Run and Test as they are; forwarding demands a test and
+    // shows the sender field whatever Check3 says.
+    w.Command4->setEnabled(true);
+    w.Command2->setEnabled(false);
+    QTest::mouseClick(w.Option6_1, Qt::LeftButton);
+    QVERIFY(f.runOn() && !f.testOn());
+    for (QWidget *c : {static_cast<QWidget *>(w.Command1), static_cast<QWidget *>(w.Label3),
+                       static_cast<QWidget *>(w.Text3), static_cast<QWidget *>(w.Label5),
+                       static_cast<QWidget *>(w.Text5), static_cast<QWidget *>(w.Label7),
+                       static_cast<QWidget *>(w.Text7)})
+        QVERIFY(c->isHidden());
+    QVERIFY(!w.Check3->isChecked());
+    QTest::mouseClick(w.Option6_0, Qt::LeftButton);
+    QVERIFY(!w.Text7->isHidden() && !w.Label7->isHidden() && !w.Text5->isHidden());
+    QVERIFY(!f.runOn() && f.testOn());
+}
+
+void TestSettingsWindow::senderNameBox() {
+    Started f;
+    MainWindow &w = f.w();
+    QTest::mouseClick(w.Check3, Qt::LeftButton);
+    QVERIFY(w.Check3->isChecked() && !w.Text7->isHidden());
+    QVERIFY(f.testOn());
+    w.Text7->setText(QStringLiteral("me@example.jp"));
+    w.Command4->setEnabled(true);
+    QTest::mouseClick(w.Check3, Qt::LeftButton);
+    QVERIFY(w.Text7->isHidden() && w.Label7->isHidden());
+    QVERIFY(w.Text7->text().isEmpty());
+    QVERIFY(!f.runOn()); // emptying it is an edit
+}
+
+void TestSettingsWindow::textBoxesDropLineBreaks() {
+    Started f;
+    MainWindow &w = f.w();
+    w.Text2->clear();
+    w.Text2->insert(QStringView(u"pa\r\nss\0word", 11).toString());
+    QCOMPARE(w.Text2->text(), QStringLiteral("password"));
+    w.Text6->setText(QStringLiteral("a\nb"));
+    QCOMPARE(w.Text6->text(), QStringLiteral("ab"));
+}
+
+void TestSettingsWindow::testRefusesIncompleteSettings() {
+    Started f;
+    MainWindow &w = f.w();
+    const QString missing = QStringLiteral("設定テスト|必要事項を全部設定してください");
+    for (QLineEdit *e : {w.Text1, w.Text2, w.Text6}) {
+        const QString keep = e->text();
+        e->clear();
+        f.boxes.clear();
+        QTest::mouseClick(w.Command2, Qt::LeftButton);
+        QCOMPARE(f.boxes, QStringList{missing});
+        QVERIFY(!f.program->form1Loaded());
+        e->setText(keep);
+    }
+    w.Text3->clear();
+    f.boxes.clear();
+    QTest::mouseClick(w.Command2, Qt::LeftButton);
+    QCOMPARE(f.boxes, QStringList{missing});
+    // In popup mode destination and SMTP server are not needed.
+    QTest::mouseClick(w.Option6_1, Qt::LeftButton);
+    w.Text5->clear();
+    f.boxes.clear();
+    QTest::mouseClick(w.Command2, Qt::LeftButton);
+    QVERIFY(f.boxes.isEmpty());
+    QVERIFY(f.program->form1Loaded());
+}
+
+void TestSettingsWindow::lanTestStartsACheck() {
+    Started f;
+    MainWindow &w = f.w();
+    w.Text1->setText(QStringLiteral("127.0.0.1"));
+    w.Text7->setText(QStringLiteral("sender@example.jp"));
+    QTest::mouseClick(w.Command2, Qt::LeftButton);
+    QVERIFY(f.program->form1Loaded());
+    QCOMPARE(int(f.program->state().Flag), 1);
+    QVERIFY(!f.runOn());
+    QVERIFY(!w.Text4->isHidden());
+    QCOMPARE(f.logMessages(), QStringList{QStringLiteral("接続テスト開始")});
+    const SharedState &st = f.program->state();
+    QCOMPARE(st.POP_UserID, QStringLiteral("taro"));
+    QCOMPARE(st.Trf_IPAddress, QStringLiteral("to@example.jp"));
+    QVERIFY(st.Smtp_mail_address.isEmpty()); // Test does not copy the sender name
+}
+
+void TestSettingsWindow::testWhileACheckRunsChangesNothing() {
+    Started f;
+    MainWindow &w = f.w();
+    f.program->loadForm1(); // a scheduled check in progress
+    w.Text4->show();
+    w.Command4->setEnabled(false);
+    QTest::mouseClick(w.Command2, Qt::LeftButton);
+    QCOMPARE(f.boxes, QStringList{QStringLiteral("設定テスト|既に接続されています")});
+    QVERIFY(w.Text4->isHidden());
+    QCOMPARE(int(f.program->state().Flag), 0);
+    QVERIFY(f.logMessages().isEmpty());
+}
+
+void TestSettingsWindow::editsDuringATestAreNotSavedAsTested() {
+    Started f;
+    MainWindow &w = f.w();
+    QTest::mouseClick(w.Command2, Qt::LeftButton);
+    QVERIFY(w.saveTestedSettings()); // an unchanged test saves
+    QVERIFY(QFile::exists(f.path(QStringLiteral("quil7400.dat"))));
+    const QByteArray saved = f.fileBytes(QStringLiteral("quil7400.dat"));
+    f.program->unloadForm1();
+    QTest::mouseClick(w.Command2, Qt::LeftButton);
+    w.Text2->setText(QStringLiteral("changed"));
+    QVERIFY(!w.saveTestedSettings());
+    QCOMPARE(f.fileBytes(QStringLiteral("quil7400.dat")), saved);
+    QVERIFY(!f.runOn() && f.testOn());
+}
+
+void TestSettingsWindow::runSavesLogsAndHides() {
+    ProgramFixture f;
+    QVERIFY(f.start());
+    MainWindow &w = f.w();
+    w.show();
+    w.Text1->setText(QStringLiteral("pop"));
+    w.Command4->setEnabled(true);
+    QTest::mouseClick(w.Command4, Qt::LeftButton);
+    QCOMPARE(int(f.program->state().Flag), 2);
+    QVERIFY(!w.isVisible());
+    QCOMPARE(f.logMessages(), QStringList{QStringLiteral("実行開始しました。")});
+    QVERIFY(f.fileBytes(QStringLiteral("quil7400.dat")).startsWith("\"pop\",\"\","));
+    QCOMPARE(f.program->state().POP_Address, QStringLiteral("pop"));
+}
+
+void TestSettingsWindow::helpAndCloseBox() {
+    Started f;
+    QTest::mouseClick(f.w().Command7, Qt::LeftButton);
+    QCOMPARE(f.helpOpened, QStringList{f.path(QStringLiteral("quillmon.hlp"))});
+    f.w().close();
+    QVERIFY(f.w().isVisible());
+}
+
+void TestSettingsWindow::exitEndsAfterTheStatusSteps() {
+    Started f;
+    MainWindow &w = f.w();
+    QTest::mouseClick(w.Command3, Qt::LeftButton);
+    QCOMPARE(f.exits, 1);
+    QVERIFY(f.logMessages().isEmpty()); // Flag 0: nothing to log
+
+    QTest::mouseClick(w.Command2, Qt::LeftButton);
+    QVERIFY(!w.Text4->isHidden());
+    QTest::mouseClick(w.Command3, Qt::LeftButton);
+    QCOMPARE(f.exits, 2);
+    QCOMPARE(w.Text4->text(), QStringLiteral("終了処理中"));
+    QCOMPARE(f.logMessages().last(), QStringLiteral("終了ボタンが押されたので強制終了しました"));
+}
+
+QTEST_MAIN(TestSettingsWindow)
+#include "tst_settingswindow.moc"

@@ -1,0 +1,203 @@
+// Start-up from the settings file, saving it back, one copy at a time, and
+// the log line.
+#include "app/logfile.h"
+#include "platform/codepage.h"
+#include "support/programfixture.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+
+namespace {
+const QByteArray kStored =
+    "\"pop.example.jp\",\"secret\",\"smtp.example.jp\",\"090@docomo.ne.jp\",\"taro\","
+    "\"taro@example.jp\",0,3,1,1,\"22:00\",\"6:00\",\"Office\"\r\n";
+}
+
+class TestStartup : public QObject {
+    Q_OBJECT
+  private slots:
+    void firstRunWithoutSettings();
+    void unreadableSettingsGiveTheFirstRunState();
+    void storedSettingsFillTheWindow();
+    void popupModeHidesTheForwardingFields();
+    void outOfRangeValuesAreKeptOrNormalised();
+    void savingWritesTheSameBytesOwnerOnly();
+    void aSaveThatFailsTellsTheUser();
+    void secondCopyEndsSilently();
+    void lockLeftByACrashIsTakenOver();
+    void logLinesAreStampedAndAppended();
+};
+
+void TestStartup::firstRunWithoutSettings() {
+    ProgramFixture f;
+    QVERIFY(f.start());
+    MainWindow &w = f.w();
+    for (QLineEdit *e : {w.Text1, w.Text2, w.Text3, w.Text5, w.Text6, w.Text7})
+        QVERIFY(e->text().isEmpty());
+    QVERIFY(w.Option6_0->isChecked());
+    QVERIFY(!w.Text3->isHidden() && !w.Text5->isHidden() && !w.Command1->isHidden());
+    QVERIFY(!w.Text7->isHidden() && !w.Label7->isHidden());
+    QVERIFY(!w.Check3->isChecked());
+    QVERIFY(!w.Check1->isChecked() && w.Combo2->isHidden() && w.Combo3->isHidden());
+    QVERIFY(w.Option7->isChecked() && !w.Option8->isChecked() && w.Combo1->isHidden());
+    QVERIFY(w.Option1->isChecked());
+    QVERIFY(w.Command2->isEnabled());
+    QVERIFY(!w.Command4->isEnabled());
+    QVERIFY(w.Text4->isHidden());
+    QCOMPARE(w.Combo2->count(), 24);
+    QCOMPARE(w.Combo3->itemText(23), QStringLiteral("23:00"));
+    QCOMPARE(w.Combo2->currentText(), QStringLiteral("0:00"));
+    QCOMPARE(w.windowTitle(), QStringLiteral("クイルモン7400"));
+    QCOMPARE(w.Text2->echoMode(), QLineEdit::Password);
+    QCOMPARE(f.program->state().Log_File, f.path(QStringLiteral("quil7400.log")));
+}
+
+void TestStartup::unreadableSettingsGiveTheFirstRunState() {
+    const QByteArray broken = "\"pop\",\"pw\",\"smtp\",\"to\",\"user\",\"\",0,x,0,1,,,\r\n";
+    ProgramFixture f(&broken);
+    QVERIFY(f.start());
+    QVERIFY(f.w().Text1->text().isEmpty());
+    QVERIFY(!f.w().Command4->isEnabled());
+    QVERIFY(f.w().Command2->isEnabled());
+    QVERIFY(f.w().Option1->isChecked());
+    // Read before the failure: kept, but not shown.
+    QCOMPARE(f.program->state().POP_Address, QStringLiteral("pop"));
+}
+
+void TestStartup::storedSettingsFillTheWindow() {
+    ProgramFixture f(&kStored);
+    QVERIFY(f.start());
+    MainWindow &w = f.w();
+    QCOMPARE(w.Text1->text(), QStringLiteral("pop.example.jp"));
+    QCOMPARE(w.Text2->text(), QStringLiteral("secret"));
+    QCOMPARE(w.Text6->text(), QStringLiteral("taro"));
+    QCOMPARE(w.Text7->text(), QStringLiteral("taro@example.jp"));
+    QVERIFY(w.Check3->isChecked() && !w.Text7->isHidden());
+    QVERIFY(w.Option7->isChecked());
+    QVERIFY(w.Option4->isChecked());
+    QVERIFY(w.Check1->isChecked() && !w.Combo2->isHidden());
+    // Filling the hour lists must not overwrite the stored texts.
+    QCOMPARE(w.Combo2->currentText(), QStringLiteral("22:00"));
+    QCOMPARE(w.Combo3->currentText(), QStringLiteral("6:00"));
+    // An entry no connection has still shows.
+    QCOMPARE(w.Combo1->currentText(), QStringLiteral("Office"));
+    QVERIFY(w.Command4->isEnabled());
+    QVERIFY(!w.Command2->isEnabled());
+    QVERIFY(w.Text4->isHidden());
+    QCOMPARE(f.program->state().POP_PassWord, QStringLiteral("secret"));
+}
+
+void TestStartup::popupModeHidesTheForwardingFields() {
+    const QByteArray popup =
+        "\"p\",\"w\",\"\",\"\",\"u\",\"\",1,4,0,0,\"0:00\",\"0:00\",\"Dial\"\r\n";
+    ProgramFixture f(&popup);
+    QVERIFY(f.start());
+    MainWindow &w = f.w();
+    QVERIFY(w.Option6_1->isChecked() && !w.Option6_0->isChecked());
+    for (QWidget *c : {static_cast<QWidget *>(w.Command1), static_cast<QWidget *>(w.Text3),
+                       static_cast<QWidget *>(w.Text5), static_cast<QWidget *>(w.Text7),
+                       static_cast<QWidget *>(w.Label7)})
+        QVERIFY(c->isHidden());
+    QVERIFY(!w.Check3->isChecked());
+    QVERIFY(w.Option8->isChecked() && !w.Combo1->isHidden());
+    QVERIFY(w.Option5->isChecked());
+    QVERIFY(w.Command4->isEnabled() && !w.Command2->isEnabled());
+}
+
+void TestStartup::outOfRangeValuesAreKeptOrNormalised() {
+    const QByteArray odd =
+        "\"p\",\"w\",\"s\",\"t\",\"u\",\"\",-1,7,5,-3,\"1:00\",\"2:00\",\"\"\r\n";
+    ProgramFixture f(&odd);
+    QVERIFY(f.start());
+    MainWindow &w = f.w();
+    QVERIFY(w.Option8->isChecked() && w.Check1->isChecked() && w.Option6_0->isChecked());
+    for (QRadioButton *o : {w.Option1, w.Option2, w.Option3, w.Option4, w.Option5})
+        QVERIFY(!o->isChecked());
+    QVERIFY(w.SetDataWrite());
+    QCOMPARE(f.fileBytes(QStringLiteral("quil7400.dat")),
+             QByteArray("\"p\",\"w\",\"s\",\"t\",\"u\",\"\",1,7,1,1,\"1:00\",\"2:00\",\"\"\r\n"));
+}
+
+void TestStartup::savingWritesTheSameBytesOwnerOnly() {
+    ProgramFixture f(&kStored);
+    QVERIFY(f.start());
+    QVERIFY(f.w().SetDataWrite());
+    const QByteArray once = f.fileBytes(QStringLiteral("quil7400.dat"));
+    QCOMPARE(once, kStored);
+    QVERIFY(f.w().SetDataWrite());
+    QCOMPARE(f.fileBytes(QStringLiteral("quil7400.dat")), once);
+    const auto perms = QFile::permissions(f.path(QStringLiteral("quil7400.dat")));
+    QCOMPARE(perms & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup | QFile::WriteOther),
+             QFile::Permissions());
+}
+
+void TestStartup::aSaveThatFailsTellsTheUser() {
+    ProgramFixture f(&kStored);
+    QVERIFY(f.start());
+    // A directory where the file should be: no rename can replace it.
+    QFile::remove(f.path(QStringLiteral("quil7400.dat")));
+    QVERIFY(QDir(f.dir.path()).mkdir(QStringLiteral("quil7400.dat")));
+    QVERIFY(!f.w().SetDataWrite());
+    QCOMPARE(f.boxes.size(), 1);
+    QVERIFY(f.boxes[0].contains(QStringLiteral("保存できませんでした")));
+    // Run then leaves the window open and monitoring off.
+    f.w().show();
+    f.w().Command4->setEnabled(true);
+    QTest::mouseClick(f.w().Command4, Qt::LeftButton);
+    QVERIFY(f.w().isVisible());
+    QCOMPARE(int(f.program->state().Flag), 0);
+    QVERIFY(!f.logMessages().contains(QStringLiteral("実行開始しました。")));
+}
+
+void TestStartup::secondCopyEndsSilently() {
+    ProgramFixture f;
+    QVERIFY(f.start());
+    f.w().hide(); // monitoring, and no tray to bring the window back
+    f.w().Text4->show();
+    Program second(f.seams);
+    QVERIFY(!second.start());
+    QVERIFY(second.mainWindow() == nullptr);
+    QVERIFY(!QFile::exists(f.path(QStringLiteral("quil7400.log"))));
+    // The running copy shows its window as the tray's 設定変更 would.
+    QTRY_VERIFY(f.w().isVisible());
+    QVERIFY(f.w().Text4->isHidden());
+}
+
+void TestStartup::lockLeftByACrashIsTakenOver() {
+    ProgramFixture f;
+    QFile lock(f.path(QStringLiteral("quil7400.lock")));
+    QVERIFY(lock.open(QIODevice::WriteOnly));
+    lock.write("2147483000\nquilmon7400\n" + QSysInfo::machineHostName().toUtf8() + "\n");
+    lock.close();
+    QVERIFY(f.start());
+}
+
+void TestStartup::logLinesAreStampedAndAppended() {
+    const QDateTime t(QDate(2000, 5, 12), QTime(13, 5, 9));
+    // C locale (started at login): fixed forms with seconds.
+    QCOMPARE(logfile::formatLine(t, QStringLiteral("実行開始しました。")),
+             cp932::encode(u"2000/05/12 13:05:09  実行開始しました。\r\n"));
+    QCOMPARE(logfile::formatLine(t, QString()), QByteArray("2000/05/12 13:05:09  \r\n"));
+    QCOMPARE(logfile::formatLine(t, QStringLiteral("　x"), false),
+             cp932::encode(u"2000/05/12 13:05:09　x\r\n"));
+    QLocale::setDefault(QLocale(QLocale::Japanese, QLocale::Japan));
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("quil7400.log"));
+    QVERIFY(logfile::append(path, t, QStringLiteral("一")));
+    QVERIFY(logfile::append(path, t.addSecs(1), QStringLiteral("二")));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(),
+             cp932::encode(u"2000/05/12 13:05:09  一\r\n2000/05/12 13:05:10  二\r\n"));
+    QVERIFY(
+        !logfile::append(dir.filePath(QStringLiteral("missing/x.log")), t, QStringLiteral("x")));
+}
+
+QTEST_MAIN(TestStartup)
+#include "tst_startup.moc"

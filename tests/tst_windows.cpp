@@ -1,0 +1,362 @@
+// The small windows: the new-mail popup, the address assistant, the version
+// window and the help viewer, driven by objectName as a user would.
+#include "app/verdisp.h"
+#include "platform/codepage.h"
+#include "platform/helpviewer.h"
+#include "platform/topmost.h"
+#include "platform/twips.h"
+#include "windows/assist.h"
+#include "windows/form4.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
+#include <QScrollBar>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QTextBrowser>
+#include <QtTest>
+
+namespace {
+// The settings window and its destination field Text3, as the assistant sees them.
+struct SettingsStandIn {
+    QWidget window;
+    QLineEdit *text3 = new QLineEdit(&window);
+    SettingsStandIn() { text3->setText(QStringLiteral("old@example.jp")); }
+};
+
+QRadioButton *option(Assist &a, int n) {
+    return a.findChild<QRadioButton *>(QStringLiteral("Option%1").arg(n));
+}
+
+// A click on the choice's round button, where a user aims.
+void choose(Assist &a, int n) {
+    QRadioButton *o = option(a, n);
+    QTest::mouseClick(o, Qt::LeftButton, {}, QPoint(8, o->height() / 2));
+}
+} // namespace
+
+class TstWindows : public QObject {
+    Q_OBJECT
+  private slots:
+    void twips_scaleWithDpi();
+    void form4_layoutAndFrame();
+    void form4_okAndCloseBox();
+    void assist_layout();
+    void assist_everyCarrier_data();
+    void assist_everyCarrier();
+    void assist_suffixesDistinct();
+    void assist_okCancelRules();
+    void assist_text1DropsLineBreaks();
+    void verdisp_contents();
+    void help_missingOrBadFile();
+    void help_realFileOpensAtContents();
+    void windows_closingNeverEndsProgram();
+};
+
+void TstWindows::twips_scaleWithDpi() {
+    QCOMPARE(tw(4890, 96), 326);
+    QCOMPARE(tw(375, 96), 25);
+    QCOMPARE(tw(4890, 144), 489);
+    QCOMPARE(tw(255, 120), 21);
+    QVERIFY(!preferX11(true, true, true));
+    QVERIFY(!preferX11(false, false, true));
+    QVERIFY(!preferX11(false, true, false));
+    QVERIFY(preferX11(false, true, true));
+}
+
+void TstWindows::form4_layoutAndFrame() {
+    Form4 f;
+    QCOMPARE(f.windowTitle(), QStringLiteral("クイルモン７４００．．．着信のお知らせ！！"));
+    QCOMPARE(f.size(), QSize(326, 96));
+    QCOMPARE(f.minimumSize(), f.maximumSize());
+    QCOMPARE(f.Label1->objectName(), QStringLiteral("Label1"));
+    QCOMPARE(f.Label1->geometry(), QRect(32, 16, 273, 25));
+    QCOMPARE(f.Label1->font().family(), QStringLiteral("ＭＳ Ｐゴシック"));
+    QCOMPARE(f.Label1->font().pointSize(), 12);
+    QVERIFY(f.Label1->text().isEmpty());
+    QCOMPARE(f.Command1->text(), QStringLiteral("ＯＫ"));
+    QCOMPARE(f.Command1->geometry(), QRect(120, 64, 81, 25));
+    const Qt::WindowFlags flags = f.windowFlags();
+    QCOMPARE(flags & Qt::WindowType_Mask, Qt::Tool); // no taskbar button
+    QVERIFY(!(flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+    QVERIFY(isTopmost(&f)); // already at load, before it is shown
+
+    // Centred, and still topmost and in place once shown.
+    f.Label1->setText(QStringLiteral("5通の新着メールがあります"));
+    f.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f));
+    const QRect screen = f.screen()->availableGeometry();
+    QVERIFY(qAbs(f.geometry().center().x() - screen.center().x()) <= 1);
+    QVERIFY(qAbs(f.geometry().center().y() - screen.center().y()) <= 1);
+    QVERIFY(isTopmost(&f));
+    QVERIFY(f.isVisible());
+}
+
+void TstWindows::form4_okAndCloseBox() {
+    Form4 f;
+    QSignalSpy ok(&f, &Form4::okClicked);
+    QSignalSpy closed(&f, &Form4::closedByFrame);
+    f.show();
+    QTest::mouseClick(f.Command1, Qt::LeftButton);
+    QCOMPARE(ok.size(), 1);
+    QCOMPARE(closed.size(), 0);
+    f.close(); // the owner's unload after ＯＫ is no close-box click
+    QCOMPARE(closed.size(), 0);
+
+    Form4 g;
+    QSignalSpy ok2(&g, &Form4::okClicked);
+    QSignalSpy closed2(&g, &Form4::closedByFrame);
+    g.show();
+    g.close();
+    QCOMPARE(closed2.size(), 1);
+    QCOMPARE(ok2.size(), 0);
+}
+
+void TstWindows::assist_layout() {
+    SettingsStandIn s;
+    Assist a(&s.window, s.text3);
+    QCOMPARE(a.objectName(), QStringLiteral("アシスト"));
+    QCOMPARE(a.windowTitle(), QStringLiteral("メールアドレスアシスト"));
+    QCOMPARE(a.size(), QSize(402, 404));
+    QCOMPARE(a.Text1->geometry(), QRect(216, 8, 145, 25));
+    QCOMPARE(a.Frame1->title(), QStringLiteral("キャリア選択"));
+    QCOMPARE(a.Frame1->geometry(), QRect(16, 48, 369, 313));
+    QCOMPARE(a.Command1->text(), QStringLiteral("Ｏ　Ｋ"));
+    QCOMPARE(a.Command2->text(), QStringLiteral("キャンセル"));
+    QCOMPARE(a.Command1->geometry(), QRect(40, 368, 81, 25));
+    QCOMPARE(a.Command2->geometry(), QRect(272, 368, 81, 25));
+
+    // Two columns: left at 360 twips, right at 3120; rows 360 apart from 240.
+    // A right-hand C-mail choice shares the row of the J-PHONE choice of its region.
+    const QHash<int, int> sameRegion{{12, 3}, {13, 4},  {14, 6}, {15, 8},
+                                     {16, 9}, {17, 10}, {18, 11}};
+    for (int n = 1; n <= 19; ++n) {
+        QRadioButton *o = option(a, n);
+        QVERIFY2(o, qPrintable(QString::number(n)));
+        QCOMPARE(o->parentWidget(), a.Frame1);
+        QCOMPARE(o->x(), n <= 11 ? 24 : 208);
+        if (n <= 11) QCOMPARE(o->y(), 16 + 24 * (n - 1));
+        if (sameRegion.contains(n)) QCOMPARE(o->y(), option(a, sameRegion[n])->y());
+        QVERIFY(o->geometry().right() < a.Frame1->width());
+    }
+    QCOMPARE(option(a, 19)->y(), 16 + 24 * 11); // 沖縄 has a row of its own
+    QCOMPARE(option(a, 3)->text(), QStringLiteral("SkyWaker　J-PHON北海道"));
+    QCOMPARE(option(a, 19)->text(), QStringLiteral("Ｃメール　沖縄セルラー"));
+
+    // Opens with Option1 selected and the focus in Text1.
+    QVERIFY(option(a, 1)->isChecked());
+    a.show();
+    QVERIFY(QTest::qWaitForWindowActive(&a));
+    QCOMPARE(QApplication::focusWidget(), a.Text1);
+}
+
+void TstWindows::assist_everyCarrier_data() {
+    QTest::addColumn<int>("choice");
+    QTest::addColumn<QString>("address");
+    const QString n = QStringLiteral("09012345678");
+    const char *domains[] = {
+        "@docomo.ne.jp",    "@pdx.ne.jp",       "@jp-d.ne.jp",      ".0@jp-h.ne.jp",
+        "@jp-t.ne.jp",      "@jp-r.ne.jp",      "@jp-c.ne.jp",      "@jp-k.ne.jp",
+        "@jp-n.ne.jp",      "@jp-s.ne.jp",      "@jp-q.ne.jp",      "@hkd.ezweb.ne.jp",
+        "@thk.ezweb.ne.jp", "@hrk.ezweb.ne.jp", "@kns.ezweb.ne.jp", "@cgk.ezweb.ne.jp",
+        "@skk.ezweb.ne.jp", "@kys.ezweb.ne.jp", "@okn.ezweb.ne.jp"};
+    for (int i = 0; i < 19; ++i)
+        QTest::addRow("Option%d", i + 1) << i + 1 << n + QString::fromLatin1(domains[i]);
+}
+
+void TstWindows::assist_everyCarrier() {
+    QFETCH(int, choice);
+    QFETCH(QString, address);
+    SettingsStandIn s;
+    Assist a(&s.window, s.text3);
+    a.show();
+    choose(a, choice);
+    QTest::keyClicks(a.Text1, QStringLiteral("09012345678"));
+    QTest::mouseClick(a.Command1, Qt::LeftButton);
+    QCOMPARE(s.text3->text(), address);
+}
+
+void TstWindows::assist_suffixesDistinct() {
+    QSet<QString> seen;
+    for (int n = 1; n <= 19; ++n) {
+        const QString suffix = Assist::suffixOf(n);
+        QVERIFY(!seen.contains(suffix));
+        seen.insert(suffix);
+        QVERIFY(suffix.startsWith(n == 4 ? QStringLiteral(".0@") : QStringLiteral("@")));
+        QCOMPARE(suffix.count(u'@'), 1);
+    }
+    SettingsStandIn s;
+    Assist a(&s.window, s.text3);
+    QCOMPARE(a.Mail_Suffix, Assist::suffixOf(1)); // set at load
+}
+
+void TstWindows::assist_okCancelRules() {
+    // Untouched choice: the i-mode suffix. Only the last click counts.
+    {
+        SettingsStandIn s;
+        Assist a(&s.window, s.text3);
+        a.show();
+        choose(a, 12);
+        choose(a, 1);
+        a.Text1->setText(QStringLiteral("1234"));
+        QSignalSpy unload(&a, &Assist::unloadRequested);
+        // The settings window is back before Text3 changes, so its change rules see it shown.
+        bool shownWhenWritten = false;
+        connect(s.text3, &QLineEdit::textChanged, this,
+                [&] { shownWhenWritten = s.window.isVisible(); });
+        QTest::mouseClick(a.Command1, Qt::LeftButton);
+        QCOMPARE(s.text3->text(), QStringLiteral("1234@docomo.ne.jp"));
+        QVERIFY(shownWhenWritten);
+        QCOMPARE(unload.size(), 1);
+    }
+    // Surrounding spaces are kept as typed.
+    {
+        SettingsStandIn s;
+        Assist a(&s.window, s.text3);
+        choose(a, 4);
+        a.Text1->setText(QStringLiteral(" 090 "));
+        QTest::mouseClick(a.Command1, Qt::LeftButton);
+        QCOMPARE(s.text3->text(), QStringLiteral(" 090 .0@jp-h.ne.jp"));
+    }
+    // Empty Text1: Text3 keeps its value, the settings window comes back, the assistant goes.
+    {
+        SettingsStandIn s;
+        Assist a(&s.window, s.text3);
+        QSignalSpy unload(&a, &Assist::unloadRequested);
+        QSignalSpy edited(s.text3, &QLineEdit::textChanged);
+        QTest::mouseClick(a.Command1, Qt::LeftButton);
+        QCOMPARE(s.text3->text(), QStringLiteral("old@example.jp"));
+        QCOMPARE(edited.size(), 0);
+        QVERIFY(s.window.isVisible());
+        QCOMPARE(unload.size(), 1);
+        QTest::mouseClick(a.Command1, Qt::LeftButton); // a second click before the unload
+        QCOMPARE(unload.size(), 1);
+    }
+    // キャンセル after typing and choosing: nothing written, settings window back.
+    {
+        SettingsStandIn s;
+        Assist a(&s.window, s.text3);
+        QSignalSpy unload(&a, &Assist::unloadRequested);
+        choose(a, 15);
+        a.Text1->setText(QStringLiteral("5678"));
+        QTest::mouseClick(a.Command2, Qt::LeftButton);
+        QCOMPARE(s.text3->text(), QStringLiteral("old@example.jp"));
+        QVERIFY(s.window.isVisible());
+        QCOMPARE(unload.size(), 1);
+    }
+    // The close box acts as キャンセル: the hidden settings window is not left behind.
+    {
+        SettingsStandIn s;
+        Assist a(&s.window, s.text3);
+        QSignalSpy unload(&a, &Assist::unloadRequested);
+        a.show();
+        a.Text1->setText(QStringLiteral("5678"));
+        a.close();
+        QCOMPARE(s.text3->text(), QStringLiteral("old@example.jp"));
+        QVERIFY(s.window.isVisible());
+        QCOMPARE(unload.size(), 1);
+    }
+}
+
+void TstWindows::assist_text1DropsLineBreaks() {
+    SettingsStandIn s;
+    Assist a(&s.window, s.text3);
+    a.Text1->setText(QStringLiteral("090\r\n1234"));
+    QCOMPARE(a.Text1->text(), QStringLiteral("0901234"));
+    a.Text1->setText(QString());
+    QTest::keyClicks(a.Text1, QStringLiteral("ab"));
+    a.Text1->setCursorPosition(1);
+    a.Text1->insert(QStringLiteral("x\ny") + QChar(0) + QStringLiteral("z")); // what a paste does
+    QCOMPARE(a.Text1->text(), QStringLiteral("axyzb"));
+    QCOMPARE(a.Text1->cursorPosition(), 4);
+    QTest::mouseClick(a.Command1, Qt::LeftButton);
+    QCOMPARE(s.text3->text(), QStringLiteral("axyzb@docomo.ne.jp"));
+}
+
+void TstWindows::verdisp_contents() {
+    VerDisp v;
+    QCOMPARE(v.windowTitle(), QStringLiteral("バージョン"));
+    QCOMPARE(v.Label1->text(), QStringLiteral("クイルモン７４００"));
+    QCOMPARE(v.Label2->text(), QStringLiteral("Ver1.13"));
+    QCOMPARE(v.Command1->text(), QStringLiteral("Ｏ　Ｋ"));
+    QVERIFY(!v.Picture1->pixmap().isNull());
+    QSignalSpy unload(&v, &VerDisp::unloadRequested);
+    v.show();
+    QTest::mouseClick(v.Command1, Qt::LeftButton);
+    QCOMPARE(unload.size(), 1);
+    v.close();
+    QCOMPARE(unload.size(), 1);
+}
+
+void TstWindows::help_missingOrBadFile() {
+    QTemporaryDir dir;
+    HelpViewer viewer;
+    const QString missing = dir.filePath(QStringLiteral("quillmon.hlp"));
+    QVERIFY(!viewer.openAtContents(missing));
+    QString shown = viewer.browser()->toPlainText();
+    QVERIFY(shown.contains(QStringLiteral("開けませんでした")));
+    QVERIFY(shown.contains(missing));
+
+    QVERIFY(!viewer.openAtContents(dir.path())); // a folder by that name
+    QVERIFY(viewer.browser()->toPlainText().contains(QStringLiteral("開けませんでした")));
+
+    QFile big(missing);
+    QVERIFY(big.open(QIODevice::WriteOnly));
+    QVERIFY(big.resize(64 * 1024 * 1024)); // sparse: costs no disk
+    big.close();
+    QVERIFY(!viewer.openAtContents(missing));
+    QVERIFY(viewer.browser()->toPlainText().contains(QStringLiteral("大きすぎます")));
+
+    // A file without a charset is read in code page 932, like the program's other files.
+    QVERIFY(big.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    big.write(cp932::encode(QStringLiteral("<html><body><p>目次～①</p></body></html>")));
+    big.close();
+    QVERIFY(viewer.openAtContents(missing));
+    QCOMPARE(viewer.browser()->toPlainText(), QStringLiteral("目次～①"));
+}
+
+void TstWindows::help_realFileOpensAtContents() {
+    const QString path = QStringLiteral(QUIL_SOURCE_DIR "/resources/quillmon.hlp");
+    HelpViewer viewer;
+    viewer.show();
+    QVERIFY(viewer.openAtContents(path));
+    QVERIFY(viewer.browser()->toPlainText().startsWith(QStringLiteral("クイルモン7400 ヘルプ")));
+    QCOMPARE(viewer.browser()->verticalScrollBar()->value(), 0);
+
+    // Every entry of the contents leads somewhere, and every topic the user needs is there.
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QString html = QString::fromUtf8(f.readAll());
+    const QRegularExpression link(QStringLiteral("href=\"#([^\"]+)\""));
+    int links = 0;
+    for (const auto &m : link.globalMatch(html)) {
+        ++links;
+        QVERIFY2(html.contains(QStringLiteral("name=\"%1\"").arg(m.captured(1))),
+                 qPrintable(m.captured(1)));
+    }
+    QVERIFY(links >= 12);
+    for (const char *topic : {"quil7400.dat", "quil7400.log", "quilmon.dat", "Wi-Fi", "送信者名",
+                              "チェックしない時間帯", "autostart"})
+        QVERIFY2(html.contains(QString::fromUtf8(topic)), topic);
+}
+
+void TstWindows::windows_closingNeverEndsProgram() {
+    // While the settings window is hidden, none of these may count as the
+    // program's last window.
+    SettingsStandIn s;
+    Form4 popup;
+    VerDisp version;
+    Assist assist(&s.window, s.text3);
+    HelpViewer help;
+    for (QWidget *w : std::initializer_list<QWidget *>{&popup, &version, &assist, &help})
+        QVERIFY2(!w->testAttribute(Qt::WA_QuitOnClose), qPrintable(w->objectName()));
+}
+
+QTEST_MAIN(TstWindows)
+#include "tst_windows.moc"
