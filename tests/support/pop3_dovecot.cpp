@@ -1,0 +1,152 @@
+#include "support/pop3_dovecot.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <fcntl.h>
+#include <pwd.h>
+#include <unistd.h>
+
+namespace {
+const char *const DovecotBinary = "/usr/sbin/dovecot";
+
+bool writeText(const QString &path, const QString &text) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(text.toUtf8()) == text.toUtf8().size();
+}
+} // namespace
+
+Pop3Dovecot::Pop3Dovecot() {
+    // The login processes run as an unprivileged user inside base_dir.
+    QFile::setPermissions(m_dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                            QFileDevice::ExeOwner | QFileDevice::ReadOther |
+                                            QFileDevice::ExeOther | QFileDevice::ReadGroup |
+                                            QFileDevice::ExeGroup);
+    for (const char *sub : {"Maildir/cur", "Maildir/new", "Maildir/tmp", "state", "run"})
+        QDir(m_dir.path()).mkpath(QString::fromLatin1(sub));
+    // Dovecot never opens a mailbox as root: the mail belongs to the system's
+    // "mail" user.
+    if (const passwd *pw = getpwnam("mail")) {
+        m_uid = pw->pw_uid;
+        m_gid = pw->pw_gid;
+    }
+    for (const char *sub : {"Maildir", "Maildir/cur", "Maildir/new", "Maildir/tmp"}) {
+        const QByteArray path = QFile::encodeName(m_dir.path() + u'/' + QString::fromLatin1(sub));
+        if (::chown(path.constData(), m_uid, m_gid) != 0)
+            qWarning("cannot hand %s to the mail user", path.constData());
+    }
+}
+
+Pop3Dovecot::~Pop3Dovecot() {
+    stop();
+}
+
+QString Pop3Dovecot::skipReason() const {
+    if (geteuid() != 0) return QStringLiteral("Dovecot runs as root here");
+    if (!QFile::exists(QString::fromLatin1(DovecotBinary)))
+        return QStringLiteral("Dovecot is not installed");
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 110))
+        return QStringLiteral("port 110 is taken (run in a private network namespace)");
+    return {};
+}
+
+bool Pop3Dovecot::start() {
+    const QString d = m_dir.path();
+    const QString conf = d + QStringLiteral("/dovecot.conf");
+    const QString config = QStringLiteral(R"(base_dir = %1/run
+state_dir = %1/state
+log_path = %1/dovecot.log
+protocols = pop3
+listen = 127.0.0.1
+ssl = no
+disable_plaintext_auth = no
+auth_mechanisms = plain login
+first_valid_uid = 1
+first_valid_gid = 1
+mail_uid = %2
+mail_gid = %3
+mail_location = maildir:%1/Maildir
+passdb {
+  driver = passwd-file
+  args = scheme=PLAIN username_format=%u %1/passwd
+}
+userdb {
+  driver = passwd-file
+  args = username_format=%u %1/passwd
+}
+service pop3-login {
+  inet_listener pop3 {
+    address = 127.0.0.1
+    port = 110
+  }
+}
+)")
+                               .arg(d)
+                               .arg(m_uid)
+                               .arg(m_gid);
+    if (!writeText(conf, config) ||
+        !writeText(d + QStringLiteral("/passwd"),
+                   QStringLiteral("%1:{PLAIN}%2:::::%3::\n").arg(user, password, d)))
+        return false;
+    m_process.setProcessChannelMode(QProcess::ForwardedChannels);
+    m_process.start(QString::fromLatin1(DovecotBinary),
+                    {QStringLiteral("-F"), QStringLiteral("-c"), conf});
+    if (!m_process.waitForStarted(5000)) return false;
+    for (int i = 0; i < 100; ++i) {
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, 110);
+        if (probe.waitForConnected(200) && probe.waitForReadyRead(2000) &&
+            probe.readAll().startsWith("+OK"))
+            return true;
+        if (m_process.state() == QProcess::NotRunning) break;
+        QThread::msleep(50);
+    }
+    qWarning("%s", qPrintable(logText()));
+    return false;
+}
+
+void Pop3Dovecot::stop() {
+    if (m_process.state() == QProcess::NotRunning) return;
+    m_process.terminate(); // by its PID; the master takes its children along
+    if (!m_process.waitForFinished(5000)) {
+        m_process.kill();
+        m_process.waitForFinished(2000);
+    }
+}
+
+QStringList Pop3Dovecot::addMessages(int count) {
+    // Plain POSIX writes with the sizes in the names, so Dovecot needs not
+    // read the files to list them: 100000 messages take seconds.
+    QStringList names;
+    names.reserve(count);
+    const QByteArray dir = QFile::encodeName(m_dir.path() + QStringLiteral("/Maildir/cur/"));
+    for (int i = 0; i < count; ++i) {
+        const qint64 n = ++m_next;
+        const QByteArray body = "From: sender@example.org\nSubject: message " +
+                                QByteArray::number(n) + "\n\nbody " + QByteArray::number(n) + "\n";
+        const qsizetype lines = body.count('\n');
+        const QByteArray name = "17000" + QByteArray::number(n) + ".M" + QByteArray::number(n) +
+                                "P1.quiltest,S=" + QByteArray::number(body.size()) +
+                                ",W=" + QByteArray::number(body.size() + lines) + ":2,";
+        const int fd = ::open((dir + name).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (fd < 0) break;
+        const bool ok = ::write(fd, body.constData(), size_t(body.size())) == body.size() &&
+                        ::fchown(fd, m_uid, m_gid) == 0;
+        ::close(fd);
+        if (!ok) break;
+        names << QString::fromLatin1(name);
+    }
+    return names;
+}
+
+bool Pop3Dovecot::removeMessage(const QString &fileName) {
+    return QFile::remove(m_dir.path() + QStringLiteral("/Maildir/cur/") + fileName);
+}
+
+QString Pop3Dovecot::logText() const {
+    QFile f(m_dir.path() + QStringLiteral("/dovecot.log"));
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}

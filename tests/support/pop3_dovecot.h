@@ -1,0 +1,34 @@
+#pragma once
+// A real Dovecot POP3 server on 127.0.0.1:110, started from a config in a
+// temporary folder, with one plaintext user and a maildir filled directly.
+// Needs root and a free port 110 (the tests run in a private network
+// namespace); skipReason() says why not.
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+class Pop3Dovecot {
+  public:
+    Pop3Dovecot();
+    ~Pop3Dovecot();
+
+    QString skipReason() const;
+    bool start();
+    void stop();
+
+    // Writes count small messages into the maildir; returns their file names.
+    QStringList addMessages(int count);
+    bool removeMessage(const QString &fileName);
+
+    const QString user = QStringLiteral("taro");
+    const QString password = QStringLiteral("secret");
+    QString logText() const;
+
+  private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    qint64 m_next = 0;
+    uint m_uid = 8;
+    uint m_gid = 8;
+};

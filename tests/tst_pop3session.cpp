@@ -1,0 +1,428 @@
+// Form1 against a scripted server: the test plays the server line by line and
+// checks the client's exact bytes after each step.
+#include "support/pop3_harness.h"
+
+#include <QFile>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+namespace {
+
+struct Dialogue : Pop3Harness {
+    QTcpServer server;
+    QTcpSocket *peer = nullptr;
+    QByteArray received;
+
+    Dialogue() {
+        server.listen(QHostAddress::LocalHost);
+        host.seamsValue.popPort = server.serverPort();
+    }
+    // Loads Form1 and takes its connection; USER comes before any greeting.
+    bool start() {
+        load();
+        if (!QTest::qWaitFor([this] { return server.hasPendingConnections(); }, 5000)) return false;
+        peer = server.nextPendingConnection();
+        return expect("USER taro\r\n");
+    }
+    // The client's next bytes must be exactly these.
+    bool expect(const QByteArray &bytes) {
+        const bool arrived = QTest::qWaitFor(
+            [&] {
+                received += peer->readAll();
+                return received.size() >= bytes.size();
+            },
+            5000);
+        const QByteArray got = arrived ? received.left(bytes.size()) : received;
+        received.remove(0, bytes.size());
+        if (got != bytes) qWarning() << "expected" << bytes << "got" << got;
+        return got == bytes;
+    }
+    void send(const QByteArray &bytes) {
+        peer->write(bytes);
+        peer->flush();
+    }
+    // Logs in and answers LIST; leaves the dialogue waiting for the UIDL status.
+    bool toUidl(const QByteArray &listReply = "+OK 2 20\r\n1 10\r\n2 10\r\n.\r\n") {
+        if (!start()) return false;
+        send("+OK ready\r\n+OK\r\n"); // the greeting together with the USER reply
+        if (!expect("PASS secret\r\n")) return false;
+        send("+OK\r\n");
+        if (!expect("LIST \r\n")) return false;
+        send(listReply);
+        return expect("UIDL\r\n");
+    }
+    bool nothingMore() {
+        QTest::qWait(50);
+        received += peer->readAll();
+        return received.isEmpty();
+    }
+    QByteArray store() const {
+        QFile f(storePath());
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<none>");
+    }
+};
+
+const QByteArray TwoUids = "+OK\r\n1 aa\r\n2 bb\r\n.\r\n";
+const QByteArray TwoStored = "3\r\n\"\"\r\n\"aa\"\r\n\"bb\"\r\n";
+
+} // namespace
+
+class TestPop3Session : public QObject {
+    Q_OBJECT
+  private slots:
+    void newMailScheduled();
+    void splitAtEveryByte();
+    void refusals_data();
+    void refusals();
+    void emptyMailbox_data();
+    void emptyMailbox();
+    void guards();
+    void remoteClose();
+    void listCountText_data();
+    void listCountText();
+    void notification_data();
+    void notification();
+    void resendOnStart();
+    void storeNotWritable();
+    void longMailbox();
+};
+
+void TestPop3Session::newMailScheduled() {
+    Dialogue d;
+    d.host.shared.New_mail_number2 = 32760;
+    d.host.shared.Retry_Flag = 1;
+    QVERIFY(d.toUidl("+OK 12 3456\r\n1 10\r\n2 10\r\n.\r\n"));
+    QVERIFY(d.host.statusHistory.contains("12通のメールがあります"));
+    QCOMPARE(d.host.status(), "メールチェック中");
+    d.send(TwoUids);
+    QVERIFY(d.waitDone());
+    QCOMPARE(d.store(), TwoStored);
+    QCOMPARE(d.host.shared.New_mail_number, 12);     // no store yet: LIST's count
+    QCOMPARE(d.host.shared.New_mail_number2, 32767); // stops at the top
+    QCOMPARE(d.host.popupLabel, "32767通の新着メールがあります");
+    QCOMPARE(d.host.logLines, QStringList{"12通の新着メールがあります"});
+    QCOMPARE(d.host.statusHistory.mid(d.host.statusHistory.size() - 2),
+             (QStringList{"12通の新着メールがあります", "テスト終了､エラーなし"}));
+    QVERIFY(d.host.popupShown);
+    QCOMPARE(d.host.shared.Retry_Flag, 0);
+    QCOMPARE(d.host.shared.Dup_End_Flag, 1);
+    QCOMPARE(d.host.form1Unloads, 1); // released while the popup waits
+    QVERIFY(d.nothingMore());         // no QUIT
+    QTRY_COMPARE(d.peer->state(), QAbstractSocket::UnconnectedState);
+}
+
+void TestPop3Session::splitAtEveryByte() {
+    // The whole server side as one stream, cut once at every position:
+    // lines, the "." line and a two-byte character may all be split.
+    const QByteArray list = "+OK 1\r\n1 5\r\n.\r\n";
+    const QByteArray uidl = "+OK\r\n1 \x82\xa0z\r\n.\r\n";
+    for (int cut = 1; cut < list.size() + uidl.size(); ++cut) {
+        Dialogue d;
+        QVERIFY(d.start());
+        d.send("+OK\r\n+OK\r\n");
+        QVERIFY(d.expect("PASS secret\r\n"));
+        d.send("+OK\r\n");
+        QVERIFY(d.expect("LIST \r\n"));
+        const QByteArray rest = list + uidl;
+        d.send(rest.left(cut));
+        QTest::qWait(5);
+        if (cut < list.size()) d.send(list.mid(cut));
+        QVERIFY(d.expect("UIDL\r\n"));
+        d.send(rest.mid(qMax(cut, int(list.size()))));
+        QVERIFY2(d.waitDone(), qPrintable(QString::number(cut)));
+        QCOMPARE(d.store(), QByteArray("2\r\n\"\"\r\n\"\x82\xa0z\"\r\n"));
+        QCOMPARE(d.host.shared.New_mail_number, 1);
+    }
+}
+
+void TestPop3Session::refusals_data() {
+    QTest::addColumn<int>("step"); // replies that pass before the refusal
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QString>("log");
+    QTest::newRow("greeting") << 0 << QByteArray("-ERR no\r\n") << "ユーザＩＤが違います"
+                              << "受信サーバのユーザＩＤが違います";
+    QTest::newRow("USER") << 1 << QByteArray("-ERR\r\n") << "受信サーバエラー"
+                          << "POP3サーバエラー";
+    QTest::newRow("PASS") << 2 << QByteArray("-ERR\r\n") << "パスワードが違います"
+                          << "受信サーバのパスワードが違います";
+    QTest::newRow("UIDL") << 4 << QByteArray("-ERR\r\n") << "メールチェック失敗"
+                          << "";
+    QTest::newRow("long greeting") << 0 << QByteArray(1001, '+') + "\r\n"
+                                   << "ユーザＩＤが違います"
+                                   << "受信サーバのユーザＩＤが違います";
+    QTest::newRow("endless greeting") << 0 << QByteArray(3000, '+') << "ユーザＩＤが違います"
+                                      << "受信サーバのユーザＩＤが違います";
+    QTest::newRow("malformed listing")
+        << 5 << QByteArray("1 aa\r\n2bb\r\n.\r\n") << "受信データ異常"
+        << "受信データ異常";
+    QTest::newRow("long listing line") << 5 << "1 " + QByteArray(999, 'u') + "\r\n.\r\n"
+                                       << "受信データ異常"
+                                       << "受信データ異常";
+}
+
+void TestPop3Session::refusals() {
+    QFETCH(int, step);
+    QFETCH(QByteArray, reply);
+    QFETCH(QString, status);
+    QFETCH(QString, log);
+    Dialogue d;
+    // The store must stay as it is.
+    {
+        QFile f(d.storePath());
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(TwoStored);
+    }
+    d.host.shared.Retry_Flag = 1;
+    QVERIFY(d.start());
+    const QList<QByteArray> ok{"+OK\r\n", "+OK\r\n", "+OK\r\n", "+OK 2\r\n1 1\r\n2 1\r\n.\r\n",
+                               "+OK\r\n"};
+    for (int i = 0; i < step; ++i)
+        d.send(ok[i]);
+    d.send(reply);
+    QVERIFY(d.waitDone());
+    QCOMPARE(d.host.status(), status);
+    QCOMPARE(d.host.logLines, log.isEmpty() ? QStringList() : QStringList{log});
+    QCOMPARE(d.host.shared.Retry_Flag, 2);
+    QCOMPARE(d.host.shared.Dup_End_Flag, 1);
+    QVERIFY(!d.host.popupShown);
+    QCOMPARE(d.host.form3Loads, 0);
+    QCOMPARE(d.store(), TwoStored);
+}
+
+void TestPop3Session::emptyMailbox_data() {
+    QTest::addColumn<int>("flag");
+    QTest::addColumn<bool>("forwarding");
+    QTest::addColumn<QString>("log");
+    QTest::newRow("scheduled") << 2 << true << "０通の新着メールがあります";
+    QTest::newRow("test, forwarding") << 1 << true << "";
+    QTest::newRow("test, popup") << 1 << false << "テスト終了、エラーなし";
+}
+
+void TestPop3Session::emptyMailbox() {
+    QFETCH(int, flag);
+    QFETCH(bool, forwarding);
+    QFETCH(QString, log);
+    Dialogue d;
+    d.host.forwarding = forwarding;
+    d.host.shared.Retry_Flag = 1;
+    {
+        QFile f(d.storePath());
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(TwoStored);
+    }
+    QVERIFY(d.start());
+    d.send("+OK\r\n+OK\r\n");
+    QVERIFY(d.expect("PASS secret\r\n"));
+    d.host.shared.Flag = qint16(flag); // read when it matters, not at load
+    d.send("+OK\r\n");
+    QVERIFY(d.expect("LIST \r\n"));
+    d.send("+OK 0 0\r\n");
+    QVERIFY(d.waitDone());
+    QCOMPARE(d.store(), QByteArray());
+    QVERIFY(d.host.statusHistory.contains("メールがありません"));
+    QCOMPARE(d.host.logLines, log.isEmpty() ? QStringList() : QStringList{log});
+    QCOMPARE(d.host.shared.Retry_Flag, 0);
+    QCOMPARE(d.host.form3Loads, forwarding && flag == 1 ? 1 : 0);
+    QCOMPARE(d.host.shared.Dup_End_Flag, forwarding && flag == 1 ? 0 : 1);
+    QCOMPARE(d.host.popupShown, !forwarding);
+    QCOMPARE(d.host.runEnabled, !forwarding);
+    QVERIFY(d.host.testEnabled); // left as it was
+    QVERIFY(d.nothingMore());
+}
+
+void TestPop3Session::guards() {
+    // Silent server: the reply guard ends it.
+    Dialogue d;
+    d.host.seamsValue.guardMs = 300;
+    QVERIFY(d.start());
+    d.send("+OK\r\n");
+    QTest::qWait(200);
+    d.send("+OK\r\n"); // a complete line restarts the guard
+    QVERIFY(d.expect("PASS secret\r\n"));
+    QTest::qWait(200);
+    QVERIFY(d.host.form1IsLoaded);
+    QVERIFY(d.waitDone());
+    QCOMPARE(d.host.status(), "受信タイムアウト");
+    QCOMPARE(d.host.logLines, QStringList{"受信タイムアウト"});
+    QCOMPARE(d.host.shared.Retry_Flag, 1);
+    QCOMPARE(d.host.shared.Dup_End_Flag, 1);
+
+    // Nobody listening: the error does nothing, the connect guard ends it.
+    Pop3Harness h;
+    h.host.seamsValue.guardMs = 300;
+    h.host.seamsValue.popPort = d.host.seamsValue.popPort;
+    d.server.close();
+    h.load();
+    QCOMPARE(h.host.status(), "接続中");
+    QVERIFY(h.waitDone());
+    QCOMPARE(h.host.status(), "受信タイムアウト");
+    QCOMPARE(h.host.shared.Retry_Flag, 1);
+}
+
+void TestPop3Session::remoteClose() {
+    Dialogue d;
+    d.host.seamsValue.guardMs = 500;
+    QVERIFY(d.start());
+    d.send("+OK\r\n");
+    d.peer->disconnectFromHost();
+    QTRY_COMPARE(d.host.status(), "未接続");
+    QCOMPARE(d.host.statusHistory.mid(d.host.statusHistory.size() - 2),
+             (QStringList{"切断中", "未接続"}));
+    QVERIFY(d.waitDone());
+    QCOMPARE(d.host.status(), "受信タイムアウト");
+}
+
+void TestPop3Session::listCountText_data() {
+    QTest::addColumn<QByteArray>("first");
+    QTest::addColumn<int>("count"); // New_mail_number with an unreadable store
+    QTest::addColumn<QString>("status");
+    QTest::newRow("no count") << QByteArray("+OK") << 3 << "3通のメールがあります";
+    QTest::newRow("words") << QByteArray("+OK POP3 clients that break here") << 3
+                           << "3通のメールがあります";
+    QTest::newRow("negative") << QByteArray("+OK -3") << 0 << "-3通のメールがあります";
+    QTest::newRow("huge") << QByteArray("+OK 99999 1") << 32767 << "99999通のメールがあります";
+}
+
+void TestPop3Session::listCountText() {
+    QFETCH(QByteArray, first);
+    QFETCH(int, count);
+    QFETCH(QString, status);
+    Dialogue d;
+    QVERIFY(d.toUidl(first + "\r\n1 1\r\n2 1\r\n3 1\r\n.\r\n"));
+    QVERIFY(d.host.statusHistory.contains(status));
+    d.send("+OK\r\n1 a\r\n2 b\r\n3 c\r\n.\r\n");
+    QVERIFY(d.waitDone());
+    QCOMPARE(d.host.shared.New_mail_number, count);
+}
+
+void TestPop3Session::notification_data() {
+    QTest::addColumn<int>("flag");
+    QTest::addColumn<bool>("forwarding");
+    QTest::addColumn<bool>("newMail");
+    QTest::addColumn<bool>("saves");
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<QStringList>("log");
+    const QString two = "2通の新着メールがあります", zero = "0通の新着メールがあります";
+    const QString done = "テスト終了、エラーなし", label = "テストが終了しました";
+    QTest::newRow("scheduled forwarding")
+        << 2 << true << true << true << "7" + two.mid(1) << QStringList{two};
+    QTest::newRow("scheduled, none")
+        << 2 << false << false << true << "5" + zero.mid(1) << QStringList{zero};
+    QTest::newRow("test forwarding")
+        << 1 << true << true << true << "7" + two.mid(1) << QStringList{two};
+    QTest::newRow("test forwarding, none")
+        << 1 << true << false << true << "5" + zero.mid(1) << QStringList{zero};
+    QTest::newRow("test popup") << 1 << false << true << true << label << QStringList{two, done};
+    QTest::newRow("test popup, none")
+        << 1 << false << false << true << label << QStringList{zero, done};
+    QTest::newRow("test popup, not saved")
+        << 1 << false << true << false << label << QStringList{two, done};
+    QTest::newRow("test popup, none, not saved")
+        << 1 << false << false << false << label << QStringList{zero, done};
+}
+
+void TestPop3Session::notification() {
+    QFETCH(int, flag);
+    QFETCH(bool, forwarding);
+    QFETCH(bool, newMail);
+    QFETCH(bool, saves);
+    QFETCH(QString, label);
+    QFETCH(QStringList, log);
+    Dialogue d;
+    d.host.forwarding = forwarding;
+    d.host.saveSucceeds = saves;
+    d.host.shared.New_mail_number2 = 5;
+    d.host.shared.Retry_Flag = 1;
+    if (!newMail) QVERIFY(WriteUidStore(d.storePath(), {"bb", "aa", "old"}));
+    QVERIFY(d.toUidl());
+    d.host.shared.Flag = qint16(flag);
+    d.send(TwoUids);
+    QVERIFY(d.waitDone());
+    QCOMPARE(d.host.form3Loads, forwarding && (newMail || flag == 1) ? 1 : 0);
+    QCOMPARE(d.host.popupShown, !forwarding && (newMail || flag == 1));
+    QCOMPARE(d.host.popupLabel, label);
+    QCOMPARE(d.host.logLines, log);
+    QCOMPARE(d.host.saves, !forwarding && flag == 1 ? 1 : 0);
+    const bool buttons = !forwarding && flag == 1 && saves;
+    QCOMPARE(d.host.runEnabled, buttons);
+    QCOMPARE(d.host.testEnabled, !buttons);
+    QCOMPARE(d.host.shared.Dup_End_Flag, forwarding && (newMail || flag == 1) ? 0 : 1);
+    QCOMPARE(d.host.shared.Retry_Flag, 0);
+    const bool popupPath = !forwarding && (newMail || flag == 1);
+    QCOMPARE(d.host.status(), popupPath ? QString("テスト終了､エラーなし") : log.first());
+    QCOMPARE(d.store(), TwoStored);
+}
+
+void TestPop3Session::resendOnStart() {
+    // A scheduled start after a failed notice re-sends it and checks nothing.
+    Dialogue d;
+    d.host.forwarding = true;
+    d.host.shared.TX_flg = 1;
+    d.load();
+    QCOMPARE(d.host.form3Loads, 1);
+    QCOMPARE(d.host.shared.TX_flg, 0);
+    QVERIFY(!d.host.form1IsLoaded);
+    QTest::qWait(50);
+    QVERIFY(!d.server.hasPendingConnections());
+
+    // A settings test clears the flag and checks.
+    Dialogue t;
+    t.host.forwarding = true;
+    t.host.shared.TX_flg = 1;
+    t.host.testStarting = true; // Flag is set once the load returns
+    QVERIFY(t.start());
+    QCOMPARE(t.host.form3Loads, 0);
+    QCOMPARE(t.host.shared.TX_flg, 0);
+}
+
+void TestPop3Session::storeNotWritable() {
+    Dialogue d;
+    QVERIFY(QDir(d.host.dir.path()).mkdir("quilmon.dat"));
+    d.host.shared.New_mail_number = 9;
+    QVERIFY(d.toUidl());
+    d.send(TwoUids);
+    QVERIFY(d.waitDone());
+    QCOMPARE(d.host.status(), "メールチェック失敗");
+    QCOMPARE(d.host.shared.Retry_Flag, 1);
+    QCOMPARE(d.host.shared.Dup_End_Flag, 1);
+    QVERIFY(!d.host.popupShown);
+    QVERIFY(d.host.logLines.isEmpty());
+}
+
+void TestPop3Session::longMailbox() {
+    // Numbers of 1000 and more, and a user name with a line break.
+    QByteArray listing = "+OK\r\n";
+    UidList uids;
+    for (int i = 1; i <= 1500; ++i) {
+        uids.append("m" + QByteArray::number(i));
+        listing += QByteArray::number(i) + " " + uids.last() + "\r\n";
+    }
+    Dialogue d;
+    QVERIFY(WriteUidStore(d.storePath(), uids.mid(0, 1400)));
+    QVERIFY(d.toUidl());
+    d.send(listing + ".\r\n");
+    QVERIFY(d.waitDone());
+    QCOMPARE(d.host.shared.New_mail_number, 100);
+    QCOMPARE(ReadUidStore(d.storePath()), std::optional<UidList>(uids));
+
+    for (const QString &user : {QString("taro\r\nDELE 1"), QString("a\nb"), QString(u"a\0b"_qs)}) {
+        Dialogue u;
+        u.host.shared.POP_UserID = user;
+        u.load();
+        QVERIFY(u.waitDone());
+        QCOMPARE(u.host.status(), "受信サーバエラー");
+        QVERIFY(u.received.isEmpty());
+    }
+    Dialogue p;
+    p.host.shared.POP_PassWord = "x\r\nDELE 1";
+    QVERIFY(p.start());
+    p.send("+OK\r\n+OK\r\n");
+    QVERIFY(p.waitDone());
+    QCOMPARE(p.host.status(), "パスワードが違います");
+    QVERIFY(p.nothingMore());
+}
+
+QTEST_GUILESS_MAIN(TestPop3Session)
+#include "tst_pop3session.moc"
