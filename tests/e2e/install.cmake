@@ -6,5 +6,4 @@ cmake --install '${CMAKE_BINARY_DIR}' --prefix $p >/dev/null; \
 test -x $p/quilmon7400/quilmon7400; test -s $p/quilmon7400/quillmon.hlp; \
 test -s $p/share/icons/hicolor/32x32/apps/quilmon7400.png; \
 desktop-file-validate $p/share/applications/quilmon7400.desktop; \
-grep -qx \"Exec=$p/quilmon7400/quilmon7400\" $p/share/applications/quilmon7400.desktop; \
-echo '1 passed, 0 failed'")
+grep -qx \"Exec=$p/quilmon7400/quilmon7400\" $p/share/applications/quilmon7400.desktop")
