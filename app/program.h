@@ -66,6 +66,7 @@ class Program : public QObject, public CheckHost, public DialHost {
     Assist *assist() const { return m_assist; }
     Icons *icons() const { return m_icons; }
     DialUp *dialUp() const { return m_dialUp.get(); }
+    quint32 trayWindow() const { return m_trayWindow; }
 
     // Start-up fills the entry list from the dial-up service.
     void DupEntryList();

@@ -1,8 +1,12 @@
 // The settings window as the user drives it: change rules, Test, Run, Help,
 // exit and the guards against a second check.
+#include "app/icons.h"
+#include "app/verdisp.h"
 #include "dialup/dialup.h"
+#include "platform/trayicon.h"
 #include "support/dialup_scripted.h"
 #include "support/programfixture.h"
+#include "windows/assist.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -50,6 +54,7 @@ class TestSettingsWindow : public QObject {
     void helpAndCloseBox();
     void exitEndsAfterTheStatusSteps();
     void dialUpTest();
+    void trayMenuAndAssistant();
 };
 
 void TestSettingsWindow::editsOfAnyTextBoxDemandANewTest() {
@@ -307,6 +312,51 @@ void TestSettingsWindow::dialUpTest() {
     QCOMPARE(f.exits, 1);
     QVERIFY(!ras.hangUps.isEmpty());
     QVERIFY(!f.program->linkMonitorRunning());
+}
+
+void TestSettingsWindow::trayMenuAndAssistant() {
+    Started f;
+    MainWindow &w = f.w();
+    Icons &icons = *f.program->icons();
+    int menus = 0;
+    icons.popupMenu = [&](QMenu *, const QPoint &) { ++menus; };
+    icons.trayNotification(WM_RBUTTONDOWN);
+    QCOMPARE(menus, 0);                            // inactive while the settings window is open
+    QTest::mouseClick(w.Command4, Qt::LeftButton); // Run hides it
+    icons.trayNotification(WM_RBUTTONDOWN);
+    icons.trayNotification(WM_LBUTTONUP);
+    icons.trayNotification(WM_LBUTTONDOWN);
+    QCOMPARE(menus, 2);
+
+    // 設定変更 brings the window back with the status line hidden.
+    w.Text4->show();
+    icons.set->trigger();
+    QVERIFY(w.isVisible() && w.Text4->isHidden());
+    // バージョン情報 twice: one version window.
+    icons.ver->trigger();
+    VerDisp *first = f.program->verDisp();
+    icons.ver->trigger();
+    QVERIFY(first && f.program->verDisp() == first && first->isVisible());
+    icons.help->trigger();
+    QCOMPARE(f.helpOpened.size(), 1);
+
+    // The carrier button: the assistant replaces the window and writes Text3.
+    QTest::mouseClick(w.Command1, Qt::LeftButton);
+    Assist *a = f.program->assist();
+    QVERIFY(a && a->isVisible() && !w.isVisible());
+    a->Text1->setText(QStringLiteral("09012345678"));
+    w.Command4->setEnabled(true);
+    QTest::mouseClick(a->Command1, Qt::LeftButton);
+    QVERIFY(w.isVisible());
+    QCOMPARE(w.Text3->text(), QStringLiteral("09012345678@docomo.ne.jp"));
+    QVERIFY(!w.Command4->isEnabled()); // a new address needs a new test
+    QTRY_VERIFY(f.program->assist() == nullptr);
+
+    // 終了 removes the icon, then ends.
+    QVERIFY(trayIconPresent(f.program->trayWindow(), 1));
+    icons.end->trigger();
+    QCOMPARE(f.exits, 1);
+    QVERIFY(!trayIconPresent(f.program->trayWindow(), 1));
 }
 
 QTEST_MAIN(TestSettingsWindow)
