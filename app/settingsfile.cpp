@@ -18,7 +18,7 @@ class Reader {
     std::optional<QString> text() {
         if (!skipBlanks()) return std::nullopt;
         QByteArray raw;
-        if (peek() == '"') {
+        if (!atEnd() && peek() == '"') {
             ++m_pos;
             for (;;) {
                 if (atEnd()) return std::nullopt;
