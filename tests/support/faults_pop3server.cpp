@@ -37,19 +37,29 @@ void FaultyPop3Server::reply(QTcpSocket *s, const Plan &plan, int step, const QB
         s->write(bytes);
         return;
     }
-    // Pieces at random cuts, each a little later than the one before.
-    QPointer<QTcpSocket> socket(s);
-    qsizetype pos = 0;
-    int delay = 0;
-    while (pos < bytes.size()) {
-        const qsizetype n = 1 + m_rng.bounded(int(qMin<qsizetype>(bytes.size() - pos, 40)));
-        const QByteArray piece = bytes.mid(pos, n);
-        pos += n;
-        delay += int(m_rng.bounded(3));
-        QTimer::singleShot(delay, s, [socket, piece] {
-            if (socket) socket->write(piece);
-        });
+    // Pieces at random cuts, each a little later than the one before; one
+    // queue per connection, so a reply never overtakes the one before it.
+    auto queue = s->property("pieces").value<std::shared_ptr<QList<QByteArray>>>();
+    const bool idle = !queue || queue->isEmpty();
+    if (!queue) {
+        queue = std::make_shared<QList<QByteArray>>();
+        s->setProperty("pieces", QVariant::fromValue(queue));
     }
+    for (qsizetype pos = 0; pos < bytes.size();) {
+        const qsizetype n = 1 + m_rng.bounded(int(qMin<qsizetype>(bytes.size() - pos, 40)));
+        queue->append(bytes.mid(pos, n));
+        pos += n;
+    }
+    if (idle) pump(s, queue);
+}
+
+void FaultyPop3Server::pump(QTcpSocket *s, std::shared_ptr<QList<QByteArray>> queue) {
+    QPointer<QTcpSocket> socket(s);
+    QTimer::singleShot(int(m_rng.bounded(3)), s, [this, socket, queue] {
+        if (!socket || queue->isEmpty()) return;
+        socket->write(queue->takeFirst());
+        if (!queue->isEmpty()) pump(socket, queue);
+    });
 }
 
 void FaultyPop3Server::serve(QTcpSocket *s, Plan plan) {

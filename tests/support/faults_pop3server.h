@@ -8,8 +8,10 @@
 #include <QObject>
 #include <QRandomGenerator>
 #include <QTcpServer>
+#include <memory>
 
 class QTcpSocket;
+Q_DECLARE_METATYPE(std::shared_ptr<QList<QByteArray>>)
 
 class FaultyPop3Server : public QObject {
     Q_OBJECT
@@ -39,6 +41,7 @@ class FaultyPop3Server : public QObject {
   private:
     void serve(QTcpSocket *s, Plan plan);
     void reply(QTcpSocket *s, const Plan &plan, int step, const QByteArray &bytes);
+    void pump(QTcpSocket *s, std::shared_ptr<QList<QByteArray>> queue);
 
     QTcpServer m_server;
     QRandomGenerator m_rng;
