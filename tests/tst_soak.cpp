@@ -49,7 +49,7 @@ void TestSoak::manyChecksAgainstAnUnreliableServer() {
 
     ProgramFixture f(&kLanPopup);
     f.seams.popPort = server.port();
-    f.seams.guardMs = 60;
+    f.seams.guardMs = 100;
     f.seams.schedulerTickMs = 3600 * 1000; // this test ticks the scheduler itself
     QVERIFY(f.start());
     MainWindow &w = f.w();
