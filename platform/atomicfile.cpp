@@ -12,7 +12,10 @@ bool writeFileAtomically(const QString &path, const QByteArray &bytes,
         file.cancelWriting();
         return false;
     }
-    if (file.write(bytes) != bytes.size()) {
+    // Written through before the commit: Qt's commit ignores a failure of the
+    // buffered write it does itself, and a full disk would then rename an
+    // empty file over the good one.
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
         file.cancelWriting();
         return false;
     }

@@ -24,15 +24,20 @@ bool SingleInstance::acquire() {
     // stale, however old.
     m_lock->setStaleLockTime(0);
     if (!m_lock->tryLock(0)) {
+        const bool heldByAnother = m_lock->error() == QLockFile::LockFailedError;
         m_lock.reset();
         QLocalSocket peer;
         peer.connectToServer(m_name);
-        if (peer.waitForConnected(500)) {
+        const bool answered = peer.waitForConnected(500);
+        if (answered) {
             peer.write("show\n");
             peer.waitForBytesWritten(500);
             peer.disconnectFromServer();
         }
-        return false;
+        // A folder that is read-only or full takes no lock file: that is no
+        // second copy, and ending silently would leave the user guessing.
+        // The local socket, outside the folder, still tells a running copy.
+        if (heldByAnother || answered) return false;
     }
     m_server = new QLocalServer(this);
     m_server->setSocketOptions(QLocalServer::UserAccessOption);

@@ -1,0 +1,212 @@
+// The program's folder read-only, or on a full disk: start-up, Test, Run and
+// checks never crash, nothing already stored is lost, and the user is told.
+// As root the test runs in a mount namespace of its own and puts the folder
+// on a small tmpfs; without root the read-only case uses permissions and
+// the full disk is skipped.
+#include "support/faults_pop3server.h"
+#include "support/programfixture.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+namespace {
+
+bool g_canMount = false;
+
+const QByteArray kLanPopup =
+    "\"127.0.0.1\",\"secret\",\"\",\"\",\"taro\",\"\",0,4,0,0,\"0:00\",\"0:00\",\"\"\r\n";
+const QByteArray kStore = "3\r\n\"\"\r\n\"aa\"\r\n\"cc\"\r\n";
+const QByteArray kLog = "2026/01/01 9:00:00  start\r\n";
+
+bool put(const QString &path, const QByteArray &bytes) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size() && f.flush();
+}
+
+// The fixture's folder, on a tmpfs of its own when root; unmounted before
+// the folder is removed.
+struct Folder {
+    QString path;
+    bool mounted = false;
+    explicit Folder(const QString &p, const char *size = "size=256k") : path(p) {
+        if (g_canMount)
+            mounted = ::mount("tmpfs", QFile::encodeName(path).constData(), "tmpfs", 0, size) == 0;
+    }
+    ~Folder() {
+        if (mounted)
+            ::umount2(QFile::encodeName(path).constData(), MNT_DETACH);
+        else
+            QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    bool makeReadOnly() {
+        if (mounted)
+            return ::mount(nullptr, QFile::encodeName(path).constData(), nullptr,
+                           MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+        if (geteuid() == 0) return false; // root writes through permissions
+        return QFile::setPermissions(path, QFile::ReadOwner | QFile::ExeOwner);
+    }
+    bool makeWritable() {
+        if (mounted)
+            return ::mount(nullptr, QFile::encodeName(path).constData(), nullptr, MS_REMOUNT,
+                           "size=256k") == 0;
+        return QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    // Fills the file system to its last byte.
+    bool fill() {
+        QFile f(path + QStringLiteral("/filler"));
+        if (!f.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) return false;
+        const QByteArray block(4096, 'x');
+        while (f.write(block) > 0) {}
+        const QByteArray byte(1, 'x');
+        while (f.write(byte) > 0) {}
+        return true;
+    }
+};
+
+// A complete, successful check (or the test's check) against the server.
+void serve(FaultyPop3Server &server) {
+    server.mailbox = UidList{"aa", "bb"};
+    server.next = {};
+}
+
+bool waitIdle(ProgramFixture &f) {
+    return QTest::qWaitFor([&] { return !f.program->form1Loaded(); }, 5000);
+}
+
+} // namespace
+
+class TestDiskFaults : public QObject {
+    Q_OBJECT
+  private slots:
+    void readOnlyFolder();
+    void fullDisk();
+};
+
+void TestDiskFaults::readOnlyFolder() {
+    FaultyPop3Server server(1);
+    serve(server);
+    ProgramFixture f;
+    f.seams.popPort = server.port();
+    f.seams.guardMs = 500;
+    Folder folder(f.dir.path());
+    QVERIFY(put(f.path(QStringLiteral("quil7400.dat")), kLanPopup));
+    QVERIFY(put(f.path(QStringLiteral("quilmon.dat")), kStore));
+    QVERIFY(put(f.path(QStringLiteral("quil7400.log")), kLog));
+    if (!folder.makeReadOnly()) QSKIP("no way to make the folder read-only here");
+
+    // No lock file can be made: still the program starts, it is no second copy.
+    QVERIFY(f.start());
+    MainWindow &w = f.w();
+    QVERIFY(w.isVisible());
+    QCOMPARE(w.Text1->text(), QStringLiteral("127.0.0.1"));
+
+    // Run cannot save: the user is told, monitoring does not start.
+    QTest::mouseClick(w.Command4, Qt::LeftButton);
+    QCOMPARE(f.boxes.size(), 1);
+    QVERIFY(f.boxes[0].contains(QStringLiteral("保存できませんでした")));
+    QVERIFY(w.isVisible());
+    QCOMPARE(int(f.program->state().Flag), 0);
+
+    // Test: the check cannot keep its store, and the status line says so.
+    w.Command2->setEnabled(true);
+    QTest::mouseClick(w.Command2, Qt::LeftButton);
+    QVERIFY(waitIdle(f));
+    QCOMPARE(w.Text4->text(), QStringLiteral("メールチェック失敗"));
+    QVERIFY(!w.Text4->isHidden());
+    QVERIFY(!w.Command4->isEnabled());
+
+    QCOMPARE(f.fileBytes(QStringLiteral("quil7400.dat")), kLanPopup);
+    QCOMPARE(f.fileBytes(QStringLiteral("quilmon.dat")), kStore);
+
+    // Writable again: the same program saves and checks as usual.
+    QVERIFY(folder.makeWritable());
+    QTest::mouseClick(w.Command2, Qt::LeftButton);
+    QVERIFY(waitIdle(f));
+    QCOMPARE(f.fileBytes(QStringLiteral("quilmon.dat")),
+             QByteArray("3\r\n\"\"\r\n\"aa\"\r\n\"bb\"\r\n"));
+    QVERIFY(w.Command4->isEnabled());
+}
+
+void TestDiskFaults::fullDisk() {
+    if (!g_canMount) QSKIP("a small file system of its own needs root");
+    FaultyPop3Server server(2);
+    serve(server);
+    ProgramFixture f;
+    f.seams.popPort = server.port();
+    f.seams.guardMs = 500;
+    Folder folder(f.dir.path());
+    QVERIFY(folder.mounted);
+    QVERIFY(put(f.path(QStringLiteral("quil7400.dat")), kLanPopup));
+    QVERIFY(put(f.path(QStringLiteral("quilmon.dat")), kStore));
+    QVERIFY(put(f.path(QStringLiteral("quil7400.log")), kLog));
+    QVERIFY(folder.fill());
+
+    QVERIFY(f.start());
+    MainWindow &w = f.w();
+    QVERIFY(w.isVisible());
+
+    QTest::mouseClick(w.Command4, Qt::LeftButton); // Run: cannot save
+    QCOMPARE(f.boxes.size(), 1);
+    QVERIFY(f.boxes[0].contains(QStringLiteral("保存できませんでした")));
+    QCOMPARE(int(f.program->state().Flag), 0);
+
+    w.Command2->setEnabled(true);
+    QTest::mouseClick(w.Command2, Qt::LeftButton); // Test: the store cannot be replaced
+    QVERIFY(waitIdle(f));
+    QCOMPARE(w.Text4->text(), QStringLiteral("メールチェック失敗"));
+
+    // A scheduled check on the full disk: fails, retried, the store stays.
+    f.program->state().Flag = 2;
+    f.program->state().Retry_Flag = 0;
+    w.hide();
+    f.clock = QDateTime(QDate(2026, 1, 1), QTime(12, 0, 0));
+    w.Timer1_Timer();
+    QVERIFY(waitIdle(f));
+    QCOMPARE(int(f.program->state().Retry_Flag), 1);
+    // The retry a minute later fails the same way.
+    f.clock = f.clock.addSecs(60);
+    w.Timer1_Timer();
+    QVERIFY(waitIdle(f));
+    QCOMPARE(int(f.program->state().Retry_Flag), 2);
+
+    QCOMPARE(f.fileBytes(QStringLiteral("quil7400.dat")), kLanPopup);
+    QCOMPARE(f.fileBytes(QStringLiteral("quilmon.dat")), kStore);
+    QVERIFY(f.fileBytes(QStringLiteral("quil7400.log")).startsWith(kLog));
+    // No temporary file is left behind to fill the folder further.
+    for (const QString &name : QDir(f.dir.path()).entryList(QDir::Files | QDir::Hidden))
+        QVERIFY2(!name.startsWith(QStringLiteral("quilmon.dat.")) &&
+                     !name.startsWith(QStringLiteral("quil7400.dat.")),
+                 qPrintable(name));
+
+    // Space again: the next check keeps its listing.
+    QVERIFY(QFile::remove(f.path(QStringLiteral("filler"))));
+    serve(server);
+    f.clock = f.clock.addSecs(540); // 12:10: after two failures the scheduler waits
+    w.Timer1_Timer();
+    QVERIFY(!f.program->form1Loaded());
+    f.clock = f.clock.addSecs(600);
+    w.Timer1_Timer();
+    QVERIFY(f.program->form1Loaded());
+    QVERIFY(waitIdle(f));
+    QCOMPARE(f.fileBytes(QStringLiteral("quilmon.dat")),
+             QByteArray("3\r\n\"\"\r\n\"aa\"\r\n\"bb\"\r\n"));
+}
+
+int main(int argc, char **argv) {
+    // Before any thread exists: a private mount namespace, so the tmpfs
+    // mounts of this test are seen by nobody else and vanish with it.
+    g_canMount = geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0 &&
+                 ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    QApplication app(argc, argv);
+    TestDiskFaults test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_diskfaults.moc"

@@ -1,0 +1,343 @@
+// Servers that hang up at any moment, and hostile settings and seen-id files:
+// every check still ends in an outcome the program knows, within its guard,
+// with one log line, and nothing already stored is lost.
+#include "pop3/uidstore.h"
+#include "smtp/form3.h"
+#include "support/pop3_harness.h"
+#include "support/programfixture.h"
+#include "support/smtp_scriptedserver.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QTest>
+
+namespace {
+
+const QByteArray kStoreAaCc = "3\r\n\"\"\r\n\"aa\"\r\n\"cc\"\r\n";
+const QByteArray kStoreAaBb = "3\r\n\"\"\r\n\"aa\"\r\n\"bb\"\r\n";
+constexpr int kGuardMs = 300;
+
+QByteArray readFile(const QString &path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<none>");
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+// Form1 on a FakeHost against a peer the test plays.
+struct Pop3Peer : Pop3Harness {
+    SmtpScriptedServer peer;
+    Pop3Peer() {
+        host.seamsValue.popPort = peer.port();
+        host.seamsValue.guardMs = kGuardMs;
+    }
+};
+
+// Form3 on a FakeHost against a peer the test plays.
+struct SmtpPeer {
+    FakeHost host;
+    SmtpScriptedServer peer;
+    QPointer<Form3> form;
+    SmtpPeer() {
+        host.seamsValue.guardMs = kGuardMs;
+        host.seamsValue.smtpPort = peer.port();
+        host.forwarding = true;
+        host.shared.Smtp_Address = QStringLiteral("127.0.0.1");
+        host.shared.Trf_IPAddress = QStringLiteral("keitai@example.ne.jp");
+        host.shared.Flag = 2;
+        host.shared.New_mail_number = 1;
+        host.onUnloadForm3 = [this] {
+            if (!form) return;
+            form->Form_Unload();
+            form->deleteLater();
+        };
+        host.form3IsLoaded = true;
+        form = new Form3(host);
+    }
+    ~SmtpPeer() { delete form.data(); }
+};
+
+// The settings a forwarding LAN program starts with, pointing at 127.0.0.1.
+const QByteArray kForwarding = "\"127.0.0.1\",\"secret\",\"127.0.0.1\",\"to@example.jp\",\"taro\","
+                               "\"\",0,4,0,1,\"0:00\",\"0:00\",\"\"\r\n";
+
+} // namespace
+
+class TestFaults : public QObject {
+    Q_OBJECT
+  private slots:
+    void pop3ServerCloses_data();
+    void pop3ServerCloses();
+    void smtpServerCloses_data();
+    void smtpServerCloses();
+    void closesThroughTheWholeProgram();
+    void hostileSettingsFiles_data();
+    void hostileSettingsFiles();
+    void hostileUidStores_data();
+    void hostileUidStores();
+};
+
+void TestFaults::pop3ServerCloses_data() {
+    QTest::addColumn<QByteArray>("server"); // what the server says before it hangs up
+    QTest::addColumn<QByteArray>("client"); // what the client has said by then
+    QTest::addColumn<int>("state");
+    QTest::addColumn<bool>("reset"); // hang up hard instead of closing
+    const QByteArray user = "USER taro\r\n", pass = "PASS secret\r\n", list = "LIST \r\n";
+    const QByteArray greeting = "+OK ready\r\n", ok = "+OK\r\n", listReply = "+OK 2 20\r\n";
+    const QByteArray scan = "1 10\r\n2 10\r\n.\r\n";
+    const QByteArray toUidl = greeting + ok + ok + listReply + scan;
+    const QByteArray all = user + pass + list + "UIDL\r\n";
+    QTest::newRow("state 0") << QByteArray() << user << 0 << false;
+    QTest::newRow("state 1") << greeting << user << 1 << false;
+    QTest::newRow("state 2") << greeting + ok << user + pass << 2 << false;
+    QTest::newRow("state 3") << greeting + ok + ok << user + pass + list << 3 << false;
+    QTest::newRow("state 4") << greeting + ok + ok + listReply << user + pass + list << 4 << false;
+    QTest::newRow("state 4, mid scan")
+        << greeting + ok + ok + listReply + "1 10\r\n2 1" << user + pass + list << 4 << false;
+    QTest::newRow("state 5") << toUidl << all << 5 << false;
+    QTest::newRow("state 6") << toUidl + ok << all << 6 << false;
+    QTest::newRow("mid listing") << toUidl + ok + "1 aa\r\n2 b" << all << 6 << false;
+    QTest::newRow("mid listing, reset") << toUidl + ok + "1 aa\r\n2 b" << all << 6 << true;
+    QTest::newRow("before the last LF") << toUidl + ok + "1 aa\r\n2 bb\r\n.\r" << all << 6 << false;
+    QTest::newRow("dot without line end") << toUidl + ok + "1 aa\r\n2 bb\r\n." << all << 6 << false;
+}
+
+void TestFaults::pop3ServerCloses() {
+    QFETCH(QByteArray, server);
+    QFETCH(QByteArray, client);
+    QFETCH(int, state);
+    QFETCH(bool, reset);
+    Pop3Peer p;
+    QVERIFY(writeFile(p.storePath(), kStoreAaCc));
+    p.host.shared.Retry_Flag = 1; // a retry: the failure makes it 2, the scheduler then gives up
+    p.load();
+    QVERIFY(p.peer.waitForClient());
+    p.peer.send(server);
+    QVERIFY(p.peer.waitForReceived(client));
+    QTRY_COMPARE(int(p.form->Pop_State), state);
+    QElapsedTimer clock;
+    clock.start();
+    if (reset)
+        p.peer.client->abort();
+    else
+        p.peer.closeClient();
+    QVERIFY(p.waitDone(5000));
+    QVERIFY2(clock.elapsed() < kGuardMs + 1000, "ended by the guard, not later");
+    QCOMPARE(p.host.status(), QStringLiteral("受信タイムアウト"));
+    QCOMPARE(p.host.logLines, QStringList{QStringLiteral("受信タイムアウト")});
+    QCOMPARE(int(p.host.shared.Retry_Flag), 2);
+    QCOMPARE(int(p.host.shared.Dup_End_Flag), 1);
+    QCOMPARE(p.host.form1Unloads, 1);
+    QCOMPARE(p.host.form3Loads, 0);
+    QVERIFY(!p.host.popupShown);
+    QCOMPARE(readFile(p.storePath()), kStoreAaCc);
+    // Nothing more happens after the end: no late second outcome.
+    QTest::qWait(kGuardMs + 100);
+    QCOMPARE(p.host.logLines.size(), 1);
+}
+
+void TestFaults::smtpServerCloses_data() {
+    QTest::addColumn<int>("step");
+    QTest::addColumn<bool>("reset");
+    for (int step = 0; step <= 6; ++step) {
+        QTest::addRow("step %d", step) << step << false;
+        QTest::addRow("step %d, reset", step) << step << true;
+    }
+}
+
+void TestFaults::smtpServerCloses() {
+    QFETCH(int, step);
+    QFETCH(bool, reset);
+    const QList<QByteArray> replies = {"220 ready\r\n", "250 hello\r\n", "250 ok\r\n",
+                                       "250 ok\r\n",    "354 go on\r\n", "250 queued\r\n"};
+    SmtpPeer s;
+    s.host.shared.Retry_Flag = 0;
+    s.form->Form_Load();
+    QVERIFY(s.peer.waitForClient());
+    const QByteArray lastCommand[] = {"",     "HELO",      "MAIL FROM", "RCPT TO",
+                                      "DATA", "\r\n.\r\n", "QUIT"};
+    for (int i = 0; i < step; ++i) {
+        s.peer.send(replies[i]);
+        QVERIFY(QTest::qWaitFor([&] { return s.peer.received.contains(lastCommand[i + 1]); }));
+    }
+    QCOMPARE(int(s.form->Smtp_State), step);
+    QElapsedTimer clock;
+    clock.start();
+    if (reset)
+        s.peer.client->abort();
+    else
+        s.peer.closeClient();
+    QVERIFY(QTest::qWaitFor([&] { return s.form.isNull(); }, 5000));
+    QVERIFY(clock.elapsed() < kGuardMs + 1000);
+    QCOMPARE(s.host.status(), QStringLiteral("送信タイムアウト"));
+    QCOMPARE(s.host.logLines, QStringList{QStringLiteral("送信サーバタイムアウト")});
+    QCOMPARE(int(s.host.shared.TX_flg), 1); // sent again at the next check
+    QCOMPARE(int(s.host.shared.Dup_End_Flag), 1);
+    QCOMPARE(int(s.host.shared.Retry_Flag), 0);
+    QCOMPARE(s.host.form3Unloads, 1);
+    QVERIFY(!s.host.runShown);
+}
+
+void TestFaults::closesThroughTheWholeProgram() {
+    // A scheduled check finds one new mail, the SMTP server hangs up after
+    // RCPT TO; the next interval sends the notice again, without a POP3 check.
+    SmtpScriptedServer pop, smtp;
+    ProgramFixture f(&kForwarding);
+    f.seams.popPort = pop.port();
+    f.seams.smtpPort = smtp.port();
+    f.seams.guardMs = kGuardMs;
+    QVERIFY(writeFile(f.path(QStringLiteral("quilmon.dat")), kStoreAaCc));
+    QVERIFY(f.start());
+    MainWindow &w = f.w();
+    QTest::mouseClick(w.Command4, Qt::LeftButton); // Run
+    QVERIFY(!w.isVisible());
+    f.clock = QDateTime(QDate(2026, 1, 1), QTime(12, 0, 0));
+    w.Timer1_Timer();
+    QVERIFY(pop.waitForClient());
+    pop.send("+OK\r\n+OK\r\n+OK\r\n+OK 2 20\r\n1 1\r\n2 1\r\n.\r\n");
+    QVERIFY(QTest::qWaitFor([&] { return pop.received.contains("UIDL\r\n"); }));
+    pop.send("+OK\r\n1 aa\r\n2 bb\r\n.\r\n");
+    QVERIFY(smtp.waitForClient());
+    smtp.send("220 ready\r\n250 hello\r\n250 ok\r\n250 ok\r\n");
+    QVERIFY(QTest::qWaitFor([&] { return smtp.received.contains("DATA\r\n"); }));
+    smtp.closeClient();
+    QTRY_VERIFY(!f.program->form3Loaded());
+    QCOMPARE(f.logMessages(), (QStringList{QStringLiteral("実行開始しました。"),
+                                           QStringLiteral("1通の新着メールがあります"),
+                                           QStringLiteral("送信サーバタイムアウト")}));
+    QCOMPARE(readFile(f.path(QStringLiteral("quilmon.dat"))), kStoreAaBb); // POP3 completed
+    QCOMPARE(int(f.program->state().TX_flg), 1);
+    QCOMPARE(int(f.program->state().Retry_Flag), 0);
+    QVERIFY(!f.program->form1Loaded());
+
+    SmtpScriptedServer smtp2;
+    f.program->unloadForm3();
+    const_cast<Seams &>(f.program->seams()).smtpPort = smtp2.port();
+    f.clock = QDateTime(QDate(2026, 1, 1), QTime(12, 10, 0));
+    w.Timer1_Timer();
+    QVERIFY(smtp2.waitForClient());
+    QCOMPARE(pop.connections, 1);
+    QCOMPARE(int(f.program->state().TX_flg), 0);
+    f.program->unloadForm3();
+}
+
+void TestFaults::hostileSettingsFiles_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("readable");
+    const QByteArray good = kForwarding;
+    for (int cut : {1, 10, 40, 80, int(good.size()) - 12, int(good.size()) - 3})
+        QTest::addRow("truncated at %d", cut) << good.left(cut) << false;
+    QByteArray binary(64 * 1024, '\0');
+    QRandomGenerator rng(7400);
+    for (char &c : binary)
+        c = char(rng.bounded(256));
+    QTest::newRow("binary") << binary << false;
+    QTest::newRow("binary after a record") << good + binary << true;
+    QTest::newRow("huge, one line of 8 MB") << QByteArray(8 << 20, 'a') << false;
+    // Empty fields are fields: thirteen of them make a record of blanks.
+    QTest::newRow("huge, 8 MB of commas") << QByteArray(8 << 20, ',') << true;
+    QTest::newRow("huge, 8 MB of quotes") << QByteArray(8 << 20, '"') << false;
+    QByteArray bigField = good;
+    bigField.replace(1, 9, QByteArray(1 << 20, 'p'));
+    // Far past anything the window can hold, so never written by the program.
+    QTest::newRow("a field of 1 MB") << bigField << false;
+    QTest::newRow("unbalanced quote")
+        << QByteArray("\"127.0.0.1,\"secret\",,,,,0,4,0,1,,,") << false;
+    QTest::newRow("quote never closed") << QByteArray("\"") + QByteArray(5000, 'x') << false;
+    QTest::newRow("number too big")
+        << QByteArray("\"a\",\"b\",\"c\",\"d\",\"e\",\"\",0,99999,0,1,,,\r\n") << false;
+    QTest::newRow("number far too big")
+        << QByteArray("\"a\",\"b\",\"c\",\"d\",\"e\",\"\",0,4,0,") + QByteArray(5000, '9') + ",,,"
+        << false;
+    QTest::newRow("numbers in range, meaningless")
+        << QByteArray(
+               "\"a\",\"b\",\"c\",\"d\",\"e\",\"\",-32768,32767,-1,-5,\"99:99\",\"夜\",\"\"\r\n")
+        << true;
+    QTest::newRow("NUL bytes and lone lead bytes")
+        << QByteArray("\"a\0b\",\"\x82\",\"\x81\",\"d\",\"e\",\"\",0,4,0,1,,,\r\n", 40) << true;
+    QTest::newRow("only line breaks") << QByteArray(10000, '\n') << true;
+}
+
+void TestFaults::hostileSettingsFiles() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, readable);
+    ProgramFixture f(&bytes);
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(f.start());
+    QVERIFY2(clock.elapsed() < 10000, "start-up must not hang");
+    MainWindow &w = f.w();
+    // Unreadable: the first-run state; readable: Run is offered.
+    QCOMPARE(w.Command4->isEnabled(), readable);
+    QCOMPARE(w.Command2->isEnabled(), !readable);
+    if (!readable) QVERIFY(w.Text1->text().isEmpty());
+    // Starting never rewrites what is stored.
+    QCOMPARE(f.fileBytes(QStringLiteral("quil7400.dat")), bytes);
+    // And the program still works: Test refuses or starts, nothing crashes.
+    w.show();
+    w.Command2->setEnabled(true);
+    QTest::mouseClick(w.Command2, Qt::LeftButton);
+    f.program->unloadForm1();
+    QVERIFY(clock.elapsed() < 20000);
+}
+
+void TestFaults::hostileUidStores_data() {
+    QTest::addColumn<QByteArray>("store");
+    QTest::addColumn<int>("newMail"); // 7 (LIST's count) when unreadable
+    QByteArray binary(256 * 1024, '\0');
+    QRandomGenerator rng(1091);
+    for (char &c : binary)
+        c = char(rng.bounded(256));
+    binary[0] = '\x01';
+    QTest::newRow("binary") << binary << 7;
+    QTest::newRow("count above its strings") << QByteArray("5\r\n\"\"\r\n\"aa\"\r\n") << 7;
+    QTest::newRow("count of 10^17, nothing after") << QByteArray("99999999999999999\r\n") << 7;
+    QTest::newRow("count of 10^17, many strings")
+        << "99999999999999999\r\n" + QByteArray(2 << 20, ',') << 7;
+    QTest::newRow("unbalanced quote") << QByteArray("3\r\n\"\"\r\n\"aa\r\n\"bb\r\n") << 7;
+    QTest::newRow("one field of 1 MB") << "2\r\n\"\"\r\n\"" + QByteArray(1 << 20, 'x') + "\"\r\n"
+                                       << 2;
+    QTest::newRow("4 MB of quotes") << "3\r\n" + QByteArray(4 << 20, '"') << 7;
+    QTest::newRow("NUL inside a UID") << QByteArray("3\r\n\"\"\r\n\"aa\0\"\r\n\"bb\"\r\n", 20) << 1;
+    QTest::newRow("a directory") << QByteArray() << 7; // made a directory below
+}
+
+void TestFaults::hostileUidStores() {
+    QFETCH(QByteArray, store);
+    QFETCH(int, newMail);
+    Pop3Peer p;
+    p.host.seamsValue.guardMs = 5000;
+    const bool directory = QByteArray(QTest::currentDataTag()) == "a directory";
+    if (directory) {
+        QVERIFY(QDir(p.host.dir.path()).mkdir(QStringLiteral("quilmon.dat")));
+    } else {
+        QVERIFY(writeFile(p.storePath(), store));
+    }
+    QElapsedTimer clock;
+    clock.start();
+    p.load();
+    QVERIFY(p.peer.waitForClient());
+    p.peer.send("+OK\r\n+OK\r\n+OK\r\n+OK 7 20\r\n1 1\r\n2 1\r\n.\r\n");
+    QVERIFY(QTest::qWaitFor([&] { return p.peer.received.contains("UIDL\r\n"); }));
+    p.peer.send("+OK\r\n1 aa\r\n2 bb\r\n.\r\n");
+    QVERIFY(p.waitDone());
+    QVERIFY2(clock.elapsed() < 4000, "reading a hostile store must not hang");
+    if (directory) {
+        // Nothing to replace it with: the check fails, and says so.
+        QCOMPARE(p.host.status(), QStringLiteral("メールチェック失敗"));
+        QCOMPARE(int(p.host.shared.Retry_Flag), 1);
+        return;
+    }
+    QCOMPARE(int(p.host.shared.New_mail_number), newMail);
+    QCOMPARE(readFile(p.storePath()), kStoreAaBb); // rewritten from the listing
+    QCOMPARE(int(p.host.shared.Retry_Flag), 0);
+}
+
+QTEST_MAIN(TestFaults)
+#include "tst_faults.moc"
