@@ -30,7 +30,7 @@ void place(QWidget *w, int left, int top, int width, int height) {
 
 // Selects one button of a group, or none: an exclusive group refuses to be
 // emptied, so exclusivity is lifted for the change.
-void selectOnly(std::initializer_list<QRadioButton *> group, QRadioButton *which) {
+void selectOnly(const QList<QRadioButton *> &group, QRadioButton *which) {
     for (QRadioButton *b : group) {
         b->setAutoExclusive(false);
         b->setChecked(b == which);
@@ -260,28 +260,21 @@ void MainWindow::Check3_Click() {
     Command2->setEnabled(true);
 }
 
+// The interval options in the order of their stored numbers (0 = 2 hours).
+QList<QRadioButton *> MainWindow::intervalOptions() const {
+    return {Option1, Option2, Option3, Option4, Option5};
+}
+
+int MainWindow::selectedInterval() const {
+    const QList<QRadioButton *> options = intervalOptions();
+    for (int i = 0; i < options.size(); ++i)
+        if (options[i]->isChecked()) return i;
+    return -1;
+}
+
 void MainWindow::selectInterval(qint16 choice) {
-    QRadioButton *which = nullptr;
-    switch (choice) {
-    case 0:
-        which = Option1;
-        break;
-    case 1:
-        which = Option2;
-        break;
-    case 2:
-        which = Option3;
-        break;
-    case 3:
-        which = Option4;
-        break;
-    case 4:
-        which = Option5;
-        break;
-    default:
-        break;
-    }
-    selectOnly({Option1, Option2, Option3, Option4, Option5}, which);
+    const QList<QRadioButton *> options = intervalOptions();
+    selectOnly(options, choice >= 0 && choice < options.size() ? options[choice] : nullptr);
 }
 
 bool MainWindow::readSettingsFile() {
@@ -378,16 +371,7 @@ bool MainWindow::SetDataWrite() {
     Dup_Mode = Option7->isChecked() ? 0 : 1;
     Quiet_Flag = Check1->isChecked() ? 1 : 0;
     Trf_Flag = Option6_1->isChecked() ? 0 : 1;
-    if (Option1->isChecked())
-        Check_Interval = 0;
-    else if (Option2->isChecked())
-        Check_Interval = 1;
-    else if (Option3->isChecked())
-        Check_Interval = 2;
-    else if (Option4->isChecked())
-        Check_Interval = 3;
-    else if (Option5->isChecked())
-        Check_Interval = 4;
+    if (const int choice = selectedInterval(); choice >= 0) Check_Interval = qint16(choice);
     Quiet_Start = Combo2->currentText();
     Quiet_End = Combo3->currentText();
     Dup_Entry = Combo1->currentText();

@@ -109,6 +109,9 @@ class MainWindow : public QWidget {
     // The change rules that disable Run: they also mark a running test's
     // settings as edited.
     void disableRunByRule();
+    QList<QRadioButton *> intervalOptions() const;
+    // The selected interval option as its stored number, or -1 for none.
+    int selectedInterval() const;
     void selectInterval(qint16 choice);
     bool readSettingsFile();
     void fillHourLists();

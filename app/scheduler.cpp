@@ -34,18 +34,7 @@ void MainWindow::CheckTiming(const QDateTime &now) {
         st.Retry_Flag = 0;
         return;
     }
-    int choice = -1;
-    if (Option1->isChecked())
-        choice = 0;
-    else if (Option2->isChecked())
-        choice = 1;
-    else if (Option3->isChecked())
-        choice = 2;
-    else if (Option4->isChecked())
-        choice = 3;
-    else if (Option5->isChecked())
-        choice = 4;
-    if (!schedule::intervalDue(choice, now.time().hour(), minute)) return;
+    if (!schedule::intervalDue(selectedInterval(), now.time().hour(), minute)) return;
     Last_Check_Minute = m;
     st.Retry_Flag = 0;
     DialStart();
