@@ -22,6 +22,18 @@
 #include <QRadioButton>
 #include <QSystemTrayIcon>
 
+namespace {
+// Unloads a window: the owner forgets it at once, the object goes later,
+// since a window often unloads itself from its own handler.
+template <typename Window> void unloadWindow(Window *&slot) {
+    Window *w = slot;
+    if (!w) return;
+    slot = nullptr;
+    w->hide();
+    w->deleteLater();
+}
+} // namespace
+
 Program::Program(Seams seams, QObject *parent) : QObject(parent), m_seams(std::move(seams)) {
     if (!m_seams.now) m_seams.now = [] { return QDateTime::currentDateTime(); };
     m_dialUp = std::make_unique<DialUp>(*this, m_seams);
@@ -137,11 +149,7 @@ void Program::setUpTray() {
 void Program::showVersion() {
     if (!m_verDisp) {
         m_verDisp = new VerDisp();
-        connect(m_verDisp, &VerDisp::unloadRequested, this, [this] {
-            VerDisp *w = m_verDisp;
-            m_verDisp = nullptr;
-            if (w) w->deleteLater();
-        });
+        connect(m_verDisp, &VerDisp::unloadRequested, this, [this] { unloadWindow(m_verDisp); });
     }
     m_verDisp->show();
     m_verDisp->raise();
@@ -167,11 +175,7 @@ void Program::loadForm4() {
 }
 
 void Program::unloadForm4() {
-    Form4 *w = m_form4;
-    if (!w) return;
-    m_form4 = nullptr;
-    w->hide();
-    w->deleteLater();
+    unloadWindow(m_form4);
 }
 
 void Program::setPopupLabel(const QString &text) {
@@ -238,11 +242,7 @@ void Program::testDialUp(const std::function<void()> &copyConfig) {
 void Program::showAssistant() {
     if (!m_assist) {
         m_assist = new Assist(m_main, m_main->Text3);
-        connect(m_assist, &Assist::unloadRequested, this, [this] {
-            Assist *w = m_assist;
-            m_assist = nullptr;
-            if (w) w->deleteLater();
-        });
+        connect(m_assist, &Assist::unloadRequested, this, [this] { unloadWindow(m_assist); });
     }
     m_assist->show();
     m_main->hide();
