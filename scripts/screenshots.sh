@@ -8,7 +8,7 @@ set -euo pipefail
 # One private session bus for everything started here, so each window's
 # program is a child of this script and ends by its PID.
 if [ -z "${QUIL_SHOTS_INNER:-}" ]; then
-  exec env QUIL_SHOTS_INNER=1 dbus-run-session -- "$0" "$@"
+  exec env QUIL_SHOTS_INNER=1 dbus-run-session -- bash "$0" "$@"
 fi
 build=$(cd "${1:-build}" && pwd)
 out=${2:-$build/screenshots}
