@@ -57,6 +57,7 @@ session_tray_icons() {
 # system user "mail". Sets session_maildir.
 session_start_dovecot() {
   local d=$1 user=$2 pass=$3
+  session_port_open 110 && { echo "port 110 is taken" >&2; return 1; }
   mkdir -p "$d"
   chmod 755 "$d" # the login processes run unprivileged
   mkdir -p "$d/run" "$d/state" "$d/mail/$user/new" "$d/mail/$user/cur" "$d/mail/$user/tmp"
@@ -108,6 +109,7 @@ session_add_messages() {
 # DIR/N.eml and DIR/N.json (see tests/support/smtp_sink.py).
 session_start_smtp() {
   local d=$1 src
+  session_port_open 25 && { echo "port 25 is taken" >&2; return 1; }
   src=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
   mkdir -p "$d"
   /usr/bin/python3 "$src/tests/support/smtp_sink.py" --dir "$d" >"$d/sink.out" 2>&1 &
