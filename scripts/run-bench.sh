@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs the benchmarks inside a private network namespace: the local Dovecot
-# listens on the fixed port 110 of a loopback nobody else can reach.
+# listens on the fixed port 110 of a loopback nobody else can reach. Then the
+# desktop figures (start-up, idle) on a private X server; QUIL_IDLE_SECONDS
+# sets the idle period (default 60; 600 gives the ten-minute figure).
 set -euo pipefail
 build=${1:-build}
 if [ -z "${QUIL_IN_NETNS:-}" ]; then
@@ -11,7 +13,10 @@ fi
 ip link set lo up
 status=0
 for b in "$build"/bench/bench_*; do
-  [ -x "$b" ] || continue
+  [ -f "$b" ] && [ -x "$b" ] || continue
   "$b" || status=1
 done
+if [ -x "$build/bench/startwatch" ] && command -v Xvfb >/dev/null; then
+  bash "$(dirname "$0")/bench-desktop.sh" "$build" "${QUIL_IDLE_SECONDS:-60}" || status=1
+fi
 exit $status

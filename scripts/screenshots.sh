@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
-# Screenshots of the tray menu, the version window, the assistant, the popup
-# and the help viewer on a private X server with trayer as the tray host.
+# Screenshots of the settings window (first run and with a settings file),
+# the tray menu, the version window, the assistant, the popup and the help
+# viewer on a private X server with trayer as the tray host.
 # Also checks that the icon appears, that a right click opens the menu and
 # that 終了 removes the icon.   scripts/screenshots.sh <builddir> [outdir]
 set -euo pipefail
+# One private session bus for everything started here, so each window's
+# program is a child of this script and ends by its PID.
+if [ -z "${QUIL_SHOTS_INNER:-}" ]; then
+  exec env QUIL_SHOTS_INNER=1 dbus-run-session -- bash "$0" "$@"
+fi
 build=$(cd "${1:-build}" && pwd)
 out=${2:-$build/screenshots}
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -12,26 +18,33 @@ mkdir -p "$out"
 export LANG=C.UTF-8 TZ=Asia/Tokyo
 unset WAYLAND_DISPLAY QT_QPA_PLATFORM
 
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
-trap cleanup EXIT
-
-exec 5< <(Xvfb -displayfd 3 -screen 0 1280x1024x24 -dpi 96 -nolisten tcp 3>&1 1>/dev/null 2>&1 & echo $! >"$out/.xvfb.pid")
-read -r -t 10 dpy <&5
-pids+=("$(cat "$out/.xvfb.pid")")
-export DISPLAY=:$dpy
-# trayer at the top right is the notification area.
-trayer --edge top --align right --widthtype pixel --width 120 --height 32 --transparent false \
-  --tint 0x404040 &
-pids+=($!)
-sleep 1
-
-run() { dbus-run-session -- "$show" "$@"; }
+. "$src/scripts/session-lib.sh"
+trap session_cleanup EXIT
+session_start_x "$out"
+run() { "$show" "$@"; }
 shoot() { import -window root "$out/$1.png"; echo "wrote $out/$1.png"; }
+
+# --- the settings window of the real program: first run, then with a settings file
+appdir=$(mktemp -d /tmp/quil-shots.XXXXXX)
+cp "$build/quilmon7400" "$appdir/"
+for state in first-run loaded; do
+  if [ "$state" = loaded ]; then
+    printf '"pop.example.jp","secret","smtp.example.jp","taro@example.ne.jp","taro","Taro",0,4,1,1,"23:00","6:00",""\r\n' \
+      | iconv -f UTF-8 -t CP932 >"$appdir/quil7400.dat"
+  fi
+  "$appdir/quilmon7400" >/dev/null 2>&1 &
+  p=$!
+  session_wait 20 window_of "クイルモン7400" >/dev/null || echo "FAIL: no settings window ($state)"
+  sleep 1
+  shoot "settings-$state"
+  kill "$p" 2>/dev/null || true
+  wait "$p" 2>/dev/null || true
+done
+rm -rf "$appdir"
 
 # --- tray: icon appears, right click opens the menu, 終了 removes the icon
 run tray >"$out/tray.log" 2>&1 &
-pids+=($!)
+session_pids+=($!)
 tray_pid=$!
 sleep 2
 grep -q "added: 1" "$out/tray.log" || { echo "FAIL: icon not added"; cat "$out/tray.log"; exit 1; }
@@ -74,4 +87,3 @@ p=$!
 sleep 2
 shoot help-missing
 kill "$p" 2>/dev/null || true
-rm -f "$out/.xvfb.pid"
