@@ -79,7 +79,12 @@ void Form3::Winsock2_Connect() {
 
 void Form3::Winsock2_DataArrival() {
     if (m_unloaded) return;
-    m_framer.append(Winsock2->readAll());
+    takeBytes(Winsock2->readAll());
+}
+
+void Form3::takeBytes(QByteArrayView bytes) {
+    if (m_unloaded) return;
+    m_framer.append(bytes);
     for (;;) {
         QByteArray line;
         const ReplyFramer::Result r = m_framer.nextLine(line);
@@ -161,6 +166,7 @@ bool Form3::ReplyArrival(const QByteArrayList &lines) {
 }
 
 void Form3::SendLine(const QByteArray &bytes) {
+    if (sendTap) sendTap(bytes);
     // Fire and forget: a line that cannot go out shows up as a silent server.
     if (Winsock2->state() != QAbstractSocket::ConnectedState) return;
     Winsock2->write(bytes);

@@ -6,6 +6,7 @@
 #include <QByteArrayList>
 #include <QObject>
 #include <QString>
+#include <functional>
 
 class CheckHost;
 class QTcpSocket;
@@ -21,6 +22,12 @@ class Form3 : public QObject {
     void Form_Load();
     // The owner calls it when unloading: stops timers and drops the link.
     void Form_Unload();
+
+    // The arrival path without the socket read: takes bytes as the server
+    // sent them. With sendTap, every send is also handed there; the fuzzer
+    // drives the dialogue through these two, with no network.
+    void takeBytes(QByteArrayView bytes);
+    std::function<void(QByteArrayView)> sendTap;
 
     QTcpSocket *Winsock2; // the connection to the SMTP server
     QTimer *Timer1;       // connect guard
