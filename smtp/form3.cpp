@@ -98,7 +98,11 @@ void Form3::takeBytes(QByteArrayView bytes) {
         // A server still talking, line by line, is not silent.
         Timer2->start(m_host.seams().guardMs);
         m_replyLines << line;
-        if (!ReplyFramer::isLastLine(line)) continue;
+        if (!ReplyFramer::isLastLine(line)) {
+            if (m_replyLines.size() < ReplyFramer::MaxReplyLines) continue;
+            ReplyError(m_replyLines);
+            return;
+        }
         const QByteArrayList reply = std::exchange(m_replyLines, {});
         if (!ReplyArrival(reply)) return;
     }

@@ -343,6 +343,10 @@ void TestSmtpSession::overlongReplyLine_data() {
     QTest::newRow("endless, no line end") << "220 " + QByteArray(5000, 'x') << false;
     QTest::newRow("overlong continuation") << "220-" + QByteArray(2000, 'x') + "\r\n220 ok\r\n"
                                            << false;
+    QTest::newRow("reply of 1000 lines") << QByteArray("220-x\r\n").repeated(999) + "220 ok\r\n"
+                                         << true;
+    QTest::newRow("reply of 1001 lines") << QByteArray("220-x\r\n").repeated(1000) + "220 ok\r\n"
+                                         << false;
 }
 
 void TestSmtpSession::overlongReplyLine() {
