@@ -38,7 +38,8 @@ for t in $targets; do
   mkdir -p "$work" "$seeds"
   if [[ $merge == 1 ]]; then
     before=$(ls "$seeds" | wc -l)
-    nice "$build/fuzz/$t" -merge=1 "$seeds" "$work" >"$build/$t.merge.log" 2>&1
+    # Edges only, not hit counts: tens of seeds, not hundreds.
+    nice "$build/fuzz/$t" -merge=1 -use_counters=0 "$seeds" "$work" >"$build/$t.merge.log" 2>&1
     echo "== $t: seeds $before -> $(ls "$seeds" | wc -l) files, $(du -sk "$seeds" | cut -f1) kB"
     continue
   fi
