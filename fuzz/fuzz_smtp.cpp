@@ -98,7 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (k == firstPart) {
                 // A "354" came after the reply that DATA answered.
                 check(dataAt >= 0);
-                const QList<QByteArrayView> lines = replyLines(QByteArrayView(stream).sliced(dataAt));
+                const QList<QByteArrayView> lines =
+                    replyLines(QByteArrayView(stream).sliced(dataAt));
                 check(std::any_of(lines.begin(), lines.end(), is354));
             }
         }
