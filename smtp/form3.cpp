@@ -92,7 +92,7 @@ void Form3::takeBytes(QByteArrayView bytes) {
         if (r == ReplyFramer::Result::TooLong) {
             // No server sends such a line: judge it as an unexpected reply.
             m_replyLines << line.left(ReplyFramer::MaxLine);
-            ReplyError(m_replyLines);
+            WrongReply(m_replyLines);
             return;
         }
         // A server still talking, line by line, is not silent.
@@ -100,7 +100,7 @@ void Form3::takeBytes(QByteArrayView bytes) {
         m_replyLines << line;
         if (!ReplyFramer::isLastLine(line)) {
             if (m_replyLines.size() < ReplyFramer::MaxReplyLines) continue;
-            ReplyError(m_replyLines);
+            WrongReply(m_replyLines);
             return;
         }
         const QByteArrayList reply = std::exchange(m_replyLines, {});
@@ -167,6 +167,15 @@ bool Form3::ReplyArrival(const QByteArrayList &lines) {
     }
     ReplyError(lines);
     return false;
+}
+
+void Form3::WrongReply(const QByteArrayList &lines) {
+    // After QUIT any reply ends the dialogue as sent: the server has
+    // accepted the message, and sending it again would repeat the notice.
+    if (Smtp_State == 6)
+        SendFinished(lines);
+    else
+        ReplyError(lines);
 }
 
 void Form3::SendLine(const QByteArray &bytes) {

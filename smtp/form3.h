@@ -43,6 +43,8 @@ class Form3 : public QObject {
 
     // One complete reply; false when the dialogue ended with it.
     bool ReplyArrival(const QByteArrayList &lines);
+    // A reply no server sends (a line too long, a reply without end).
+    void WrongReply(const QByteArrayList &lines);
     void SendLine(const QByteArray &bytes);
     void AppendTrace(const QByteArrayList &lines);
     void ReplyError(const QByteArrayList &lines);
