@@ -126,7 +126,12 @@ void Form1::Winsock1_Connect() {
 
 void Form1::Winsock1_DataArrival() {
     if (gone()) return;
-    m_buffer += Winsock1->readAll();
+    takeBytes(Winsock1->readAll());
+}
+
+void Form1::takeBytes(QByteArrayView bytes) {
+    if (gone()) return;
+    m_buffer.append(bytes);
 
     // Act on complete lines only: a reply may arrive in pieces, or several
     // replies together. A line ends at CR LF.
@@ -300,7 +305,9 @@ void Form1::handleStatusLine(const QString &line) {
 void Form1::sendLine(const QByteArray &command) {
     QByteArray line = command;
     line += "\r\n";
-    Winsock1->write(line);
+    if (sendTap) sendTap(line);
+    // Writing to a closed socket only warns: nothing would go out anyway.
+    if (Winsock1->isOpen()) Winsock1->write(line);
 }
 
 void Form1::listingComplete() {

@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QPointer>
+#include <functional>
 
 class QTcpSocket;
 class QTimer;
@@ -26,6 +27,12 @@ class Form1 : public QObject {
     // past these is broken or hostile, not a mailbox.
     static constexpr qsizetype MaxLineBytes = 1000;
     static constexpr qsizetype MaxListingBytes = qsizetype(64) * 1024 * 1024;
+
+    // The arrival path without the socket read: takes bytes as the server
+    // sent them. With sendTap, every line sent is also handed there; the
+    // fuzzer drives the dialogue through these two, with no network.
+    void takeBytes(QByteArrayView bytes);
+    std::function<void(QByteArrayView)> sendTap;
 
     QTcpSocket *Winsock1;
     QTimer *Timer1; // connect guard

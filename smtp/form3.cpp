@@ -79,7 +79,12 @@ void Form3::Winsock2_Connect() {
 
 void Form3::Winsock2_DataArrival() {
     if (m_unloaded) return;
-    m_framer.append(Winsock2->readAll());
+    takeBytes(Winsock2->readAll());
+}
+
+void Form3::takeBytes(QByteArrayView bytes) {
+    if (m_unloaded) return;
+    m_framer.append(bytes);
     for (;;) {
         QByteArray line;
         const ReplyFramer::Result r = m_framer.nextLine(line);
@@ -87,13 +92,17 @@ void Form3::Winsock2_DataArrival() {
         if (r == ReplyFramer::Result::TooLong) {
             // No server sends such a line: judge it as an unexpected reply.
             m_replyLines << line.left(ReplyFramer::MaxLine);
-            ReplyError(m_replyLines);
+            WrongReply(m_replyLines);
             return;
         }
         // A server still talking, line by line, is not silent.
         Timer2->start(m_host.seams().guardMs);
         m_replyLines << line;
-        if (!ReplyFramer::isLastLine(line)) continue;
+        if (!ReplyFramer::isLastLine(line)) {
+            if (m_replyLines.size() < ReplyFramer::MaxReplyLines) continue;
+            WrongReply(m_replyLines);
+            return;
+        }
         const QByteArrayList reply = std::exchange(m_replyLines, {});
         if (!ReplyArrival(reply)) return;
     }
@@ -160,7 +169,17 @@ bool Form3::ReplyArrival(const QByteArrayList &lines) {
     return false;
 }
 
+void Form3::WrongReply(const QByteArrayList &lines) {
+    // After QUIT any reply ends the dialogue as sent: the server has
+    // accepted the message, and sending it again would repeat the notice.
+    if (Smtp_State == 6)
+        SendFinished(lines);
+    else
+        ReplyError(lines);
+}
+
 void Form3::SendLine(const QByteArray &bytes) {
+    if (sendTap) sendTap(bytes);
     // Fire and forget: a line that cannot go out shows up as a silent server.
     if (Winsock2->state() != QAbstractSocket::ConnectedState) return;
     Winsock2->write(bytes);

@@ -6,6 +6,7 @@
 #include <QByteArrayList>
 #include <QObject>
 #include <QString>
+#include <functional>
 
 class CheckHost;
 class QTcpSocket;
@@ -22,6 +23,12 @@ class Form3 : public QObject {
     // The owner calls it when unloading: stops timers and drops the link.
     void Form_Unload();
 
+    // The arrival path without the socket read: takes bytes as the server
+    // sent them. With sendTap, every send is also handed there; the fuzzer
+    // drives the dialogue through these two, with no network.
+    void takeBytes(QByteArrayView bytes);
+    std::function<void(QByteArrayView)> sendTap;
+
     QTcpSocket *Winsock2; // the connection to the SMTP server
     QTimer *Timer1;       // connect guard
     QTimer *Timer2;       // reply guard, restarted by every complete line
@@ -36,6 +43,8 @@ class Form3 : public QObject {
 
     // One complete reply; false when the dialogue ended with it.
     bool ReplyArrival(const QByteArrayList &lines);
+    // A reply no server sends (a line too long, a reply without end).
+    void WrongReply(const QByteArrayList &lines);
     void SendLine(const QByteArray &bytes);
     void AppendTrace(const QByteArrayList &lines);
     void ReplyError(const QByteArrayList &lines);

@@ -9,6 +9,9 @@ class ReplyFramer {
   public:
     // A text line may hold 1000 bytes with its CR LF (RFC 5321 4.5.3.1.6).
     static constexpr qsizetype MaxLine = 1000;
+    // Lines of one reply: a server that never ends its reply must not fill
+    // the memory. No real reply comes near this.
+    static constexpr qsizetype MaxReplyLines = 1000;
 
     enum class Result { NeedMore, Line, TooLong };
 

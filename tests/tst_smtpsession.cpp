@@ -98,6 +98,8 @@ class TestSmtpSession : public QObject {
     void trickleWithoutLineEndTimesOut();
     void overlongReplyLine_data();
     void overlongReplyLine();
+    void overlongReplyToQuitStillSent_data();
+    void overlongReplyToQuitStillSent();
     void unsafeAddressNeverSent_data();
     void unsafeAddressNeverSent();
     void oneDialogueAtATime();
@@ -343,6 +345,10 @@ void TestSmtpSession::overlongReplyLine_data() {
     QTest::newRow("endless, no line end") << "220 " + QByteArray(5000, 'x') << false;
     QTest::newRow("overlong continuation") << "220-" + QByteArray(2000, 'x') + "\r\n220 ok\r\n"
                                            << false;
+    QTest::newRow("reply of 1000 lines") << QByteArray("220-x\r\n").repeated(999) + "220 ok\r\n"
+                                         << true;
+    QTest::newRow("reply of 1001 lines") << QByteArray("220-x\r\n").repeated(1000) + "220 ok\r\n"
+                                         << false;
 }
 
 void TestSmtpSession::overlongReplyLine() {
@@ -361,6 +367,29 @@ void TestSmtpSession::overlongReplyLine() {
     QCOMPARE(s.host.status(), QStringLiteral("エラー"));
     QCOMPARE(s.host.logLines, QStringList(QStringLiteral("送信サーバエラー")));
     QCOMPARE(s.host.shared.TX_flg, qint16(1));
+}
+
+void TestSmtpSession::overlongReplyToQuitStillSent_data() {
+    QTest::addColumn<QByteArray>("reply");
+    QTest::newRow("overlong line") << "221 " + QByteArray(2000, 'x') + "\r\n";
+    QTest::newRow("reply without end") << QByteArray("221-x\r\n").repeated(1000);
+}
+
+void TestSmtpSession::overlongReplyToQuitStillSent() {
+    // The message was accepted before QUIT: whatever answers QUIT, it is
+    // not sent again and QUIT goes out once.
+    QFETCH(QByteArray, reply);
+    Session s;
+    QVERIFY(s.load());
+    QVERIFY(s.playUpTo(6));
+    s.server.send(reply);
+    QVERIFY(s.ended());
+    QTest::qWait(50);
+    QCOMPARE(s.server.received, sendsUpTo(6));
+    QCOMPARE(s.host.status(), QStringLiteral("　メッセージを転送しました"));
+    QCOMPARE(s.host.logLines.size(), 1);
+    QCOMPARE(s.host.shared.TX_flg, qint16(0));
+    QCOMPARE(s.host.shared.Dup_End_Flag, qint16(1));
 }
 
 void TestSmtpSession::unsafeAddressNeverSent_data() {

@@ -1,0 +1,159 @@
+// The POP3 check (Form1) fed arbitrary server bytes in arbitrary pieces.
+//
+// Input: one byte of options, then events. An event byte 0xFF is the server
+// closing, 0xFE the reply guard running out; any other value n is an arrival
+// of the next n bytes. The connection is up before the first event, and the
+// reply guard always runs out at the end, as it would.
+//
+// What must hold: only USER, PASS, LIST and UIDL go out, in that order, each
+// after the replies it waits for; nothing happens after the check asked to be
+// unloaded; every run ends exactly once; the link is released or handed to
+// the notice mail; the seen-id store changes only when the check succeeded,
+// and then to exactly the listing the server sent.
+#include "fuzz/recordinghost.h"
+#include "platform/codepage.h"
+#include "pop3/form1.h"
+
+#include <QFile>
+#include <QMetaObject>
+#include <QTcpSocket>
+#include <QTimer>
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+
+void check(bool ok) {
+    if (!ok) std::abort();
+}
+
+std::optional<QByteArray> readFile(const QString &path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return std::nullopt;
+    return f.readAll();
+}
+
+void writeFile(const QString &path, const QByteArray &bytes) {
+    QFile f(path);
+    check(f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size());
+}
+
+// The UIDL listing in the server's stream as the dialogue reads it: after
+// the greeting and the replies to USER, PASS and LIST (with its lines up to
+// one starting with "."), the UIDL status line, then up to the "." line.
+std::optional<QByteArray> listingIn(QByteArrayView stream) {
+    const QList<QByteArrayView> lines = fuzzsupport::crlfLines(stream);
+    qsizetype i = 4;
+    while (i < lines.size() && !lines[i].startsWith('.'))
+        ++i;
+    i += 2; // the "." of LIST and the UIDL status line
+    QByteArray listing;
+    for (; i < lines.size(); ++i) {
+        listing.append(lines[i]);
+        listing += "\r\n";
+        if (lines[i] == QByteArrayView(".")) return listing;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    fuzzsupport::startQt();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size == 0) return 0;
+    const QByteArrayView input(reinterpret_cast<const char *>(data), qsizetype(size));
+    const uint8_t options = data[0];
+
+    const QString dir = fuzzsupport::workDir();
+    const QString store = UidStorePath(dir);
+    QFile::remove(store);
+    const UidList oldUids{"aa", "bb"};
+    switch ((options >> 2) & 3) {
+    case 1:
+        writeFile(store, FormatUidStore(oldUids));
+        break;
+    case 2:
+        writeFile(store, "x");
+        break; // unreadable
+    case 3:
+        writeFile(store, QByteArray());
+        break;
+    default:
+        break; // none yet
+    }
+    const std::optional<QByteArray> storeBefore = readFile(store);
+
+    RecordingHost host(dir);
+    host.shared.Flag = (options & 1) ? 1 : 2;
+    host.forwarding = options & 2;
+    host.saveSucceeds = !(options & 16);
+    const bool wide = options & 32;
+    host.shared.POP_Address = QStringLiteral("127.0.0.1");
+    host.shared.POP_UserID = wide ? QStringLiteral("太郎") : QStringLiteral("taro");
+    host.shared.POP_PassWord = wide ? QStringLiteral("秘密～") : QStringLiteral("secret");
+    const QList<QByteArray> commands{"USER " + cp932::encode(host.shared.POP_UserID) + "\r\n",
+                                     "PASS " + cp932::encode(host.shared.POP_PassWord) + "\r\n",
+                                     "LIST \r\n", "UIDL\r\n"};
+    // Complete reply lines a command waits for before it may go out.
+    const qsizetype linesBefore[] = {0, 2, 3, 5};
+
+    auto *form = new Form1(host);
+    host.onUnload = [form] { form->Form_Unload(); };
+    QByteArray stream; // what the server sent, up to the current arrival
+    QList<QByteArray> sent;
+    form->sendTap = [&](QByteArrayView bytes) {
+        host.alive();
+        const qsizetype k = sent.size();
+        check(k < commands.size() && bytes == commands[k]);
+        check(fuzzsupport::crlfLines(stream).size() >= linesBefore[k]);
+        sent << bytes.toByteArray();
+    };
+
+    emit form->Winsock1->connected();
+    qsizetype pos = 1;
+    bool closed = false;
+    while (pos < input.size() && !closed) {
+        const uint8_t event = uint8_t(input[pos++]);
+        if (event == 0xFF) {
+            emit form->Winsock1->disconnected();
+            closed = true;
+        } else if (event == 0xFE) {
+            QMetaObject::invokeMethod(form->Timer2, "timeout", Qt::DirectConnection);
+        } else {
+            const QByteArrayView chunk =
+                input.sliced(pos, qMin<qsizetype>(event, input.size() - pos));
+            pos += chunk.size();
+            stream.append(chunk);
+            form->takeBytes(chunk);
+        }
+    }
+    QMetaObject::invokeMethod(form->Timer2, "timeout", Qt::DirectConnection);
+    delete form;
+
+    check(host.unloads == 1);
+    const SharedState &st = host.shared;
+    check(st.Dup_End_Flag == 1 || host.form3Loads == 1);
+    const std::optional<QByteArray> storeAfter = readFile(store);
+    if (st.Retry_Flag != 0) {
+        check(st.Retry_Flag == 1);
+        check(storeAfter == storeBefore);
+        return 0;
+    }
+    // Success: an empty mailbox empties the store; a listing replaces it.
+    check(storeAfter.has_value());
+    if (sent.size() < 4) {
+        check(sent.size() == 3 && storeAfter->isEmpty() && st.New_mail_number == 0);
+        return 0;
+    }
+    const std::optional<QByteArray> listing = listingIn(stream);
+    check(listing.has_value());
+    const std::optional<UidList> uids = UidlDataSplit(*listing);
+    check(uids.has_value() && *storeAfter == FormatUidStore(*uids));
+    if (storeBefore && !storeBefore->isEmpty() && ((options >> 2) & 3) == 1)
+        check(st.New_mail_number == qMin<qint64>(NewMailCount(*uids, oldUids), 32767));
+    return 0;
+}

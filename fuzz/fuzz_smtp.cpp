@@ -1,0 +1,143 @@
+// The notice mail dialogue (Form3) fed arbitrary server bytes in arbitrary
+// pieces.
+//
+// Input: one byte of options, then events. An event byte 0xFE is the reply
+// guard running out; any other value n is an arrival of the next n bytes.
+// The connection is up before the first event, and the reply guard always
+// runs out at the end, as it would.
+//
+// What must hold: only the dialogue's lines go out, in order, each after the
+// replies it waits for, and at most one QUIT, last; the message only after a
+// "354"; nothing happens after the dialogue asked to be unloaded; every run
+// ends exactly once, with one log line, the link released and the notice
+// marked for sending again unless it went out or the server refused it.
+#include "fuzz/recordinghost.h"
+#include "platform/codepage.h"
+#include "smtp/form3.h"
+#include "smtp/noticemessage.h"
+
+#include <QMetaObject>
+#include <QTcpSocket>
+#include <QTimer>
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+
+void check(bool ok) {
+    if (!ok) std::abort();
+}
+
+// Complete reply lines (LF ends a line; a CR before it is not part of it).
+QList<QByteArrayView> replyLines(QByteArrayView stream) {
+    QList<QByteArrayView> lines;
+    qsizetype start = 0;
+    for (;;) {
+        const qsizetype lf = stream.indexOf('\n', start);
+        if (lf < 0) return lines;
+        QByteArrayView line = stream.sliced(start, lf - start);
+        if (line.endsWith('\r')) line.chop(1);
+        lines << line;
+        start = lf + 1;
+    }
+}
+
+bool is354(QByteArrayView line) {
+    return line.startsWith("354") && (line.size() == 3 || line[3] == ' ');
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    fuzzsupport::startQt();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size == 0) return 0;
+    const QByteArrayView input(reinterpret_cast<const char *>(data), qsizetype(size));
+    const uint8_t options = data[0];
+
+    RecordingHost host(fuzzsupport::workDir());
+    host.forwarding = true;
+    host.shared.Flag = (options & 1) ? 1 : 2;
+    host.sender = (options & 2) ? QStringLiteral("太郎 <taro@example.jp>") : QString();
+    host.saveSucceeds = !(options & 4);
+    host.shared.Trf_IPAddress =
+        (options & 8) ? QStringLiteral("<to@example.jp>") : QStringLiteral("to@example.jp");
+    host.shared.New_mail_number = 3;
+    host.shared.Dup_End_Flag = 0;
+
+    const QByteArray sender =
+        host.sender.isEmpty() ? fixedEnvelopeSender() : cp932::encode(host.sender);
+    const QList<QByteArray> message =
+        noticeMessageSends(host.sender, host.shared.Flag == 1, host.shared.New_mail_number);
+    QList<QByteArray> dialogue{"HELO kkkk \r\n", "MAIL FROM:<" + sender + ">\r\n",
+                               "RCPT TO:" + cp932::encode(host.shared.Trf_IPAddress) + "\r\n",
+                               "DATA\r\n"};
+    const qsizetype firstPart = dialogue.size();
+    dialogue << message;
+    const QByteArray quit = "QUIT \r\n";
+
+    auto *form = new Form3(host);
+    host.onUnload = [form] { form->Form_Unload(); };
+    QByteArray stream;     // what the server sent, up to the current arrival
+    qsizetype dataAt = -1; // where the arrival that saw DATA go out began
+    qsizetype arrivalStart = 0;
+    QList<QByteArray> sent;
+    form->sendTap = [&](QByteArrayView bytes) {
+        host.alive();
+        check(sent.isEmpty() || sent.last() != quit);
+        const qsizetype k = sent.size();
+        if (bytes != quit) {
+            check(k < dialogue.size() && bytes == dialogue[k]);
+            // One reply at least per step: the greeting and a reply to each command.
+            check(replyLines(stream).size() >= qMin(k, firstPart) + 1);
+            if (k == firstPart - 1) dataAt = arrivalStart;
+            if (k == firstPart) {
+                // A "354" came after the reply that DATA answered.
+                check(dataAt >= 0);
+                const QList<QByteArrayView> lines =
+                    replyLines(QByteArrayView(stream).sliced(dataAt));
+                check(std::any_of(lines.begin(), lines.end(), is354));
+            }
+        }
+        sent << bytes.toByteArray();
+    };
+
+    emit form->Winsock2->connected();
+    qsizetype pos = 1;
+    while (pos < input.size()) {
+        const uint8_t event = uint8_t(input[pos++]);
+        if (event == 0xFE) {
+            QMetaObject::invokeMethod(form->Timer2, "timeout", Qt::DirectConnection);
+        } else {
+            const QByteArrayView chunk =
+                input.sliced(pos, qMin<qsizetype>(event, input.size() - pos));
+            pos += chunk.size();
+            arrivalStart = stream.size();
+            stream.append(chunk);
+            form->takeBytes(chunk);
+        }
+    }
+    QMetaObject::invokeMethod(form->Timer2, "timeout", Qt::DirectConnection);
+    delete form;
+
+    check(host.unloads == 1 && host.logLines.size() == 1);
+    const SharedState &st = host.shared;
+    check(st.Dup_End_Flag == 1);
+    const QString &outcome = host.logLines.first();
+    const bool allSent = sent.size() == dialogue.size() + 1 && sent.last() == quit;
+    if (outcome.startsWith(u'|')) {
+        check(allSent && st.TX_flg == 0 && host.saves == (st.Flag == 1 ? 1 : 0));
+    } else if (outcome == QStringLiteral("送信サーバエラー")) {
+        // Refused once the whole message went out: it is not sent again.
+        check(!sent.isEmpty() && sent.last() == quit && st.TX_flg == (allSent ? 0 : 1));
+        check(host.saves == 0);
+    } else {
+        check(outcome == QStringLiteral("送信サーバタイムアウト") && st.TX_flg == 1);
+        check(host.saves == 0);
+    }
+    return 0;
+}
