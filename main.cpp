@@ -15,8 +15,7 @@ int main(int argc, char *argv[]) {
     // window must not end the program.
     QApplication::setQuitOnLastWindowClosed(false);
     loadProgramResources();
-    installFontSubstitutions();
-    QApplication::setFont(QFont(QStringLiteral("ＭＳ Ｐゴシック"), 9));
+    installProgramLook();
 
     NmBackend networkManager(QDBusConnection::systemBus());
     Seams seams = Seams::production();

@@ -1,5 +1,7 @@
 #include "platform/twips.h"
 
+#include <QApplication>
+
 #include <QFont>
 #include <QGuiApplication>
 #include <QScreen>
@@ -34,4 +36,16 @@ void installFontSubstitutions() {
     // fontconfig does not know the Windows names; IPA fonts have close widths.
     QFont::insertSubstitution(QStringLiteral("ＭＳ Ｐゴシック"), QStringLiteral("IPAPGothic"));
     QFont::insertSubstitution(QStringLiteral("ＭＳ ゴシック"), QStringLiteral("IPAGothic"));
+}
+
+void installProgramLook() {
+    installFontSubstitutions();
+    QApplication::setFont(QFont(QStringLiteral("ＭＳ Ｐゴシック"), 9));
+}
+
+QString frameStyleSheet() {
+    return QStringLiteral(
+        "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 0.5em; }"
+        "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
+        " left: 6px; padding: 0 2px; }");
 }

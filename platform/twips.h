@@ -3,6 +3,7 @@
 // twips; other logical dpi scale the same way, so a layout keeps its shape.
 #include <QRect>
 #include <QSize>
+#include <QString>
 
 class QWidget;
 
@@ -19,3 +20,11 @@ void centreOnScreen(QWidget *window);
 // Maps the Windows font families the windows name to installed fonts with
 // similar metrics. Call once at start-up, before any window is built.
 void installFontSubstitutions();
+
+// The program's fonts, set once at start-up: the Windows font names mapped
+// and ＭＳ Ｐゴシック 9 pt as the default font.
+void installProgramLook();
+
+// Frames whose line runs through their caption: Qt's default style draws it
+// below the caption, over the first row of controls placed in twips.
+QString frameStyleSheet();

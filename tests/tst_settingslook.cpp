@@ -73,8 +73,7 @@ class TestSettingsLook : public QObject {
 
 void TestSettingsLook::initTestCase() {
     // The fonts main() sets up.
-    installFontSubstitutions();
-    QApplication::setFont(QFont(QStringLiteral("ＭＳ Ｐゴシック"), 9));
+    installProgramLook();
 }
 
 void TestSettingsLook::everyCaptionFitsItsControl() {

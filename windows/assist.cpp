@@ -78,6 +78,7 @@ Assist::Assist(QWidget *settingsWindow, QLineEdit *text3, QWidget *parent)
     // The settings window is hidden meanwhile: closing this one must not end the program.
     setAttribute(Qt::WA_QuitOnClose, false);
     setFixedSize(twSize(6030, 6060));
+    setStyleSheet(frameStyleSheet()); // the first choice sits just under the caption
 
     const QFont boxFont(QStringLiteral("ＭＳ Ｐゴシック"), 11.25);
 

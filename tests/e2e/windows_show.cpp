@@ -18,7 +18,7 @@
 int main(int argc, char *argv[]) {
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
-    installFontSubstitutions();
+    installProgramLook(); // as main() does
     const QString what = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
 
     QWidget settings; // stands for the hidden settings window
