@@ -30,7 +30,12 @@ if [ -z "${QUIL_E2E_INNER:-}" ]; then
   [ -e /usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1 ] || { echo "SKIP: no libfaketime"; exit 77; }
   [ "$(id -u)" -eq 0 ] || { echo "SKIP: Dovecot and the fixed ports need root"; exit 77; }
   [ -x "$build/quilmon7400" ] || { echo "no program in $build" >&2; exit 1; }
-  exec env QUIL_E2E_INNER=1 unshare -n -- dbus-run-session -- bash "$0" "$build" "${modes[@]}"
+  # A runtime folder of its own: the accessibility bus puts its socket there,
+  # and a shared one would meet another session's.
+  runtime=$(mktemp -d /tmp/quil-e2e-run.XXXXXX)
+  chmod 700 "$runtime"
+  exec env QUIL_E2E_INNER=1 XDG_RUNTIME_DIR="$runtime" unshare -n -- dbus-run-session -- \
+    bash "$0" "$build" "${modes[@]}"
 fi
 
 ip link set lo up
@@ -50,6 +55,7 @@ cleanup() {
   fi
   session_cleanup
   rm -rf "$work"
+  case "${XDG_RUNTIME_DIR:-}" in /tmp/quil-e2e-run.*) rm -rf "$XDG_RUNTIME_DIR" ;; esac
 }
 trap cleanup EXIT
 trap 'exit 1' TERM INT
