@@ -80,7 +80,8 @@ Assist::Assist(QWidget *settingsWindow, QLineEdit *text3, QWidget *parent)
     setFixedSize(twSize(6030, 6060));
     setStyleSheet(frameStyleSheet()); // the first choice sits just under the caption
 
-    const QFont boxFont(QStringLiteral("ＭＳ Ｐゴシック"), 11.25);
+    QFont boxFont(QStringLiteral("ＭＳ Ｐゴシック"));
+    boxFont.setPointSizeF(11.25); // QFont's constructor would cut it to 11
 
     Label1 = new QLabel(QStringLiteral("電話番号ｏｒネーム"), this);
     Label1->setObjectName(QStringLiteral("Label1"));
