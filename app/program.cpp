@@ -161,7 +161,7 @@ void Program::endFromTray() {
     data.hWnd = m_trayWindow;
     data.uID = 1;
     Shell_NotifyIconA(NIM_DELETE, &data);
-    m_seams.exitNow();
+    endNow();
 }
 
 void Program::loadForm4() {
@@ -253,4 +253,11 @@ void Program::showSettings() {
     m_main->show();
     m_main->raise();
     m_main->activateWindow();
+}
+
+void Program::endNow() {
+    // Ending at once skips every destructor: release the local socket here,
+    // or it stays behind in the temporary folder.
+    if (m_instance) m_instance->release();
+    m_seams.exitNow();
 }

@@ -88,6 +88,8 @@ class Program : public QObject, public CheckHost, public DialHost {
     void showVersion();
     // The tray menu's 終了: the icon removed, then the program ends at once.
     void endFromTray();
+    // Ends the program at once: no window is unloaded, no handler runs on.
+    void endNow();
 
   private:
     Seams m_seams;

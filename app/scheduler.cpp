@@ -64,5 +64,5 @@ void MainWindow::Command3_Click() {
         Log_Message = QStringLiteral("終了ボタンが押されたので強制終了しました");
         LogWrite();
     }
-    m_program.seams().exitNow();
+    m_program.endNow();
 }

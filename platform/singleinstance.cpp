@@ -55,3 +55,7 @@ bool SingleInstance::acquire() {
     }
     return true;
 }
+
+void SingleInstance::release() {
+    if (m_server) m_server->close();
+}

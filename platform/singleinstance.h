@@ -18,6 +18,8 @@ class SingleInstance : public QObject {
     // True when this is the only copy. Otherwise the running copy has been
     // asked to show itself, and this one should end silently.
     bool acquire();
+    // Stops answering second starts and removes the local socket.
+    void release();
 
   signals:
     void showRequested();
