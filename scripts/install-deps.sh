@@ -11,7 +11,7 @@ PKGS=(
   dovecot-core dovecot-pop3d python3 python3-aiosmtpd python3-dbusmock dbus
   iproute2
   # seeing it as a user: X server, tray host, clicks, screenshots, clock shifting
-  xvfb xauth xdotool imagemagick trayer libfaketime faketime fonts-ipafont-gothic
+  xvfb xauth x11-utils dbus-x11 xdotool imagemagick trayer libfaketime faketime fonts-ipafont-gothic
   at-spi2-core gir1.2-atspi-2.0 python3-gi
   # installing and fuzzing
   desktop-file-utils clang-14 libclang-rt-14-dev
