@@ -1,26 +1,30 @@
 #include "app/program.h"
 #include "dialup/nmbackend.h"
 #include "platform/helpviewer.h"
-#include "platform/resources.h"
 #include "platform/topmost.h"
 #include "platform/twips.h"
 
 #include <QApplication>
 #include <QDBusConnection>
+#include <fontconfig/fontconfig.h>
+#include <thread>
 
 int main(int argc, char *argv[]) {
+    // fontconfig reads its configuration on first use, which the first
+    // window waits for: read it meanwhile, while Qt connects to the display.
+    std::thread fontconfigWarmUp([] { FcInit(); });
     preferX11UnderWayland(); // Wayland has no topmost windows for the popup
     QApplication app(argc, argv);
     // With the settings window hidden, closing the popup or the version
     // window must not end the program.
     QApplication::setQuitOnLastWindowClosed(false);
-    loadProgramResources();
     installProgramLook();
 
     NmBackend networkManager(QDBusConnection::systemBus());
     Seams seams = Seams::production();
     seams.ras = &networkManager;
     seams.openHelp = openHelpFile;
+    fontconfigWarmUp.join();
     Program program(std::move(seams));
     if (!program.start()) return 0; // another copy runs: end silently
     return app.exec();

@@ -11,9 +11,8 @@
 
 Icons::Icons(std::function<bool()> settingsVisible, QObject *parent)
     : QObject(parent), m_settingsVisible(std::move(settingsVisible)) {
-    loadProgramResources();
     setObjectName(QStringLiteral("icons"));
-    Image1 = QIcon(QStringLiteral(":/icons/quilmon7400.xpm"));
+    Image1 = programIcon();
 
     menuup = new QMenu(QStringLiteral("popup"));
     menuup->setObjectName(QStringLiteral("menuup"));

@@ -40,10 +40,6 @@ void selectOnly(const QList<QRadioButton *> &group, QRadioButton *which) {
 
 const QString kTextFont = QStringLiteral("ＭＳ Ｐゴシック");
 
-// Frame lines run through the middle of their captions, as the control
-// positions expect: drawn below the caption (Qt's own style) a frame's line
-// would cross its first row of controls. The password box shows "*".
-
 } // namespace
 
 MainWindow::MainWindow(Program &program) : QWidget(nullptr), m_program(program) {
@@ -182,11 +178,6 @@ void MainWindow::buildControls() {
     Command4->setEnabled(false);
     Command7 = button(this, "Command7", QStringLiteral("ヘルプ"), 5400, 6600, 1215, 375);
     Command3 = button(this, "Command3", QStringLiteral("終了"), 5400, 7080, 1215, 375);
-    // Set once the controls exist: the password box reads its echo
-    // character ("*") when its style changes.
-    setStyleSheet(frameStyleSheet() +
-                  QStringLiteral("QLineEdit#Text2 { lineedit-password-character: 42; }"));
-
     // Change rules run on programmatic changes too: textChanged, not textEdited.
     for (QLineEdit *e : {Text1, Text2, Text3, Text5, Text6, Text7})
         connect(e, &QLineEdit::textChanged, this, &MainWindow::Text_Change);

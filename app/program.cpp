@@ -16,11 +16,13 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 namespace {
 // Unloads a window: the owner forgets it at once, the object goes later,
@@ -60,11 +62,19 @@ bool Program::start() {
     connect(m_instance, &SingleInstance::showRequested, this, [this] {
         if (!QSystemTrayIcon::isSystemTrayAvailable()) showSettings();
     });
-    setUpTray();
+    m_icons = new Icons([this] { return m_main && m_main->isVisible(); }, this);
     m_main = new MainWindow(*this);
     m_main->setWindowIcon(m_icons->Image1);
     m_main->Form_Load();
     m_main->show();
+    // The tray and the answer to second starts both talk to other
+    // processes: they wait for the event loop's first turn, so that the
+    // window reaches the screen first.
+    QTimer::singleShot(0, this, [this] {
+        QGuiApplication::sync(); // the window's map request goes out first
+        addTrayIcon();
+        m_instance->listen();
+    });
     return true;
 }
 
@@ -132,9 +142,8 @@ void Program::logWithoutSeparator(const QString &message) {
     logfile::append(m_state.Log_File, m_seams.now(), message, false);
 }
 
-void Program::setUpTray() {
-    m_icons = new Icons([this] { return m_main && m_main->isVisible(); }, this);
-    m_icons->setObjectName(QStringLiteral("icons"));
+void Program::addTrayIcon() {
+    if (m_trayWindow) return;
     m_trayWindow = registerTrayWindow([this](int code) { m_icons->trayNotification(code); });
     const NOTIFYICONDATAA data =
         makeTrayIconData(m_trayWindow, registerTrayIcon(m_icons->Image1),

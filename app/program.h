@@ -101,7 +101,7 @@ class Program : public QObject, public CheckHost, public DialHost {
     Form3 *m_form3 = nullptr;
     void loadForm4();
     void unloadForm4();
-    void setUpTray();
+    void addTrayIcon();
 
     Form4 *m_form4 = nullptr;
     VerDisp *m_verDisp = nullptr;

@@ -9,18 +9,17 @@
 #include <QPushButton>
 
 VerDisp::VerDisp(QWidget *parent) : QWidget(parent) {
-    loadProgramResources();
     setObjectName(QStringLiteral("VerDisp"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowCloseButtonHint);
     setWindowTitle(QStringLiteral("バージョン"));
-    setWindowIcon(QIcon(QStringLiteral(":/icons/quilmon7400.xpm")));
+    setWindowIcon(programIcon());
     setAttribute(Qt::WA_QuitOnClose, false);
     setFixedSize(twSize(4320, 2160));
 
     Picture1 = new QLabel(this);
     Picture1->setObjectName(QStringLiteral("Picture1"));
-    Picture1->setPixmap(QPixmap(QStringLiteral(":/icons/verdisp.xpm")));
+    Picture1->setPixmap(versionPicture());
     Picture1->setGeometry(twRect(360, 240, 960, 960));
     Picture1->setAlignment(Qt::AlignCenter);
 

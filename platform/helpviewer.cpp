@@ -40,11 +40,10 @@ QString failurePage(const QString &path, const QString &reason) {
 } // namespace
 
 HelpViewer::HelpViewer(QWidget *parent) : QWidget(parent) {
-    loadProgramResources();
     setObjectName(QStringLiteral("HelpViewer"));
     setWindowFlag(Qt::Window, true);
     setWindowTitle(QStringLiteral("クイルモン7400 ヘルプ"));
-    setWindowIcon(QIcon(QStringLiteral(":/icons/quilmon7400.xpm")));
+    setWindowIcon(programIcon());
     // Closing help while the program sits in the tray must not end it.
     setAttribute(Qt::WA_QuitOnClose, false);
     m_browser = new QTextBrowser(this);

@@ -1,12 +1,17 @@
 #include "platform/resources.h"
 
-#include <QtGlobal>
+#include <QImage>
 
-static void initOnce() {
-    Q_INIT_RESOURCE(resources);
+namespace {
+#include "resources/icons/quilmon7400.xpm"
+#include "resources/icons/verdisp.xpm"
+} // namespace
+
+QIcon programIcon() {
+    static const QIcon icon(QPixmap::fromImage(QImage(quilmon7400)));
+    return icon;
 }
 
-void loadProgramResources() {
-    static const bool loaded = (initOnce(), true);
-    Q_UNUSED(loaded);
+QPixmap versionPicture() {
+    return QPixmap::fromImage(QImage(verdisp));
 }

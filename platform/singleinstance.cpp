@@ -2,9 +2,12 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QLockFile>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 SingleInstance::SingleInstance(const QString &programDir, QObject *parent)
@@ -16,16 +19,24 @@ SingleInstance::SingleInstance(const QString &programDir, QObject *parent)
     m_name = QStringLiteral("quilmon7400-%1-%2").arg(getuid()).arg(QString::fromLatin1(key));
 }
 
-SingleInstance::~SingleInstance() = default;
+SingleInstance::~SingleInstance() {
+    if (m_lockFd >= 0) ::close(m_lockFd);
+}
 
 bool SingleInstance::acquire() {
-    m_lock = std::make_unique<QLockFile>(QDir(m_dir).filePath(QStringLiteral("quil7400.lock")));
-    // A lock left by a crash is taken over; a live owner's lock is never
-    // stale, however old.
-    m_lock->setStaleLockTime(0);
-    if (!m_lock->tryLock(0)) {
-        const bool heldByAnother = m_lock->error() == QLockFile::LockFailedError;
-        m_lock.reset();
+    // flock, not a lock file's contents: the kernel lets go of the lock
+    // however the owner ends, so a crash leaves nothing stale behind.
+    const QByteArray path =
+        QFile::encodeName(QDir(m_dir).filePath(QStringLiteral("quil7400.lock")));
+    m_lockFd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (m_lockFd < 0) m_lockFd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    bool heldByAnother = false;
+    if (m_lockFd >= 0 && ::flock(m_lockFd, LOCK_EX | LOCK_NB) != 0) {
+        heldByAnother = errno == EWOULDBLOCK;
+        ::close(m_lockFd);
+        m_lockFd = -1;
+    }
+    if (m_lockFd < 0) {
         QLocalSocket peer;
         peer.connectToServer(m_name);
         const bool answered = peer.waitForConnected(500);
@@ -39,6 +50,11 @@ bool SingleInstance::acquire() {
         // The local socket, outside the folder, still tells a running copy.
         if (heldByAnother || answered) return false;
     }
+    return true;
+}
+
+void SingleInstance::listen() {
+    if (m_server || m_released) return;
     m_server = new QLocalServer(this);
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
     QLocalServer::removeServer(m_name); // a socket left by a crash; we hold the lock
@@ -53,9 +69,9 @@ bool SingleInstance::acquire() {
             }
         });
     }
-    return true;
 }
 
 void SingleInstance::release() {
+    m_released = true;
     if (m_server) m_server->close();
 }

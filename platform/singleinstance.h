@@ -4,10 +4,8 @@
 // itself (a desktop without a tray would otherwise leave it unreachable).
 #include <QObject>
 #include <QString>
-#include <memory>
 
 class QLocalServer;
-class QLockFile;
 
 class SingleInstance : public QObject {
     Q_OBJECT
@@ -18,6 +16,8 @@ class SingleInstance : public QObject {
     // True when this is the only copy. Otherwise the running copy has been
     // asked to show itself, and this one should end silently.
     bool acquire();
+    // Starts answering second starts; after a successful acquire().
+    void listen();
     // Stops answering second starts and removes the local socket.
     void release();
 
@@ -27,6 +27,7 @@ class SingleInstance : public QObject {
   private:
     QString m_dir;
     QString m_name;
-    std::unique_ptr<QLockFile> m_lock;
+    int m_lockFd = -1;
     QLocalServer *m_server = nullptr;
+    bool m_released = false;
 };

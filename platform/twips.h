@@ -3,7 +3,6 @@
 // twips; other logical dpi scale the same way, so a layout keeps its shape.
 #include <QRect>
 #include <QSize>
-#include <QString>
 
 class QWidget;
 
@@ -21,10 +20,7 @@ void centreOnScreen(QWidget *window);
 // similar metrics. Call once at start-up, before any window is built.
 void installFontSubstitutions();
 
-// The program's fonts, set once at start-up: the Windows font names mapped
-// and ＭＳ Ｐゴシック 9 pt as the default font.
+// The program's look, set once at start-up: the Windows font names mapped,
+// ＭＳ Ｐゴシック 9 pt as the default font, and frames whose line runs through
+// their caption (the control positions expect it) and "*" in password boxes.
 void installProgramLook();
-
-// Frames whose line runs through their caption: Qt's default style draws it
-// below the caption, over the first row of controls placed in twips.
-QString frameStyleSheet();

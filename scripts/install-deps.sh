@@ -6,7 +6,7 @@ set -euo pipefail
 PKGS=(
   # build
   cmake make g++ clang-format pkg-config
-  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
+  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev libfontconfig-dev
   # real peers the tests start themselves
   dovecot-core dovecot-pop3d python3 python3-aiosmtpd python3-dbusmock dbus
   iproute2

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
@@ -171,10 +172,26 @@ void TestStartup::secondCopyEndsSilently() {
 
 void TestStartup::lockLeftByACrashIsTakenOver() {
     ProgramFixture f;
+    // The lock file an older build left, naming a process long gone.
     QFile lock(f.path(QStringLiteral("quil7400.lock")));
     QVERIFY(lock.open(QIODevice::WriteOnly));
     lock.write("2147483000\nquilmon7400\n" + QSysInfo::machineHostName().toUtf8() + "\n");
     lock.close();
+    // Another process holds the lock, then dies by SIGKILL.
+    QProcess holder;
+    holder.start(QStringLiteral("python3"), {QStringLiteral("-c"),
+                                             QStringLiteral("import fcntl, sys, time\n"
+                                                            "f = open(sys.argv[1], 'a')\n"
+                                                            "fcntl.flock(f, fcntl.LOCK_EX)\n"
+                                                            "print('locked', flush=True)\n"
+                                                            "time.sleep(60)\n"),
+                                             lock.fileName()});
+    QVERIFY(holder.waitForReadyRead(10000));
+    ProgramFixture second;
+    second.seams.programDir = f.dir.path();
+    QVERIFY(!Program(second.seams).start());
+    holder.kill();
+    QVERIFY(holder.waitForFinished());
     QVERIFY(f.start());
 }
 

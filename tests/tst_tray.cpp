@@ -1,6 +1,7 @@
 // The tray icon layer and the tray menu: the record the icon is added with,
 // which notifications open the menu, and that a tray host cannot bypass that.
 #include "app/icons.h"
+#include "platform/resources.h"
 #include "platform/trayicon.h"
 
 #include <QAction>
@@ -68,7 +69,7 @@ void TstTray::record_longTipKeepsTerminator() {
 
 void TstTray::shellNotify_addDeleteAndTip() {
     const quint32 hWnd = registerTrayWindow([](int) {});
-    const quint32 hIcon = registerTrayIcon(QIcon(QStringLiteral(":/icons/quilmon7400.xpm")));
+    const quint32 hIcon = registerTrayIcon(programIcon());
     const NOTIFYICONDATAA d = makeTrayIconData(hWnd, hIcon, kTip);
 
     QVERIFY(Shell_NotifyIconA(NIM_ADD, &d));

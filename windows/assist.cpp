@@ -69,16 +69,14 @@ QString Assist::suffixOf(int option) {
 
 Assist::Assist(QWidget *settingsWindow, QLineEdit *text3, QWidget *parent)
     : QWidget(parent), m_settingsWindow(settingsWindow), m_text3(text3) {
-    loadProgramResources();
     setObjectName(QStringLiteral("アシスト"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowCloseButtonHint);
     setWindowTitle(QStringLiteral("メールアドレスアシスト"));
-    setWindowIcon(QIcon(QStringLiteral(":/icons/quilmon7400.xpm")));
+    setWindowIcon(programIcon());
     // The settings window is hidden meanwhile: closing this one must not end the program.
     setAttribute(Qt::WA_QuitOnClose, false);
     setFixedSize(twSize(6030, 6060));
-    setStyleSheet(frameStyleSheet()); // the first choice sits just under the caption
 
     QFont boxFont(QStringLiteral("ＭＳ Ｐゴシック"));
     boxFont.setPointSizeF(11.25); // QFont's constructor would cut it to 11

@@ -3,6 +3,7 @@
 #include "platform/codepage.h"
 
 #include <QFile>
+#include <QTest>
 
 ProgramFixture::ProgramFixture(const QByteArray *settings) {
     seams.now = [this] { return clock; };
@@ -24,7 +25,9 @@ ProgramFixture::ProgramFixture(const QByteArray *settings) {
 
 bool ProgramFixture::start() {
     program = std::make_unique<Program>(seams);
-    return program->start();
+    if (!program->start()) return false;
+    // The tray icon and the local server come in the event loop's first turn.
+    return QTest::qWaitFor([this] { return program->trayWindow() != 0; }, 5000);
 }
 
 QByteArray ProgramFixture::fileBytes(const QString &name) const {
