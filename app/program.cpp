@@ -16,6 +16,7 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
+#include <QEvent>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -64,6 +65,11 @@ bool Program::start() {
     });
     m_icons = new Icons([this] { return m_main && m_main->isVisible(); }, this);
     m_main = new MainWindow(*this);
+    m_main->installEventFilter(this); // its hiding starts the idle wait
+    m_idleTimer = new QTimer(this);
+    m_idleTimer->setSingleShot(true);
+    m_idleTimer->setInterval(m_seams.idleReleaseMs);
+    connect(m_idleTimer, &QTimer::timeout, this, &Program::releaseIdleMemory);
     m_main->setWindowIcon(m_icons->Image1);
     m_main->Form_Load();
     m_main->show();
@@ -96,6 +102,7 @@ void Program::unloadForm1() {
     m_form1 = nullptr;
     form->Form_Unload();
     form->deleteLater(); // often called from the worker's own handler
+    idleSoon();
 }
 
 void Program::unloadForm3() {
@@ -104,6 +111,7 @@ void Program::unloadForm3() {
     m_form3 = nullptr;
     form->Form_Unload();
     form->deleteLater();
+    idleSoon();
 }
 
 void Program::setStatus(const QString &text) {
@@ -185,6 +193,22 @@ void Program::loadForm4() {
 
 void Program::unloadForm4() {
     unloadWindow(m_form4);
+    idleSoon();
+}
+
+bool Program::eventFilter(QObject *watched, QEvent *event) {
+    if (watched == m_main && event->type() == QEvent::Hide) idleSoon();
+    return QObject::eventFilter(watched, event);
+}
+
+void Program::idleSoon() {
+    if (m_idleTimer && m_seams.releaseIdleMemory) m_idleTimer->start();
+}
+
+void Program::releaseIdleMemory() {
+    // Only while nothing is under way: the window hidden, no check, no notice.
+    if (m_main->isVisible() || m_form1 || m_form3) return;
+    m_seams.releaseIdleMemory();
 }
 
 void Program::setPopupLabel(const QString &text) {

@@ -102,11 +102,16 @@ class Program : public QObject, public CheckHost, public DialHost {
     void loadForm4();
     void unloadForm4();
     void addTrayIcon();
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    // Memory goes back to the system once nothing has happened for a while.
+    void idleSoon();
+    void releaseIdleMemory();
 
     Form4 *m_form4 = nullptr;
     VerDisp *m_verDisp = nullptr;
     Assist *m_assist = nullptr;
     Icons *m_icons = nullptr;
     quint32 m_trayWindow = 0;
+    class QTimer *m_idleTimer = nullptr;
     bool m_testStarting = false;
 };

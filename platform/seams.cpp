@@ -1,5 +1,7 @@
 #include "platform/seams.h"
 
+#include "platform/idlememory.h"
+
 #include <QCoreApplication>
 #include <QMessageBox>
 #include <cstdio>
@@ -13,6 +15,7 @@ Seams Seams::production() {
         QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::Ok, parent);
         box.exec();
     };
+    s.releaseIdleMemory = [] { ::releaseIdleMemory(); };
     s.exitNow = [] {
         std::fflush(nullptr);
         std::_Exit(0);

@@ -26,6 +26,10 @@ struct Seams {
     std::function<void(const QString &path)> openHelp;
     // Ends the process at once: no further handler may run.
     std::function<void()> exitNow;
+    // Gives memory back once the program idles in the tray, this long after
+    // the settings window hid or the last check, notice or popup ended.
+    std::function<void()> releaseIdleMemory;
+    int idleReleaseMs = 3000;
 
     static Seams production();
 };

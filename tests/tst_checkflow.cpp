@@ -1,6 +1,6 @@
 // Whole checks through the program: settings test, Run, scheduled checks with
 // the popup or a notice mail, a failed notice sent again, and a dial-up link
-// brought up and taken down around a check.
+// brought up and taken down around a check; memory given back while idle.
 #include "dialup/nmbackend.h"
 #include "platform/codepage.h"
 #include "support/autoservers.h"
@@ -60,6 +60,7 @@ class TestCheckFlow : public QObject {
     void forwardingTestThenNotices();
     void failedNoticeIsSentAgainFirst();
     void dialUpCheckBringsTheLinkUpAndDown();
+    void memoryGoesBackOnlyWhileIdle();
 };
 
 void TestCheckFlow::popupTestThenMonitoring() {
@@ -206,6 +207,36 @@ void TestCheckFlow::dialUpCheckBringsTheLinkUpAndDown() {
     QVERIFY(f.popupShown());
     QCOMPARE(int(f.program->state().Retry_Flag), 0);
     Q_UNUSED(profile);
+}
+
+void TestCheckFlow::memoryGoesBackOnlyWhileIdle() {
+    Flow f(kPopup);
+    int released = 0;
+    f.seams.releaseIdleMemory = [&released] { ++released; };
+    f.seams.idleReleaseMs = 50;
+    QVERIFY(f.begin());
+    MainWindow &w = f.w();
+    QTest::mouseClick(w.Command2, Qt::LeftButton);
+    QVERIFY(f.idle());
+    QTest::mouseClick(f.program->form4()->Command1, Qt::LeftButton);
+    QCOMPARE(released, 0); // the window is still open
+    QTest::mouseClick(w.Command4, Qt::LeftButton);
+    QVERIFY(!w.isVisible());
+    QTRY_COMPARE(released, 1);
+    QTest::qWait(200);
+    QCOMPARE(released, 1); // once, not over and over
+
+    // A check that hangs on a silent server: nothing is given back while it
+    // runs, even though the window hid again at its start.
+    f.pop.silent = true;
+    w.show();
+    w.hide();
+    f.tickAt(12, 0);
+    QVERIFY(f.program->form1Loaded());
+    QTest::qWait(300);
+    QCOMPARE(released, 1);
+    QVERIFY(f.idle()); // the reply guard ends it
+    QTRY_COMPARE(released, 2);
 }
 
 QTEST_MAIN(TestCheckFlow)

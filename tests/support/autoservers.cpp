@@ -7,6 +7,7 @@ AutoPop3Server::AutoPop3Server() {
     connect(&m_server, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket *peer = m_server.nextPendingConnection()) {
             ++sessions;
+            if (silent) continue; // accepted, never answered
             auto *buffer = new QByteArray;
             connect(peer, &QTcpSocket::readyRead, peer, [this, peer, buffer] {
                 *buffer += peer->readAll();

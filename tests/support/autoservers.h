@@ -14,6 +14,7 @@ class AutoPop3Server : public QObject {
 
     QList<QByteArray> uids; // the mailbox, in listing order
     int sessions = 0;       // connections accepted so far
+    bool silent = false;    // accept, then never say a word
 
   private:
     void answer(class QTcpSocket *peer, const QByteArray &line);
