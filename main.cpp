@@ -20,7 +20,7 @@ int main(int argc, char *argv[]) {
     QApplication::setQuitOnLastWindowClosed(false);
     installProgramLook();
 
-    NmBackend networkManager(QDBusConnection::systemBus());
+    NmBackend networkManager([] { return QDBusConnection::systemBus(); });
     Seams seams = Seams::production();
     seams.ras = &networkManager;
     seams.openHelp = openHelpFile;

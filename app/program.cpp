@@ -73,11 +73,13 @@ bool Program::start() {
     m_main->setWindowIcon(m_icons->Image1);
     m_main->Form_Load();
     m_main->show();
-    // The tray and the answer to second starts both talk to other
-    // processes: they wait for the event loop's first turn, so that the
-    // window reaches the screen first.
+    // The tray, the answer to second starts and the dial-up entry list all
+    // talk to other processes: they wait for the event loop's first turn, so
+    // that the window reaches the screen first.
     QTimer::singleShot(0, this, [this] {
         QGuiApplication::sync(); // the window's map request goes out first
+        m_settled = true;
+        DupEntryList();
         addTrayIcon();
         m_instance->listen();
     });
@@ -229,6 +231,9 @@ void Program::loadForm1ForTest() {
 }
 
 void Program::DupEntryList() {
+    // At start-up the list comes after the window is on screen: asking the
+    // network service can take a while, and only the dropped list shows it.
+    if (!m_settled) return;
     m_dialUp->DupEntryList(m_main->Combo1);
 }
 

@@ -113,5 +113,6 @@ class Program : public QObject, public CheckHost, public DialHost {
     Icons *m_icons = nullptr;
     quint32 m_trayWindow = 0;
     class QTimer *m_idleTimer = nullptr;
+    bool m_settled = false; // start-up's deferred steps have run
     bool m_testStarting = false;
 };

@@ -90,12 +90,24 @@ qint32 progressState(uint deviceState) {
 }
 } // namespace
 
-NmBackend::NmBackend(const QDBusConnection &bus, QObject *parent) : QObject(parent), m_bus(bus) {
-    // Failure reasons exist only in these signals: listen before any dial.
-    m_bus.connect(Service, QString(), DeviceIface, QStringLiteral("StateChanged"), this,
-                  SLOT(onDeviceStateChanged(uint, uint, uint, QDBusMessage)));
-    m_bus.connect(Service, QString(), ActiveIface, QStringLiteral("StateChanged"), this,
-                  SLOT(onActiveStateChanged(uint, uint, QDBusMessage)));
+NmBackend::NmBackend(const QDBusConnection &bus, QObject *parent)
+    : NmBackend([bus] { return bus; }, parent) {
+    this->bus();
+}
+
+NmBackend::NmBackend(std::function<QDBusConnection()> openBus, QObject *parent)
+    : QObject(parent), m_openBus(std::move(openBus)) {}
+
+QDBusConnection &NmBackend::bus() {
+    if (!m_bus) {
+        m_bus = m_openBus();
+        // Failure reasons exist only in these signals: listen before any dial.
+        m_bus->connect(Service, QString(), DeviceIface, QStringLiteral("StateChanged"), this,
+                       SLOT(onDeviceStateChanged(uint, uint, uint, QDBusMessage)));
+        m_bus->connect(Service, QString(), ActiveIface, QStringLiteral("StateChanged"), this,
+                       SLOT(onActiveStateChanged(uint, uint, QDBusMessage)));
+    }
+    return *m_bus;
 }
 
 NmBackend::~NmBackend() = default;
@@ -106,9 +118,9 @@ QDBusMessage NmBackend::call(const QString &path, const QString &iface, const QS
     msg.setArguments(args);
     // A stopped NetworkManager stays stopped.
     msg.setAutoStartService(false);
-    if (!m_bus.isConnected())
+    if (!bus().isConnected())
         return msg.createErrorReply(QDBusError::Disconnected, QStringLiteral("no bus"));
-    return m_bus.call(msg, QDBus::Block, timeoutMs < 0 ? callReplyMs : timeoutMs);
+    return bus().call(msg, QDBus::Block, timeoutMs < 0 ? callReplyMs : timeoutMs);
 }
 
 quint32 NmBackend::profiles(QList<Profile> &out) {
@@ -243,7 +255,7 @@ quint32 NmBackend::dial(const QString &name, quint32 &handle) {
     if (!found) return raserr::CannotFindEntry;
 
     m_unplacedDeviceReason = 0;
-    if (!m_bus.isConnected()) return raserr::ServiceAbsent;
+    if (!bus().isConnected()) return raserr::ServiceAbsent;
     const QDBusObjectPath none(QStringLiteral("/"));
     QDBusMessage msg = QDBusMessage::createMethodCall(Service, ManagerPath, ManagerIface,
                                                       QStringLiteral("ActivateConnection"));
@@ -252,7 +264,7 @@ quint32 NmBackend::dial(const QString &name, quint32 &handle) {
     msg.setAutoStartService(false);
     // The reply is awaited only briefly, without letting events run; the
     // activation itself goes on and is followed by status().
-    QDBusPendingCall pending = m_bus.asyncCall(msg);
+    QDBusPendingCall pending = bus().asyncCall(msg);
     QElapsedTimer waited;
     waited.start();
     while (!pending.isFinished() && waited.elapsed() < dialReplyMs)

@@ -11,11 +11,15 @@
 #include <QHash>
 #include <QObject>
 #include <QVariantMap>
+#include <functional>
+#include <optional>
 
 class NmBackend : public QObject, public RasBackend {
     Q_OBJECT
   public:
     explicit NmBackend(const QDBusConnection &bus, QObject *parent = nullptr);
+    // Opens the bus on first use: start-up does not wait for it.
+    explicit NmBackend(std::function<QDBusConnection()> openBus, QObject *parent = nullptr);
     ~NmBackend() override;
 
     quint32 entries(QStringList &names) override;
@@ -56,7 +60,10 @@ class NmBackend : public QObject, public RasBackend {
     quint32 refusal(const QDBusMessage &error) const;
     void deactivateIfOurs(const Dialed &d);
 
-    QDBusConnection m_bus;
+    QDBusConnection &bus();
+
+    std::function<QDBusConnection()> m_openBus;
+    std::optional<QDBusConnection> m_bus;
     QHash<quint32, Dialed> m_dialed;
     quint32 m_nextHandle = 1;
     // A device failure seen before the dial's devices were known.

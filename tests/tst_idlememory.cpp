@@ -3,8 +3,8 @@
 #include "platform/idlememory.h"
 
 #include <QCoreApplication>
-#include <QTest>
 #include <QTemporaryFile>
+#include <QTest>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -58,7 +58,8 @@ class TestIdleMemory : public QObject {
 void TestIdleMemory::initTestCase() {
     QVERIFY(m_file.open());
     QByteArray data(kSize, '\0');
-    for (size_t i = 0; i < kSize; ++i) data[qsizetype(i)] = char('a' + i % 26);
+    for (size_t i = 0; i < kSize; ++i)
+        data[qsizetype(i)] = char('a' + i % 26);
     QCOMPARE(m_file.write(data), qint64(kSize));
     QVERIFY(m_file.flush());
     QCOMPARE(fsync(m_file.handle()), 0); // dirty pages cannot be reclaimed
@@ -70,7 +71,8 @@ void TestIdleMemory::cleanFilePagesLeave() {
     m.at = mmap(nullptr, kSize, PROT_READ, MAP_PRIVATE, m_file.handle(), 0);
     QVERIFY(m.at != MAP_FAILED);
     long sum = 0;
-    for (size_t i = 0; i < kSize; i += 4096) sum += m.bytes()[i];
+    for (size_t i = 0; i < kSize; i += 4096)
+        sum += m.bytes()[i];
     QVERIFY(sum > 0);
     QVERIFY2(residentKb(m.at) >= 1000, qPrintable(QString::number(residentKb(m.at))));
     if (releaseIdleMemory() == 0) QSKIP("this kernel cannot reclaim pages on request");
@@ -83,8 +85,7 @@ void TestIdleMemory::privateDataStays() {
     // relocated tables: the file behind it no longer holds its contents.
     Mapped relocated;
     relocated.size = kSize;
-    relocated.at =
-        mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_PRIVATE, m_file.handle(), 0);
+    relocated.at = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_PRIVATE, m_file.handle(), 0);
     QVERIFY(relocated.at != MAP_FAILED);
     std::memset(relocated.bytes() + 8192, 'X', 4096);
     QCOMPARE(mprotect(relocated.at, kSize, PROT_READ), 0);

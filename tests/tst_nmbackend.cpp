@@ -25,6 +25,7 @@ class TestNmBackend : public QObject {
     DialupDbusMock mock;
     std::unique_ptr<NmBackend> nm;
     QString modem, pppoe;
+    int busOpened = 0;
 
     RasBackend::Status status(quint32 handle) {
         RasBackend::Status s;
@@ -44,13 +45,19 @@ class TestNmBackend : public QObject {
 
     void init() {
         QCOMPARE(mock.control(QStringLiteral("Reset")).type(), QDBusMessage::ReplyMessage);
-        nm = std::make_unique<NmBackend>(mock.bus());
+        busOpened = 0;
+        // As the program builds it: the bus is opened on first use.
+        nm = std::make_unique<NmBackend>([this] {
+            ++busOpened;
+            return mock.bus();
+        });
         modem = arg0(mock.control(QStringLiteral("AddProfile"), {QStringLiteral("モバイル回線")}));
         pppoe = arg0(mock.control(QStringLiteral("AddProfile"), {QStringLiteral("PPPoE")}));
         QVERIFY(!modem.isEmpty() && !pppoe.isEmpty());
     }
 
     void entriesInTheManagersOrder() {
+        QCOMPARE(busOpened, 0); // start-up never waits for the bus
         mock.control(QStringLiteral("AddProfile"), {QStringLiteral("モバイル回線")});
         auto buf = std::make_unique<RASENTRYNAMEA[]>(256);
         buf[0].dwSize = sizeof(RASENTRYNAMEA);
@@ -60,6 +67,8 @@ class TestNmBackend : public QObject {
         QCOMPARE(QByteArray(buf[0].szEntryName), cp932::encode(u"モバイル回線"));
         QCOMPARE(QByteArray(buf[1].szEntryName), QByteArray("PPPoE"));
         QCOMPARE(QByteArray(buf[2].szEntryName), cp932::encode(u"モバイル回線"));
+        QCOMPARE(RasEnumEntriesA(nm.get(), nullptr, nullptr, buf.get(), &cb, &count), 0u);
+        QCOMPARE(busOpened, 1);
     }
 
     void dialProgressConnectAndHangUp() {
