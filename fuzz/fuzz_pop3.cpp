@@ -14,9 +14,9 @@
 #include "platform/codepage.h"
 #include "pop3/form1.h"
 
+#include "platform/tcplink.h"
 #include <QFile>
 #include <QMetaObject>
-#include <QTcpSocket>
 #include <QTimer>
 #include <cstdint>
 #include <cstdlib>

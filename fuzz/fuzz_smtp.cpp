@@ -16,8 +16,8 @@
 #include "smtp/form3.h"
 #include "smtp/noticemessage.h"
 
+#include "platform/tcplink.h"
 #include <QMetaObject>
-#include <QTcpSocket>
 #include <QTimer>
 #include <algorithm>
 #include <cstdint>

@@ -3,12 +3,43 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
-#include <QLocalServer>
-#include <QLocalSocket>
+#include <QSocketNotifier>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+namespace {
+
+bool socketAddress(const QByteArray &path, sockaddr_un &addr) {
+    std::memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    if (size_t(path.size()) >= sizeof addr.sun_path) return false;
+    std::memcpy(addr.sun_path, path.constData(), size_t(path.size()));
+    return true;
+}
+
+// Asks the copy listening at `path` to show itself; true when one answered.
+bool askRunningCopy(const QByteArray &path) {
+    sockaddr_un addr;
+    if (!socketAddress(path, addr)) return false;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    bool answered = ::connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0;
+    if (answered) {
+        const char request[] = "show\n";
+        answered = ::send(fd, request, sizeof request - 1, MSG_NOSIGNAL) == sizeof request - 1;
+    }
+    ::close(fd);
+    return answered;
+}
+
+} // namespace
 
 SingleInstance::SingleInstance(const QString &programDir, QObject *parent)
     : QObject(parent), m_dir(programDir) {
@@ -16,11 +47,14 @@ SingleInstance::SingleInstance(const QString &programDir, QObject *parent)
         QCryptographicHash::hash(QDir(programDir).absolutePath().toUtf8(), QCryptographicHash::Sha1)
             .toHex()
             .left(16);
-    m_name = QStringLiteral("quilmon7400-%1-%2").arg(getuid()).arg(QString::fromLatin1(key));
+    // Outside the program's folder, which may be read-only or full.
+    m_socketPath = QFile::encodeName(QDir::temp().filePath(
+        QStringLiteral("quilmon7400-%1-%2").arg(getuid()).arg(QString::fromLatin1(key))));
 }
 
 SingleInstance::~SingleInstance() {
     if (m_lockFd >= 0) ::close(m_lockFd);
+    if (m_serverFd >= 0) ::close(m_serverFd);
 }
 
 bool SingleInstance::acquire() {
@@ -37,14 +71,7 @@ bool SingleInstance::acquire() {
         m_lockFd = -1;
     }
     if (m_lockFd < 0) {
-        QLocalSocket peer;
-        peer.connectToServer(m_name);
-        const bool answered = peer.waitForConnected(500);
-        if (answered) {
-            peer.write("show\n");
-            peer.waitForBytesWritten(500);
-            peer.disconnectFromServer();
-        }
+        const bool answered = askRunningCopy(m_socketPath);
         // A folder that is read-only or full takes no lock file: that is no
         // second copy, and ending silently would leave the user guessing.
         // The local socket, outside the folder, still tells a running copy.
@@ -54,24 +81,42 @@ bool SingleInstance::acquire() {
 }
 
 void SingleInstance::listen() {
-    if (m_server || m_released) return;
-    m_server = new QLocalServer(this);
-    m_server->setSocketOptions(QLocalServer::UserAccessOption);
-    QLocalServer::removeServer(m_name); // a socket left by a crash; we hold the lock
-    if (m_server->listen(m_name)) {
-        connect(m_server, &QLocalServer::newConnection, this, [this] {
-            while (QLocalSocket *s = m_server->nextPendingConnection()) {
-                connect(s, &QLocalSocket::readyRead, this, [this, s] {
-                    if (s->readAll().startsWith("show")) emit showRequested();
-                    s->disconnectFromServer();
-                });
-                connect(s, &QLocalSocket::disconnected, s, &QObject::deleteLater);
-            }
-        });
+    if (m_serverFd >= 0 || m_released) return;
+    sockaddr_un addr;
+    if (!socketAddress(m_socketPath, addr)) return;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return;
+    ::unlink(m_socketPath.constData()); // a socket left by a crash; we hold the lock
+    // Only this user may connect, and nobody can before the mode is set.
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0 ||
+        ::chmod(m_socketPath.constData(), 0600) != 0 || ::listen(fd, 4) != 0) {
+        ::close(fd);
+        return;
+    }
+    m_serverFd = fd;
+    m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &SingleInstance::takeRequests);
+}
+
+void SingleInstance::takeRequests() {
+    for (;;) {
+        const int peer = ::accept4(m_serverFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (peer < 0) return;
+        // A second start writes its request, then closes: wait briefly for it.
+        pollfd p{peer, POLLIN, 0};
+        char request[8] = {};
+        if (::poll(&p, 1, 500) == 1 && ::recv(peer, request, sizeof request, 0) >= 4 &&
+            std::memcmp(request, "show", 4) == 0)
+            emit showRequested();
+        ::close(peer);
     }
 }
 
 void SingleInstance::release() {
     m_released = true;
-    if (m_server) m_server->close();
+    if (m_serverFd < 0) return;
+    m_notifier->setEnabled(false);
+    ::close(m_serverFd);
+    m_serverFd = -1;
+    ::unlink(m_socketPath.constData());
 }

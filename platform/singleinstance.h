@@ -2,10 +2,9 @@
 // One running copy per program folder: a lock file beside the program, and a
 // local socket through which a second start asks the running copy to show
 // itself (a desktop without a tray would otherwise leave it unreachable).
+#include <QByteArray>
 #include <QObject>
 #include <QString>
-
-class QLocalServer;
 
 class SingleInstance : public QObject {
     Q_OBJECT
@@ -25,9 +24,12 @@ class SingleInstance : public QObject {
     void showRequested();
 
   private:
+    void takeRequests();
+
     QString m_dir;
-    QString m_name;
+    QByteArray m_socketPath;
     int m_lockFd = -1;
-    QLocalServer *m_server = nullptr;
+    int m_serverFd = -1;
+    class QSocketNotifier *m_notifier = nullptr;
     bool m_released = false;
 };

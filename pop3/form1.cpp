@@ -4,8 +4,8 @@
 #include "platform/codepage.h"
 #include "platform/seams.h"
 
+#include "platform/tcplink.h"
 #include <QCoreApplication>
-#include <QTcpSocket>
 #include <QTimer>
 #include <cstring>
 
@@ -47,7 +47,7 @@ qint16 countValue(QStringView text) {
 } // namespace
 
 Form1::Form1(CheckHost &host, QObject *parent)
-    : QObject(parent), Winsock1(new QTcpSocket(this)), Timer1(new QTimer(this)),
+    : QObject(parent), Winsock1(new TcpLink(this)), Timer1(new QTimer(this)),
       Timer2(new QTimer(this)), m_host(host) {
     setObjectName(QStringLiteral("Form1"));
     Winsock1->setObjectName(QStringLiteral("Winsock1"));
@@ -55,9 +55,9 @@ Form1::Form1(CheckHost &host, QObject *parent)
     Timer2->setObjectName(QStringLiteral("Timer2"));
     Timer1->setSingleShot(true);
     Timer2->setSingleShot(true);
-    connect(Winsock1, &QTcpSocket::connected, this, &Form1::Winsock1_Connect);
-    connect(Winsock1, &QTcpSocket::readyRead, this, &Form1::Winsock1_DataArrival);
-    connect(Winsock1, &QTcpSocket::disconnected, this, &Form1::Winsock1_Close);
+    connect(Winsock1, &TcpLink::connected, this, &Form1::Winsock1_Connect);
+    connect(Winsock1, &TcpLink::readyRead, this, &Form1::Winsock1_DataArrival);
+    connect(Winsock1, &TcpLink::disconnected, this, &Form1::Winsock1_Close);
     // The Error event does nothing: a failed connection ends by its guard.
     connect(Timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
     connect(Timer2, &QTimer::timeout, this, &Form1::Timer2_Timer);

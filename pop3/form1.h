@@ -9,7 +9,7 @@
 #include <QPointer>
 #include <functional>
 
-class QTcpSocket;
+class TcpLink;
 class QTimer;
 
 class Form1 : public QObject {
@@ -34,7 +34,7 @@ class Form1 : public QObject {
     void takeBytes(QByteArrayView bytes);
     std::function<void(QByteArrayView)> sendTap;
 
-    QTcpSocket *Winsock1;
+    TcpLink *Winsock1;
     QTimer *Timer1; // connect guard
     QTimer *Timer2; // reply guard
     qint16 Pop_State = 0;

@@ -6,9 +6,9 @@
 #include "platform/seams.h"
 #include "smtp/noticemessage.h"
 
+#include "platform/tcplink.h"
 #include <QCoreApplication>
 #include <QPointer>
-#include <QTcpSocket>
 #include <QTimer>
 
 namespace {
@@ -22,7 +22,7 @@ bool unsafeOnWire(const QByteArray &bytes) {
 } // namespace
 
 Form3::Form3(CheckHost &host, QObject *parent)
-    : QObject(parent), Winsock2(new QTcpSocket(this)), Timer1(new QTimer(this)),
+    : QObject(parent), Winsock2(new TcpLink(this)), Timer1(new QTimer(this)),
       Timer2(new QTimer(this)), m_host(host) {
     setObjectName(QStringLiteral("Form3"));
     Winsock2->setObjectName(QStringLiteral("Winsock2"));
@@ -30,8 +30,8 @@ Form3::Form3(CheckHost &host, QObject *parent)
     Timer2->setObjectName(QStringLiteral("Timer2"));
     Timer1->setSingleShot(true);
     Timer2->setSingleShot(true);
-    connect(Winsock2, &QTcpSocket::connected, this, &Form3::Winsock2_Connect);
-    connect(Winsock2, &QTcpSocket::readyRead, this, &Form3::Winsock2_DataArrival);
+    connect(Winsock2, &TcpLink::connected, this, &Form3::Winsock2_Connect);
+    connect(Winsock2, &TcpLink::readyRead, this, &Form3::Winsock2_DataArrival);
     connect(Timer1, &QTimer::timeout, this, &Form3::Timer1_Timer);
     connect(Timer2, &QTimer::timeout, this, &Form3::Timer2_Timer);
 }
@@ -181,7 +181,7 @@ void Form3::WrongReply(const QByteArrayList &lines) {
 void Form3::SendLine(const QByteArray &bytes) {
     if (sendTap) sendTap(bytes);
     // Fire and forget: a line that cannot go out shows up as a silent server.
-    if (Winsock2->state() != QAbstractSocket::ConnectedState) return;
+    if (!Winsock2->isConnected()) return;
     Winsock2->write(bytes);
     // Out at once: the dialogue may end, and drop the connection, before
     // the event loop would have written it (QUIT after an error).
@@ -237,7 +237,7 @@ void Form3::SendFinished(const QByteArrayList &lines) {
     // The dialogue is over: a message box shown while saving must neither
     // time it out nor let a late reply finish it twice.
     Timer2->stop();
-    disconnect(Winsock2, &QTcpSocket::readyRead, this, &Form3::Winsock2_DataArrival);
+    disconnect(Winsock2, &TcpLink::readyRead, this, &Form3::Winsock2_DataArrival);
     SharedState &state = m_host.state();
     if (state.Flag == 1) {
         m_host.setStatus(QStringLiteral("　テスト終了、エラーなし"));

@@ -9,7 +9,7 @@
 #include <functional>
 
 class CheckHost;
-class QTcpSocket;
+class TcpLink;
 class QTimer;
 
 class Form3 : public QObject {
@@ -29,10 +29,10 @@ class Form3 : public QObject {
     void takeBytes(QByteArrayView bytes);
     std::function<void(QByteArrayView)> sendTap;
 
-    QTcpSocket *Winsock2; // the connection to the SMTP server
-    QTimer *Timer1;       // connect guard
-    QTimer *Timer2;       // reply guard, restarted by every complete line
-    QString Text1;        // trace of every reply; never shown or saved
+    TcpLink *Winsock2; // the connection to the SMTP server
+    QTimer *Timer1;    // connect guard
+    QTimer *Timer2;    // reply guard, restarted by every complete line
+    QString Text1;     // trace of every reply; never shown or saved
     qint16 Smtp_State = 0;
 
   private:
