@@ -16,8 +16,7 @@
 namespace {
 
 // A literal IPv4 or IPv6 address, without asking any resolver.
-bool literalAddress(const QByteArray &host, quint16 port, sockaddr_storage &out,
-                    socklen_t &len) {
+bool literalAddress(const QByteArray &host, quint16 port, sockaddr_storage &out, socklen_t &len) {
     std::memset(&out, 0, sizeof out);
     auto *v4 = reinterpret_cast<sockaddr_in *>(&out);
     if (inet_pton(AF_INET, host.constData(), &v4->sin_addr) == 1) {
@@ -182,7 +181,8 @@ bool TcpLink::flush() {
         if (n < 0 && errno == EINTR) continue;
         break; // full for now, or broken: the reading side learns which
     }
-    if (m_writeNotifier) m_writeNotifier->setEnabled(m_state == State::Connected && !m_out.isEmpty());
+    if (m_writeNotifier)
+        m_writeNotifier->setEnabled(m_state == State::Connected && !m_out.isEmpty());
     return m_out.isEmpty();
 }
 

@@ -89,6 +89,16 @@ void TestSettingsWindow::optionsAndListsThatDoNotNeedATest() {
     QTest::mouseClick(w.Check1, Qt::LeftButton);
     QVERIFY(w.Combo2->isHidden() && w.Combo3->isHidden());
     QVERIFY(f.runOn());
+
+    // Typing into a list box is taken as typed, never completed from the list.
+    QTest::mouseClick(w.Check1, Qt::LeftButton);
+    w.show();
+    w.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    w.Combo2->lineEdit()->setFocus();
+    w.Combo2->lineEdit()->clear();
+    QTest::keyClicks(w.Combo2->lineEdit(), QStringLiteral("1"));
+    QCOMPARE(w.Combo2->currentText(), QStringLiteral("1"));
 }
 
 void TestSettingsWindow::connectionAndNoticeRules() {

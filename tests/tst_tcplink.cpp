@@ -135,14 +135,16 @@ void TestTcpLink::longWritesDrain() {
     QByteArray received;
     connect(&server, &QTcpServer::newConnection, &server, [&] {
         QTcpSocket *peer = server.nextPendingConnection();
-        connect(peer, &QTcpSocket::readyRead, peer, [&received, peer] { received += peer->readAll(); });
+        connect(peer, &QTcpSocket::readyRead, peer,
+                [&received, peer] { received += peer->readAll(); });
     });
     TcpLink link;
     QSignalSpy connected(&link, &TcpLink::connected);
     link.connectToHost(QStringLiteral("127.0.0.1"), server.serverPort());
     QVERIFY(connected.wait(5000));
     QByteArray big(8 << 20, 'm');
-    for (qsizetype i = 0; i < big.size(); i += 4093) big[i] = char('a' + i % 26);
+    for (qsizetype i = 0; i < big.size(); i += 4093)
+        big[i] = char('a' + i % 26);
     QCOMPARE(link.write(big), qint64(big.size()));
     QVERIFY(!link.flush()); // more than the socket takes at once
     QTRY_COMPARE_WITH_TIMEOUT(received.size(), big.size(), 20000);
