@@ -6,36 +6,10 @@
 #include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <netdb.h>
-#include <netinet/in.h>
 #include <unistd.h>
-
-namespace {
-
-// A literal IPv4 or IPv6 address, without asking any resolver.
-bool literalAddress(const QByteArray &host, quint16 port, sockaddr_storage &out, socklen_t &len) {
-    std::memset(&out, 0, sizeof out);
-    auto *v4 = reinterpret_cast<sockaddr_in *>(&out);
-    if (inet_pton(AF_INET, host.constData(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(port);
-        len = sizeof(sockaddr_in);
-        return true;
-    }
-    auto *v6 = reinterpret_cast<sockaddr_in6 *>(&out);
-    if (inet_pton(AF_INET6, host.constData(), &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(port);
-        len = sizeof(sockaddr_in6);
-        return true;
-    }
-    return false;
-}
-
-} // namespace
 
 TcpLink::TcpLink(QObject *parent) : QObject(parent) {}
 
@@ -50,32 +24,17 @@ void TcpLink::connectToHost(const QString &host, quint16 port) {
     // A name in Japanese goes to the resolver in its ASCII (punycode) form.
     QByteArray name = QUrl::toAce(host);
     if (name.isEmpty()) name = host.toUtf8();
-    std::vector<Address> addresses(1);
-    if (literalAddress(name, port, addresses[0].addr, addresses[0].len)) {
-        // Still from the event loop: callers set their state after this call.
-        QTimer::singleShot(0, this, [this, attempt, addresses] { lookedUp(attempt, addresses); });
+    // A literal address needs no resolver, and is still answered from the
+    // event loop: callers set their state after this call.
+    std::vector<Address> literal = resolve(name, port, AI_NUMERICHOST);
+    if (!literal.empty()) {
+        QTimer::singleShot(0, this, [this, attempt, literal] { lookedUp(attempt, literal); });
         return;
     }
     // getaddrinfo blocks, for seconds when a name server is slow or away.
     const QPointer<TcpLink> self(this);
     QThreadPool::globalInstance()->start([self, attempt, name, port] {
-        std::vector<Address> found;
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        hints.ai_flags = AI_ADDRCONFIG;
-        addrinfo *list = nullptr;
-        const QByteArray service = QByteArray::number(port);
-        if (getaddrinfo(name.constData(), service.constData(), &hints, &list) == 0) {
-            for (const addrinfo *ai = list; ai; ai = ai->ai_next) {
-                if (ai->ai_addrlen > sizeof(sockaddr_storage)) continue;
-                Address a{};
-                std::memcpy(&a.addr, ai->ai_addr, ai->ai_addrlen);
-                a.len = ai->ai_addrlen;
-                found.push_back(a);
-            }
-            freeaddrinfo(list);
-        }
+        const std::vector<Address> found = resolve(name, port, AI_ADDRCONFIG);
         // The answer goes back to the GUI thread; the link may be gone by then.
         QCoreApplication *app = QCoreApplication::instance();
         if (!app) return;
@@ -86,6 +45,26 @@ void TcpLink::connectToHost(const QString &host, quint16 port) {
             },
             Qt::QueuedConnection);
     });
+}
+
+std::vector<TcpLink::Address> TcpLink::resolve(const QByteArray &name, quint16 port, int flags) {
+    std::vector<Address> found;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = flags;
+    addrinfo *list = nullptr;
+    const QByteArray service = QByteArray::number(port);
+    if (getaddrinfo(name.constData(), service.constData(), &hints, &list) != 0) return found;
+    for (const addrinfo *ai = list; ai; ai = ai->ai_next) {
+        if (ai->ai_addrlen > sizeof(sockaddr_storage)) continue;
+        Address a{};
+        std::memcpy(&a.addr, ai->ai_addr, ai->ai_addrlen);
+        a.len = ai->ai_addrlen;
+        found.push_back(a);
+    }
+    freeaddrinfo(list);
+    return found;
 }
 
 void TcpLink::lookedUp(quint64 attempt, std::vector<Address> addresses) {

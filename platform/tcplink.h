@@ -50,6 +50,8 @@ class TcpLink : public QObject {
         socklen_t len;
     };
 
+    // getaddrinfo's answers for the name, in its order; empty when none.
+    static std::vector<Address> resolve(const QByteArray &name, quint16 port, int flags);
     void lookedUp(quint64 attempt, std::vector<Address> addresses);
     void tryNextAddress();
     void onWritable();
