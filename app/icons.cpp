@@ -1,13 +1,10 @@
 #include "app/icons.h"
 
 #include "platform/resources.h"
-#include "platform/trayicon.h"
 
 #include <QAction>
-#include <QCoreApplication>
 #include <QCursor>
 #include <QMenu>
-#include <QPointer>
 
 Icons::Icons(std::function<bool()> settingsVisible, QObject *parent)
     : QObject(parent), m_settingsVisible(std::move(settingsVisible)) {
@@ -35,20 +32,29 @@ Icons::Icons(std::function<bool()> settingsVisible, QObject *parent)
     connect(help, &QAction::triggered, this, &Icons::helpClicked);
     connect(end, &QAction::triggered, this, &Icons::endClicked);
 
-    popupMenu = [](QMenu *menu, const QPoint &at) { menu->exec(at); };
+    popupMenu = [](QMenu *menu, const QPoint &at) { menu->popup(at); };
+
+    tray = new QSystemTrayIcon(Image1, this);
+    tray->setObjectName(QStringLiteral("trayIcon"));
+    tray->setToolTip(QStringLiteral("メールチェックソフトクイルモン7400"));
+    connect(tray, &QSystemTrayIcon::activated, this, &Icons::trayActivated);
 }
 
 Icons::~Icons() {
     delete menuup;
 }
 
-void Icons::trayNotification(int code) {
+void Icons::addTrayIcon() {
+    tray->show();
+}
+
+void Icons::removeTrayIcon() {
+    tray->hide();
+}
+
+void Icons::trayActivated(QSystemTrayIcon::ActivationReason reason) {
     // The tray is inactive while the settings window is open.
     if (m_settingsVisible && m_settingsVisible()) return;
-    if (code != WM_RBUTTONDOWN && code != WM_LBUTTONUP) return;
-    const QPointer<Icons> self(this);
-    QCoreApplication::processEvents();
-    // The events may have brought the settings window back.
-    if (!self || (m_settingsVisible && m_settingsVisible())) return;
+    if (reason != QSystemTrayIcon::Context && reason != QSystemTrayIcon::Trigger) return;
     popupMenu(menuup, QCursor::pos());
 }

@@ -1,9 +1,10 @@
 #pragma once
-// icons: the hidden object holding the tray menu menuup and the program icon
-// Image1. It is loaded at start-up and never shown; the tray icon's
-// notifications come to trayNotification().
+// icons: the tray icon with its menu menuup and the program icon Image1. The
+// tray host's clicks come to trayActivated(); the menu is opened by the
+// program itself, so it stays shut while the settings window is open.
 #include <QIcon>
 #include <QObject>
+#include <QSystemTrayIcon>
 #include <functional>
 
 class QAction;
@@ -24,13 +25,18 @@ class Icons : public QObject {
     QAction *help; // ヘルプ
     QAction *end;  // 終了
     QIcon Image1;  // the program icon
+    QSystemTrayIcon *tray;
 
-    // The tray icon's notification code (the mouse message): a right-button
-    // press or a left-button release opens the menu at the cursor while the
+    // Puts the icon into the notification area (a desktop without one is
+    // not an error), and takes it out again.
+    void addTrayIcon();
+    void removeTrayIcon();
+
+    // A right click or a left click opens the menu at the cursor while the
     // settings window is hidden; everything else is ignored.
-    void trayNotification(int code);
+    void trayActivated(QSystemTrayIcon::ActivationReason reason);
 
-    // Shows the menu and returns when it closes. Tests replace it.
+    // Opens the menu without waiting for it. Tests replace it.
     std::function<void(QMenu *menu, const QPoint &at)> popupMenu;
 
   signals:

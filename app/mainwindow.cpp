@@ -1,7 +1,7 @@
 #include "app/mainwindow.h"
 
 #include "app/program.h"
-#include "app/settingsfile.h"
+#include "check/settingsfile.h"
 #include "platform/atomicfile.h"
 #include "platform/singleline.h"
 #include "platform/twips.h"
@@ -11,9 +11,6 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCompleter>
-#include <QCoreApplication>
-#include <QDir>
-#include <QFile>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
@@ -43,16 +40,9 @@ const QString kTextFont = QStringLiteral("ＭＳ Ｐゴシック");
 
 } // namespace
 
-MainWindow::MainWindow(Program &program) : QWidget(nullptr), m_program(program) {
+MainWindow::MainWindow(QWidget *parent) : QWidget(parent) {
     setObjectName(QStringLiteral("main"));
     buildControls();
-    Timer1 = new QTimer(this);
-    Timer1->setObjectName(QStringLiteral("Timer1"));
-    // A coarse timer drifts towards 1050 ms and could skip a clock second.
-    Timer1->setTimerType(Qt::PreciseTimer);
-    Timer1->setInterval(m_program.seams().schedulerTickMs);
-    connect(Timer1, &QTimer::timeout, this, &MainWindow::Timer1_Timer);
-    Timer1->start();
 }
 
 void MainWindow::buildControls() {
@@ -194,11 +184,11 @@ void MainWindow::buildControls() {
     connect(Option6_1, &QRadioButton::clicked, this, [this] { Option6_Click(1); });
     connect(Check1, &QCheckBox::clicked, this, &MainWindow::Check1_Click);
     connect(Check3, &QCheckBox::clicked, this, &MainWindow::Check3_Click);
-    connect(Command1, &QPushButton::clicked, this, &MainWindow::Command1_Click);
-    connect(Command2, &QPushButton::clicked, this, &MainWindow::Command2_Click);
-    connect(Command3, &QPushButton::clicked, this, &MainWindow::Command3_Click);
-    connect(Command4, &QPushButton::clicked, this, &MainWindow::Command4_Click);
-    connect(Command7, &QPushButton::clicked, this, &MainWindow::Command7_Click);
+    connect(Command1, &QPushButton::clicked, this, &MainWindow::assistRequested);
+    connect(Command2, &QPushButton::clicked, this, &MainWindow::testRequested);
+    connect(Command3, &QPushButton::clicked, this, &MainWindow::exitRequested);
+    connect(Command4, &QPushButton::clicked, this, &MainWindow::runRequested);
+    connect(Command7, &QPushButton::clicked, this, &MainWindow::helpRequested);
 }
 
 void MainWindow::disableRunByRule() {
@@ -282,31 +272,6 @@ void MainWindow::selectInterval(qint16 choice) {
     selectOnly(options, choice >= 0 && choice < options.size() ? options[choice] : nullptr);
 }
 
-bool MainWindow::readSettingsFile() {
-    QFile file(Data_File);
-    if (!file.open(QIODevice::ReadOnly)) return false;
-    // A settings line is short; anything huge is not ours.
-    const QByteArray bytes = file.read(1 << 20);
-    SettingsRecord r;
-    const bool ok = settingsfile::parse(bytes, r);
-    SharedState &st = m_program.state();
-    // Fields read before a failure stay in the shared variables, unshown.
-    st.POP_Address = r.POP_Address;
-    st.POP_PassWord = r.POP_PassWord;
-    st.Smtp_Address = r.Smtp_Address;
-    st.Trf_IPAddress = r.Trf_IPAddress;
-    st.POP_UserID = r.POP_UserID;
-    st.Smtp_mail_address = r.Smtp_mail_address;
-    Dup_Mode = r.Dup_Mode;
-    Check_Interval = r.Check_Interval;
-    Quiet_Flag = r.Quiet_Flag;
-    Trf_Flag = r.Trf_Flag;
-    Quiet_Start = r.Quiet_Start;
-    Quiet_End = r.Quiet_End;
-    Dup_Entry = r.Dup_Entry;
-    return ok;
-}
-
 void MainWindow::fillHourLists() {
     // Filling an empty editable combo selects its first item and overwrites
     // the text the settings put there: keep and restore it.
@@ -321,26 +286,24 @@ void MainWindow::fillHourLists() {
     Combo3->setEditText(end);
 }
 
-void MainWindow::Form_Load() {
-    const QDir dir(m_program.programDir());
-    Data_File = dir.filePath(QStringLiteral("quil7400.dat"));
-    SharedState &st = m_program.state();
-    if (readSettingsFile()) {
-        Text1->setText(st.POP_Address);
-        Text2->setText(st.POP_PassWord);
-        Text5->setText(st.Smtp_Address);
-        Text3->setText(st.Trf_IPAddress);
-        Text6->setText(st.POP_UserID);
-        Text7->setText(st.Smtp_mail_address);
-        if (Dup_Mode != 0)
+void MainWindow::Form_Load(const SettingsRecord &r, bool fromFile) {
+    m_loaded = r;
+    if (fromFile) {
+        Text1->setText(r.POP_Address);
+        Text2->setText(r.POP_PassWord);
+        Text5->setText(r.Smtp_Address);
+        Text3->setText(r.Trf_IPAddress);
+        Text6->setText(r.POP_UserID);
+        Text7->setText(r.Smtp_mail_address);
+        if (r.Dup_Mode != 0)
             Option8_Click();
         else
             Option7_Click();
-        Check1->setChecked(Quiet_Flag != 0);
+        Check1->setChecked(r.Quiet_Flag != 0);
         Check1_Click();
         Check3->setChecked(!Text7->text().isEmpty());
         Check3_Click();
-        if (Trf_Flag != 0) {
+        if (r.Trf_Flag != 0) {
             for (QWidget *w : {static_cast<QWidget *>(Command1), static_cast<QWidget *>(Label3),
                                static_cast<QWidget *>(Text3), static_cast<QWidget *>(Text5),
                                static_cast<QWidget *>(Label5)})
@@ -348,10 +311,10 @@ void MainWindow::Form_Load() {
         } else {
             Option6_Click(1);
         }
-        selectInterval(Check_Interval);
-        Combo2->setEditText(Quiet_Start);
-        Combo3->setEditText(Quiet_End);
-        Combo1->setEditText(Dup_Entry);
+        selectInterval(r.Check_Interval);
+        Combo2->setEditText(r.Quiet_Start);
+        Combo3->setEditText(r.Quiet_End);
+        Combo1->setEditText(r.Dup_Entry);
         Command4->setEnabled(true);
         Command2->setEnabled(false);
     } else {
@@ -361,123 +324,67 @@ void MainWindow::Form_Load() {
         Command4->setEnabled(false);
     }
     fillHourLists();
-    m_program.DupEntryList();
 }
 
-bool MainWindow::SetDataWrite() {
-    Data_File = QDir(m_program.programDir()).filePath(QStringLiteral("quil7400.dat"));
-    SharedState &st = m_program.state();
-    st.POP_Address = Text1->text();
-    st.POP_PassWord = Text2->text();
-    st.Smtp_Address = Text5->text();
-    st.Trf_IPAddress = Text3->text();
-    st.POP_UserID = Text6->text();
-    st.Smtp_mail_address = Text7->text();
-    Dup_Mode = Option7->isChecked() ? 0 : 1;
-    Quiet_Flag = Check1->isChecked() ? 1 : 0;
-    Trf_Flag = Option6_1->isChecked() ? 0 : 1;
-    if (const int choice = selectedInterval(); choice >= 0) Check_Interval = qint16(choice);
-    Quiet_Start = Combo2->currentText();
-    Quiet_End = Combo3->currentText();
-    Dup_Entry = Combo1->currentText();
-
-    SettingsRecord r{
-        st.POP_Address,       st.POP_PassWord, st.Smtp_Address, st.Trf_IPAddress, st.POP_UserID,
-        st.Smtp_mail_address, Dup_Mode,        Check_Interval,  Quiet_Flag,       Trf_Flag,
-        Quiet_Start,          Quiet_End,       Dup_Entry};
-    if (writeFileAtomically(Data_File, settingsfile::format(r))) return true;
-    if (m_program.seams().messageBox)
-        m_program.seams().messageBox(
-            this, QStringLiteral("クイルモン7400"),
-            QStringLiteral("設定ファイルを保存できませんでした。\n%1\n"
-                           "フォルダの書き込み権限と空き容量を確認してください。")
-                .arg(QDir::toNativeSeparators(Data_File)));
-    return false;
+SettingsRecord MainWindow::settings() const {
+    SettingsRecord r = m_loaded;
+    r.POP_Address = Text1->text();
+    r.POP_PassWord = Text2->text();
+    r.Smtp_Address = Text5->text();
+    r.Trf_IPAddress = Text3->text();
+    r.POP_UserID = Text6->text();
+    r.Smtp_mail_address = Text7->text();
+    r.Dup_Mode = Option7->isChecked() ? 0 : 1;
+    r.Quiet_Flag = Check1->isChecked() ? 1 : 0;
+    r.Trf_Flag = Option6_1->isChecked() ? 0 : 1;
+    // No option chosen (a stored number out of range) keeps the stored one.
+    if (const int choice = selectedInterval(); choice >= 0) r.Check_Interval = qint16(choice);
+    r.Quiet_Start = Combo2->currentText();
+    r.Quiet_End = Combo3->currentText();
+    r.Dup_Entry = Combo1->currentText();
+    return r;
 }
 
-bool MainWindow::saveTestedSettings() {
-    if (m_editedDuringTest || !SetDataWrite()) {
-        Command4->setEnabled(false);
-        Command2->setEnabled(true);
-        return false;
+void MainWindow::setEntries(const QStringList &names) {
+    if (names.isEmpty()) return;
+    // An empty combo selects (and, editable, shows) its first item on the
+    // first insert, which would replace the entry read from the settings.
+    const QString text = Combo1->currentText();
+    const bool wasEmpty = Combo1->count() == 0;
+    Combo1->addItems(names);
+    if (wasEmpty) {
+        const int at = Combo1->findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive);
+        Combo1->setCurrentIndex(at);
+        if (at < 0) Combo1->setEditText(text);
     }
-    return true;
 }
 
-void MainWindow::LogWrite() {
-    m_program.log(Log_Message);
+void MainWindow::setDestination(const QString &address) {
+    Text3->setText(address);
 }
 
-bool MainWindow::checkInProgress() const {
-    return m_program.form1Loaded() || m_program.form3Loaded() || m_program.linkMonitorRunning();
+void MainWindow::setStatus(const QString &text) {
+    Text4->setText(text);
 }
 
-void MainWindow::Command2_Click() {
-    if (m_inTest) return; // the running test lets events run; a second click waits for nothing
-    SharedState &st = m_program.state();
-    auto box = [this](const QString &text) {
-        if (m_program.seams().messageBox)
-            m_program.seams().messageBox(this, QStringLiteral("設定テスト"), text);
-    };
-    // One check at a time: a scheduled check must never end as "the test".
-    if (checkInProgress()) {
-        box(QStringLiteral("既に接続されています"));
-        Text4->hide();
-        return;
-    }
-    if (Text6->text().isEmpty() || Text2->text().isEmpty() || Text1->text().isEmpty()) {
-        box(QStringLiteral("必要事項を全部設定してください"));
-        return;
-    }
-    if (Option6_0->isChecked() && (Text5->text().isEmpty() || Text3->text().isEmpty())) {
-        box(QStringLiteral("必要事項を全部設定してください"));
-        return;
-    }
-    m_inTest = true;
-    m_editedDuringTest = false;
-    auto copyConfig = [&] {
-        st.POP_Address = Text1->text();
-        st.POP_PassWord = Text2->text();
-        st.Smtp_Address = Text5->text();
-        st.Trf_IPAddress = Text3->text();
-        st.POP_UserID = Text6->text();
-    };
-    if (Option8->isChecked()) {
-        m_program.testDialUp(copyConfig);
-    } else {
-        copyConfig();
-        Log_Message = QStringLiteral("接続テスト開始");
-        Command4->setEnabled(false);
-        LogWrite();
-        Text4->show();
-        m_program.loadForm1ForTest();
-        st.Flag = 1;
-    }
-    m_inTest = false;
+QString MainWindow::status() const {
+    return Text4->text();
 }
 
-void MainWindow::Command4_Click() {
-    if (m_inTest) return;
-    SharedState &st = m_program.state();
-    const qint16 before = st.Flag;
-    st.Flag = 2;
-    if (!SetDataWrite()) {
-        st.Flag = before; // monitoring does not start on settings that were not saved
-        return;
-    }
-    Log_Message = QStringLiteral("実行開始しました。");
-    LogWrite();
-    hide();
+void MainWindow::showStatus(bool shown) {
+    Text4->setVisible(shown);
 }
 
-void MainWindow::Command7_Click() {
-    if (m_program.seams().openHelp)
-        m_program.seams().openHelp(
-            QDir(m_program.programDir()).filePath(QStringLiteral("quillmon.hlp")));
+bool MainWindow::statusShown() const {
+    return !Text4->isHidden();
 }
 
-void MainWindow::Command1_Click() {
-    m_program.showAssistant();
+void MainWindow::setTestEnabled(bool enabled) {
+    Command2->setEnabled(enabled);
+}
+
+void MainWindow::setRunEnabled(bool enabled) {
+    Command4->setEnabled(enabled);
 }
 
 void MainWindow::closeEvent(QCloseEvent *event) {

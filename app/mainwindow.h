@@ -1,9 +1,12 @@
 #pragma once
-// The settings window "main": the program's hub. Its controls carry their
-// given names as objectNames; its handlers are named after control and event.
+// app/: the program object and its windows. The settings window "main" is a
+// view: it shows a settings value, hands an edited copy back on テスト and
+// 実行, and shows what the check reports. Its controls carry their given
+// names as objectNames; its handlers are named after control and event.
+#include "check/settingsfile.h"
+
 #include <QWidget>
 
-class Program;
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
@@ -11,43 +14,64 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
-class QTimer;
 
 class MainWindow : public QWidget {
     Q_OBJECT
   public:
-    explicit MainWindow(Program &program);
+    explicit MainWindow(QWidget *parent = nullptr);
 
-    // Start-up: fills the window from the settings file.
-    void Form_Load();
-    // Saves the window's settings; false (after telling the user) when the
-    // file cannot be written.
-    bool SetDataWrite();
-    // SetDataWrite at a test's successful end; declines when the settings
-    // were edited after the test began.
-    bool saveTestedSettings();
-    void LogWrite();
+    // Start-up: shows the settings read (fromFile false: none could be read,
+    // the first-run state).
+    void Form_Load(const SettingsRecord &settings, bool fromFile);
+    // The settings as the controls hold them.
+    SettingsRecord settings() const;
+    // The dial-up entries for Combo1; its text stays.
+    void setEntries(const QStringList &names);
+    // The address the assistant composed, into Text3 (the change rules run).
+    void setDestination(const QString &address);
 
-    // Handlers.
+    // The status line Text4.
+    void setStatus(const QString &text);
+    QString status() const;
+    void showStatus(bool shown);
+    bool statusShown() const;
+
+    void setTestEnabled(bool enabled);
+    void setRunEnabled(bool enabled);
+
+    // A settings test begins; edits made after it mean the settings shown
+    // are no longer the ones tested.
+    void beginTest() { m_editedDuringTest = false; }
+    bool editedDuringTest() const { return m_editedDuringTest; }
+
+  signals:
+    void testRequested();   // テスト
+    void runRequested();    // 実行
+    void exitRequested();   // 終了
+    void helpRequested();   // ヘルプ
+    void assistRequested(); // 携帯/PHS
+
+  protected:
+    void closeEvent(class QCloseEvent *event) override;
+    void showEvent(class QShowEvent *event) override;
+
+  private:
+    void buildControls();
     void Text_Change();
     void Option7_Click();
     void Option8_Click();
     void Option6_Click(int index);
     void Check1_Click();
     void Check3_Click();
-    void Command1_Click(); // the 携帯/PHS button
-    void Command2_Click(); // the テスト button
-    void Command3_Click(); // the 終了 button
-    void Command4_Click(); // the 実行 button
-    void Command7_Click(); // the ヘルプ button
-    void Timer1_Timer();   // scheduler tick
-    void CheckTiming(const class QDateTime &now);
-    void DialStart();
+    // The change rules that disable Run: they also mark a running test's
+    // settings as edited.
+    void disableRunByRule();
+    QList<QRadioButton *> intervalOptions() const;
+    // The selected interval option as its stored number, or -1 for none.
+    int selectedInterval() const;
+    void selectInterval(qint16 choice);
+    void fillHourLists();
 
-    // A check is in progress: a worker is loaded or the link monitor runs.
-    bool checkInProgress() const;
-
-    // Controls.
     QGroupBox *Frame1;
     QLabel *Label1;
     QLineEdit *Text1;
@@ -86,38 +110,8 @@ class MainWindow : public QWidget {
     QPushButton *Command4;
     QPushButton *Command7;
     QPushButton *Command3;
-    QTimer *Timer1;
 
-    // Window variables.
-    QString Data_File;
-    qint16 Dup_Mode = 0;
-    qint16 Check_Interval = 0;
-    qint16 Quiet_Flag = 0;
-    qint16 Trf_Flag = 0;
-    QString Quiet_Start;
-    QString Quiet_End;
-    QString Dup_Entry;
-    QString Log_Message;
-    QString Last_Check_Minute;
-
-  protected:
-    void closeEvent(class QCloseEvent *event) override;
-    void showEvent(class QShowEvent *event) override;
-
-  private:
-    void buildControls();
-    // The change rules that disable Run: they also mark a running test's
-    // settings as edited.
-    void disableRunByRule();
-    QList<QRadioButton *> intervalOptions() const;
-    // The selected interval option as its stored number, or -1 for none.
-    int selectedInterval() const;
-    void selectInterval(qint16 choice);
-    bool readSettingsFile();
-    void fillHourLists();
-
-    Program &m_program;
-    bool m_inTest = false; // the Test handler is on the stack
+    SettingsRecord m_loaded; // what settings() keeps where no control says
     bool m_editedDuringTest = false;
     bool m_centred = false;
 };

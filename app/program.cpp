@@ -1,28 +1,20 @@
 #include "app/program.h"
 
 #include "app/icons.h"
-#include "app/logfile.h"
 #include "app/mainwindow.h"
 #include "app/verdisp.h"
+#include "check/logfile.h"
+#include "check/mailcheck.h"
+#include "check/scheduler.h"
 #include "dialup/dialup.h"
 #include "platform/singleinstance.h"
 #include "platform/topmost.h"
-#include "platform/trayicon.h"
-#include "pop3/form1.h"
-#include "smtp/form3.h"
 #include "windows/assist.h"
 #include "windows/form4.h"
 
-#include <QComboBox>
-#include <QCoreApplication>
 #include <QDir>
 #include <QEvent>
 #include <QGuiApplication>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QSystemTrayIcon>
 #include <QTimer>
 
 namespace {
@@ -39,23 +31,34 @@ template <typename Window> void unloadWindow(Window *&slot) {
 
 Program::Program(Seams seams, QObject *parent) : QObject(parent), m_seams(std::move(seams)) {
     if (!m_seams.now) m_seams.now = [] { return QDateTime::currentDateTime(); };
-    m_dialUp = std::make_unique<DialUp>(*this, m_seams);
+    m_check = new MailCheck(m_seams, this);
+    m_scheduler = new Scheduler(*m_check, m_settings, m_seams, this);
+    m_scheduler->monitoring = [this] { return Flag == 2 && m_main && !m_main->isVisible(); };
+
+    connect(m_check, &MailCheck::statusChanged, this, [this](const QString &text) {
+        if (m_main) m_main->setStatus(text);
+    });
+    connect(m_check, &MailCheck::logLine, this, &Program::log);
+    connect(m_check, &MailCheck::popupText, this, &Program::setPopupText);
+    connect(m_check, &MailCheck::popupShown, this, &Program::showPopup);
+    connect(m_check, &MailCheck::testPassed, this, &Program::testPassed);
+    connect(m_check, &MailCheck::finished, this, &Program::idleSoon);
 }
 
 Program::~Program() {
-    if (m_form1) m_form1->Form_Unload();
-    if (m_form3) m_form3->Form_Unload();
-    delete m_form1;
-    delete m_form3;
+    delete m_check; // its sessions stop before the windows go
+    m_check = nullptr;
     delete m_form4;
     delete m_verDisp;
     delete m_assist;
-    if (m_trayWindow) unregisterTrayWindow(m_trayWindow);
     delete m_main;
 }
 
+QString Program::logPath() const {
+    return QDir(m_seams.programDir).filePath(QStringLiteral("quil7400.log"));
+}
+
 bool Program::start() {
-    m_state.Log_File = QDir(m_seams.programDir).filePath(QStringLiteral("quil7400.log"));
     m_instance = new SingleInstance(m_seams.programDir, this);
     if (!m_instance->acquire()) return false;
     // Without a notification area a second start is the only way back to
@@ -64,105 +67,196 @@ bool Program::start() {
         if (!QSystemTrayIcon::isSystemTrayAvailable()) showSettings();
     });
     m_icons = new Icons([this] { return m_main && m_main->isVisible(); }, this);
-    m_main = new MainWindow(*this);
+    connect(m_icons, &Icons::setClicked, this, &Program::showSettings);
+    connect(m_icons, &Icons::verClicked, this, &Program::showVersion);
+    connect(m_icons, &Icons::helpClicked, this, &Program::Command7_Click);
+    connect(m_icons, &Icons::endClicked, this, &Program::endFromTray);
+
+    m_main = new MainWindow();
     m_main->installEventFilter(this); // its hiding starts the idle wait
+    connect(m_main, &MainWindow::testRequested, this, &Program::Command2_Click);
+    connect(m_main, &MainWindow::runRequested, this, &Program::Command4_Click);
+    connect(m_main, &MainWindow::exitRequested, this, &Program::Command3_Click);
+    connect(m_main, &MainWindow::helpRequested, this, &Program::Command7_Click);
+    connect(m_main, &MainWindow::assistRequested, this, &Program::showAssistant);
     m_idleTimer = new QTimer(this);
     m_idleTimer->setSingleShot(true);
     m_idleTimer->setInterval(m_seams.idleReleaseMs);
     connect(m_idleTimer, &QTimer::timeout, this, &Program::releaseIdleMemory);
     m_main->setWindowIcon(m_icons->Image1);
-    m_main->Form_Load();
+
+    // Fields read before a damaged part stay in the value, unshown.
+    const bool read = settingsfile::load(m_seams.programDir, m_settings);
+    m_main->Form_Load(m_settings, read);
     m_main->show();
     // The tray, the answer to second starts and the dial-up entry list all
     // talk to other processes: they wait for the event loop's first turn, so
     // that the window reaches the screen first.
     QTimer::singleShot(0, this, [this] {
         QGuiApplication::sync(); // the window's map request goes out first
-        m_settled = true;
         DupEntryList();
-        addTrayIcon();
+        m_icons->addTrayIcon();
         m_instance->listen();
     });
     return true;
 }
 
-void Program::loadForm1() {
-    if (m_form1) return;
-    m_form1 = new Form1(*this, this);
-    m_form1->Form_Load();
+void Program::DupEntryList() {
+    m_check->dialUp()->DupEntryList([this](const QStringList &names) {
+        if (m_main) m_main->setEntries(names);
+    });
 }
 
-void Program::loadForm3() {
-    if (m_form3) return;
-    m_form3 = new Form3(*this, this);
-    m_form3->Form_Load();
+void Program::log(const QString &message, bool separator) {
+    logfile::append(logPath(), m_seams.now(), message, separator);
 }
 
-void Program::unloadForm1() {
-    Form1 *form = m_form1;
-    if (!form) return;
-    m_form1 = nullptr;
-    form->Form_Unload();
-    form->deleteLater(); // often called from the worker's own handler
-    idleSoon();
+void Program::box(const QString &title, const QString &text) {
+    if (m_seams.messageBox) m_seams.messageBox(m_main, title, text);
 }
 
-void Program::unloadForm3() {
-    Form3 *form = m_form3;
-    if (!form) return;
-    m_form3 = nullptr;
-    form->Form_Unload();
-    form->deleteLater();
-    idleSoon();
+void Program::Command2_Click() {
+    if (m_testStarting || m_exiting) return;
+    const QString title = QStringLiteral("設定テスト");
+    // One check at a time: a scheduled check must never end as "the test".
+    if (m_check->running()) {
+        box(title, QStringLiteral("既に接続されています"));
+        m_main->showStatus(false);
+        return;
+    }
+    const SettingsRecord s = m_main->settings();
+    const bool forwarding = s.Trf_Flag != 0;
+    if (s.POP_UserID.isEmpty() || s.POP_PassWord.isEmpty() || s.POP_Address.isEmpty() ||
+        (forwarding && (s.Smtp_Address.isEmpty() || s.Trf_IPAddress.isEmpty()))) {
+        box(title, QStringLiteral("必要事項を全部設定してください"));
+        return;
+    }
+    m_main->beginTest();
+    m_tested = s;
+    if (s.Dup_Mode != 0) {
+        testDialUp(s);
+        return;
+    }
+    m_main->setRunEnabled(false);
+    log(QStringLiteral("接続テスト開始"));
+    m_main->showStatus(true);
+    m_check->startTest(s, [](bool) {});
+    Flag = 1;
 }
 
-void Program::setStatus(const QString &text) {
-    m_main->Text4->setText(text);
-}
-QString Program::status() const {
-    return m_main->Text4->text();
-}
-bool Program::forwardingSelected() const {
-    return m_main->Option6_0->isChecked();
-}
-bool Program::popupSelected() const {
-    return m_main->Option6_1->isChecked();
-}
-QString Program::senderText() const {
-    return m_main->Text7->text();
-}
-void Program::setTestEnabled(bool enabled) {
-    m_main->Command2->setEnabled(enabled);
-}
-void Program::setRunEnabled(bool enabled) {
-    m_main->Command4->setEnabled(enabled);
-}
-void Program::showRunButton() {
-    m_main->Command4->setVisible(true);
-}
-bool Program::saveTestedSettings() {
-    return m_main->saveTestedSettings();
-}
-
-void Program::log(const QString &message) {
-    logfile::append(m_state.Log_File, m_seams.now(), message);
+// Test in dial-up mode: the dial goes through the same layer as a scheduled
+// check, but a missing entry and a taken one are told by message box.
+void Program::testDialUp(const SettingsRecord &s) {
+    const QString title = QStringLiteral("設定テスト");
+    m_main->showStatus(true);
+    if (s.Dup_Entry.isEmpty()) {
+        box(title, QStringLiteral("接続先を設定してください"));
+        m_main->showStatus(false);
+        return;
+    }
+    m_main->setStatus(QStringLiteral("ダイヤルアップ接続中"));
+    m_main->setRunEnabled(false);
+    m_testStarting = true;
+    m_check->dialUp()->DupConnectCount(s.Dup_Entry, [this, s, title](qint32 count) {
+        if (count != 0) {
+            m_testStarting = false;
+            box(title, QStringLiteral("既に接続されています"));
+            m_main->showStatus(false);
+            return;
+        }
+        log(QStringLiteral("接続テスト開始"));
+        m_check->startTest(s, [this](bool started) {
+            m_testStarting = false;
+            if (started) Flag = 1;
+        });
+    });
 }
 
-void Program::logWithoutSeparator(const QString &message) {
-    logfile::append(m_state.Log_File, m_seams.now(), message, false);
+void Program::testPassed(bool testStaysEnabled) {
+    // Settings edited while the test ran are not the ones it passed.
+    const bool edited = m_main->editedDuringTest();
+    if (edited || !SetDataWrite(m_tested)) {
+        // Never report a test that could not be saved as a success.
+        if (!edited) m_main->setStatus(QStringLiteral("設定ファイルを保存できませんでした"));
+        m_main->setRunEnabled(false);
+        m_main->setTestEnabled(true);
+        return;
+    }
+    if (!testStaysEnabled) m_main->setTestEnabled(false);
+    m_main->setRunEnabled(true);
 }
 
-void Program::addTrayIcon() {
-    if (m_trayWindow) return;
-    m_trayWindow = registerTrayWindow([this](int code) { m_icons->trayNotification(code); });
-    const NOTIFYICONDATAA data =
-        makeTrayIconData(m_trayWindow, registerTrayIcon(m_icons->Image1),
-                         QStringLiteral("メールチェックソフトクイルモン7400"));
-    Shell_NotifyIconA(NIM_ADD, &data); // a desktop without a tray is not an error
-    connect(m_icons, &Icons::setClicked, this, &Program::showSettings);
-    connect(m_icons, &Icons::verClicked, this, &Program::showVersion);
-    connect(m_icons, &Icons::helpClicked, this, [this] { m_main->Command7_Click(); });
-    connect(m_icons, &Icons::endClicked, this, &Program::endFromTray);
+bool Program::SetDataWrite(const SettingsRecord &settings) {
+    if (settingsfile::save(m_seams.programDir, settings)) {
+        m_settings = settings;
+        return true;
+    }
+    box(QStringLiteral("クイルモン7400"),
+        QStringLiteral("設定ファイルを保存できませんでした。\n%1\n"
+                       "フォルダの書き込み権限と空き容量を確認してください。")
+            .arg(QDir::toNativeSeparators(settingsfile::recordPath(m_seams.programDir))));
+    return false;
+}
+
+void Program::Command4_Click() {
+    if (m_testStarting || m_exiting) return;
+    const qint16 before = Flag;
+    Flag = 2;
+    if (!SetDataWrite(m_main->settings())) {
+        Flag = before; // monitoring does not start on settings that were not saved
+        return;
+    }
+    log(QStringLiteral("実行開始しました。"));
+    m_main->hide();
+}
+
+void Program::Command3_Click() {
+    if (m_exiting) return;
+    auto end = [this] {
+        if (Flag == 1) log(QStringLiteral("終了ボタンが押されたので強制終了しました"));
+        endNow();
+    };
+    // A link this program dialed is released even when the status line was
+    // hidden meanwhile (tray menu, a refused test): nothing may stay dialed.
+    if (m_main->statusShown() || m_check->dialUp()->monitorRunning()) {
+        m_exiting = true;
+        m_main->setStatus(QStringLiteral("終了処理中"));
+        m_check->hangUpForExit();
+        // The service gets its time to take the link down; the window
+        // still draws meanwhile.
+        QTimer::singleShot(m_seams.hangUpWaitMs, this, end);
+        return;
+    }
+    end();
+}
+
+void Program::Command7_Click() {
+    if (m_seams.openHelp)
+        m_seams.openHelp(QDir(m_seams.programDir).filePath(QStringLiteral("quillmon.hlp")));
+}
+
+void Program::showAssistant() {
+    if (!m_assist) {
+        m_assist = new Assist();
+        connect(m_assist, &Assist::addressChosen, this, [this](const QString &address) {
+            m_main->show();
+            if (!address.isEmpty()) m_main->setDestination(address);
+            unloadWindow(m_assist);
+        });
+        connect(m_assist, &Assist::cancelled, this, [this] {
+            unloadWindow(m_assist);
+            m_main->show();
+        });
+    }
+    m_assist->show();
+    m_main->hide();
+}
+
+void Program::showSettings() {
+    m_main->showStatus(false);
+    m_main->show();
+    m_main->raise();
+    m_main->activateWindow();
 }
 
 void Program::showVersion() {
@@ -175,11 +269,7 @@ void Program::showVersion() {
 }
 
 void Program::endFromTray() {
-    NOTIFYICONDATAA data{};
-    data.cbSize = sizeof(NOTIFYICONDATAA);
-    data.hWnd = m_trayWindow;
-    data.uID = 1;
-    Shell_NotifyIconA(NIM_DELETE, &data);
+    m_icons->removeTrayIcon();
     endNow();
 }
 
@@ -187,7 +277,7 @@ void Program::loadForm4() {
     if (m_form4) return;
     m_form4 = new Form4();
     connect(m_form4, &Form4::okClicked, this, [this] {
-        m_state.New_mail_number2 = 0;
+        m_check->popupAcknowledged();
         unloadForm4();
     });
     connect(m_form4, &Form4::closedByFrame, this, &Program::unloadForm4);
@@ -196,6 +286,17 @@ void Program::loadForm4() {
 void Program::unloadForm4() {
     unloadWindow(m_form4);
     idleSoon();
+}
+
+void Program::setPopupText(const QString &text) {
+    loadForm4();
+    m_form4->setMessage(text);
+}
+
+void Program::showPopup() {
+    loadForm4();
+    m_form4->show();
+    SetWindowPos(m_form4); // above other windows, also once shown
 }
 
 bool Program::eventFilter(QObject *watched, QEvent *event) {
@@ -208,89 +309,9 @@ void Program::idleSoon() {
 }
 
 void Program::releaseIdleMemory() {
-    // Only while nothing is under way: the window hidden, no check, no notice.
-    if (m_main->isVisible() || m_form1 || m_form3) return;
+    // Only while nothing is under way: the window hidden, no session open.
+    if (m_main->isVisible() || m_check->pop3Running() || m_check->noticeRunning()) return;
     m_seams.releaseIdleMemory();
-}
-
-void Program::setPopupLabel(const QString &text) {
-    loadForm4();
-    m_form4->Label1->setText(text);
-}
-
-void Program::showPopup() {
-    loadForm4();
-    m_form4->show();
-    SetWindowPos(m_form4); // above other windows, also once shown
-}
-
-void Program::loadForm1ForTest() {
-    m_testStarting = true;
-    loadForm1();
-    m_testStarting = false;
-}
-
-void Program::DupEntryList() {
-    // At start-up the list comes after the window is on screen: asking the
-    // network service can take a while, and only the dropped list shows it.
-    if (!m_settled) return;
-    m_dialUp->DupEntryList(m_main->Combo1);
-}
-
-bool Program::linkMonitorRunning() const {
-    return m_dialUp->monitorRunning();
-}
-
-void Program::dialStartDialUp() {
-    m_dialUp->DialStart(m_main->Combo1->currentText());
-}
-
-void Program::hangUpForExit() {
-    m_dialUp->ExitHangUp();
-}
-
-// Test in dial-up mode: the dial goes through the same layer as DialStart,
-// but a missing entry and a taken one are told by message box.
-void Program::testDialUp(const std::function<void()> &copyConfig) {
-    MainWindow &w = *m_main;
-    auto box = [this](const QString &text) {
-        if (m_seams.messageBox) m_seams.messageBox(m_main, QStringLiteral("設定テスト"), text);
-    };
-    w.Text4->show();
-    if (w.Combo1->currentText().isEmpty()) {
-        box(QStringLiteral("接続先を設定してください"));
-        w.Text4->hide();
-        return;
-    }
-    setStatus(QStringLiteral("ダイヤルアップ接続中"));
-    QCoreApplication::processEvents(); // let the text be drawn
-    w.Command4->setEnabled(false);
-    m_dialUp->Dup_EntryName = w.Combo1->currentText();
-    if (m_dialUp->DupConnectCount() != 0) {
-        box(QStringLiteral("既に接続されています"));
-        w.Text4->hide();
-        return;
-    }
-    copyConfig();
-    w.Log_Message = QStringLiteral("接続テスト開始");
-    w.LogWrite();
-    if (m_dialUp->TestDial()) m_state.Flag = 1;
-}
-
-void Program::showAssistant() {
-    if (!m_assist) {
-        m_assist = new Assist(m_main, m_main->Text3);
-        connect(m_assist, &Assist::unloadRequested, this, [this] { unloadWindow(m_assist); });
-    }
-    m_assist->show();
-    m_main->hide();
-}
-
-void Program::showSettings() {
-    m_main->Text4->hide();
-    m_main->show();
-    m_main->raise();
-    m_main->activateWindow();
 }
 
 void Program::endNow() {

@@ -10,11 +10,6 @@ class VerDisp : public QWidget {
   public:
     explicit VerDisp(QWidget *parent = nullptr);
 
-    QLabel *Picture1;      // the program's picture
-    QLabel *Label1;        // "クイルモン７４００"
-    QLabel *Label2;        // "Ver1.13"
-    QPushButton *Command1; // the Ｏ　Ｋ button
-
   signals:
     // Ｏ　Ｋ or the close box: the owner unloads the window.
     void unloadRequested();
@@ -23,6 +18,11 @@ class VerDisp : public QWidget {
     void closeEvent(QCloseEvent *event) override;
 
   private:
+    QLabel *Picture1;      // the program's picture
+    QLabel *Label1;        // "クイルモン７４００"
+    QLabel *Label2;        // "Ver1.13"
+    QPushButton *Command1; // the Ｏ　Ｋ button
+
     void Command1_Click();
     bool m_unloading = false;
 };

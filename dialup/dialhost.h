@@ -1,27 +1,26 @@
 #pragma once
-// What the dial-up layer may read and set of the rest of the program. The
-// program object implements it over the settings window and the workers.
+// What the link monitor asks of the check that runs over its link. The check
+// layer implements it; the dial-up layer knows nothing else of the program.
 #include <QString>
-
-struct SharedState;
 
 class DialHost {
   public:
     virtual ~DialHost() = default;
 
-    virtual SharedState &state() = 0;
-    // The status line Text4 of the settings window.
+    // The status line and the log.
     virtual void setStatus(const QString &text) = 0;
-    virtual QString status() const = 0;
-    // One log line: date, time, two blanks, message.
     virtual void log(const QString &message) = 0;
 
-    virtual bool form1Loaded() const = 0;
-    virtual bool form3Loaded() const = 0;
-    // Loads the POP3 worker, which starts a check inside this call.
-    virtual void loadForm1() = 0;
-    // End a worker at once and silently: its socket and timers stop, and it
-    // writes no status, log line or flag of its own.
-    virtual void unloadForm1() = 0;
-    virtual void unloadForm3() = 0;
+    // The POP3 session or the notice of a check is under way.
+    virtual bool pop3Running() const = 0;
+    virtual bool noticeRunning() const = 0;
+    // The link is up: start the POP3 session over it (once per connection).
+    virtual void startCheck() = 0;
+    // The link broke while the check ran: end its sessions at once and
+    // silently; a notice not confirmed by its server is sent again next time.
+    virtual void abortCheck() = 0;
+    // The link failed; its wait is over: report and count the failure.
+    virtual void linkFailed() = 0;
+    // The service refused a scheduled dial.
+    virtual void dialRefused() = 0;
 };

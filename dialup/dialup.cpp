@@ -1,21 +1,15 @@
 #include "dialup/dialup.h"
 
-#include "app/sharedstate.h"
 #include "dialup/dialhost.h"
+#include "dialup/rasbackend.h"
 #include "dialup/tasktry.h"
 #include "platform/seams.h"
 
-#include <QComboBox>
-#include <QCoreApplication>
-#include <QScopedValueRollback>
-#include <QThread>
-#include <cstring>
-#include <memory>
+#include <QPointer>
+#include <utility>
 
 namespace {
-constexpr int MaxEntries = 256;
-constexpr int MaxConnections = 100;
-constexpr quint32 NotifyByWindowMessage = 0xFFFFFFFF;
+const QString LinkInUse = QStringLiteral("すでにダイヤルアップ接続が使用されています");
 } // namespace
 
 DialUp::DialUp(DialHost &host, const Seams &seams, QObject *parent)
@@ -23,91 +17,118 @@ DialUp::DialUp(DialHost &host, const Seams &seams, QObject *parent)
     Timer2.setObjectName(QStringLiteral("Timer2"));
     Timer2.setInterval(seams.linkTickMs);
     connect(&Timer2, &QTimer::timeout, this, &DialUp::Timer2_Timer);
+    // The pauses are never cut short: the service needs them to let go.
+    m_wait.setSingleShot(true);
+    m_wait.setTimerType(Qt::PreciseTimer);
+    connect(&m_wait, &QTimer::timeout, this, [this] {
+        if (auto then = std::exchange(m_afterWait, {})) then();
+    });
 }
 
-void DialUp::DupEntryList(QComboBox *Combo1) {
-    auto entries = std::make_unique<RASENTRYNAMEA[]>(MaxEntries);
-    entries[0].dwSize = sizeof(RASENTRYNAMEA);
-    quint32 cb = sizeof(RASENTRYNAMEA) * MaxEntries;
-    quint32 count = 0;
-    if (RasEnumEntriesA(m_seams.ras, nullptr, nullptr, entries.get(), &cb, &count) != 0) return;
-    if (count == 0 || count > MaxEntries) return;
-
-    // An empty combo selects (and, editable, shows) its first item on the
-    // first insert, which would replace the entry read from the settings.
-    const QString text = Combo1->currentText();
-    const bool wasEmpty = Combo1->count() == 0;
-    for (quint32 i = 0; i < count; ++i)
-        Combo1->addItem(ras::fieldText(entries[i].szEntryName, sizeof entries[i].szEntryName));
-    if (wasEmpty) {
-        const int at = Combo1->findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive);
-        Combo1->setCurrentIndex(at);
-        if (at < 0 && Combo1->isEditable()) Combo1->setEditText(text);
-    }
+bool DialUp::monitorRunning() const {
+    return m_dialing || Timer2.isActive() || m_wait.isActive();
 }
 
-qint32 DialUp::DupConnectCount() {
-    auto conns = std::make_unique<RASCONNA[]>(MaxConnections);
-    conns[0].dwSize = sizeof(RASCONNA);
-    quint32 cb = sizeof(RASCONNA) * MaxConnections;
-    quint32 count = 0;
-    if (RasEnumConnectionsA(m_seams.ras, conns.get(), &cb, &count) != 0) return -1;
-    qint32 n = 0;
-    for (quint32 i = 0; i < count && i < MaxConnections; ++i) {
-        if (ras::fieldText(conns[i].szEntryName, sizeof conns[i].szEntryName) == Dup_EntryName) ++n;
-    }
-    return n;
-}
-
-void DialUp::DialStart(const QString &entryText) {
-    // One link, one check: never dial while a worker still runs, a link is
-    // watched or another dial is being started (it would lose that handle).
-    if (m_dialing || Timer2.isActive() || m_host.form1Loaded() || m_host.form3Loaded()) return;
-
-    Dup_EntryName = entryText;
-    if (DupConnectCount() != 0) {
-        m_host.log(QStringLiteral("すでにダイヤルアップ接続が使用されています"));
+void DialUp::DupEntryList(std::function<void(const QStringList &names)> done) {
+    RasBackend *ras = m_seams.ras;
+    if (!ras) {
+        done({});
         return;
     }
-    SharedState &s = m_host.state();
-    const qint16 retry = s.Retry_Flag;
-    if (!dial() && retry == 1) {
-        // A refused retry counts as the retry's failure, or the scheduler
-        // would try again every second until the next interval minute.
-        s.Retry_Flag = saturatingAdd(s.Retry_Flag, 1);
+    ras->entries([self = QPointer(this), done](quint32 rc, const QStringList &names) {
+        if (self) done(rc == 0 ? names : QStringList());
+    });
+}
+
+void DialUp::DupConnectCount(const QString &entry, std::function<void(qint32 count)> done) {
+    RasBackend *ras = m_seams.ras;
+    if (!ras) {
+        done(-1);
+        return;
     }
+    ras->connections(
+        [self = QPointer(this), entry, done](quint32 rc, const QList<RasBackend::Link> &links) {
+            if (!self) return;
+            if (rc != 0) {
+                done(-1);
+                return;
+            }
+            qint32 n = 0;
+            for (const RasBackend::Link &l : links) {
+                if (l.entryName == entry) ++n;
+            }
+            done(n);
+        });
 }
 
-bool DialUp::TestDial() {
-    if (m_dialing || Timer2.isActive()) return false;
-    return dial();
+void DialUp::DialStart(const QString &entry) {
+    // One link, one check: never dial while a check runs, a link is watched
+    // or another dial is being started (it would lose that handle).
+    if (monitorRunning() || m_host.pop3Running() || m_host.noticeRunning()) return;
+
+    Dup_EntryName = entry;
+    m_dialing = true;
+    const quint64 generation = m_generation;
+    DupConnectCount(entry, [this, generation](qint32 count) {
+        if (generation != m_generation) return;
+        if (count != 0) {
+            m_dialing = false;
+            m_host.log(LinkInUse);
+            return;
+        }
+        dial([this](bool accepted) {
+            if (!accepted) m_host.dialRefused();
+        });
+    });
 }
 
-bool DialUp::dial() {
-    QScopedValueRollback<bool> dialing(m_dialing, true);
-    std::memset(&Dup_DialParams, 0, sizeof Dup_DialParams);
-    Dup_DialParams.dwSize = sizeof(RASDIALPARAMSA);
-    // Cut at a character boundary when too long: such a name dials nothing.
-    ras::copyText(Dup_DialParams.szEntryName, sizeof Dup_DialParams.szEntryName, Dup_EntryName);
-    qint32 passwordSaved = 0;
-    RasGetEntryDialParamsA(m_seams.ras, nullptr, &Dup_DialParams, &passwordSaved);
+void DialUp::TestDial(const QString &entry, std::function<void(bool accepted)> done) {
+    if (monitorRunning()) {
+        done(false);
+        return;
+    }
+    Dup_EntryName = entry;
+    dial(std::move(done));
+}
 
-    m_host.state().Dup_End_Flag = 0;
-    QCoreApplication::processEvents();
-
+void DialUp::dial(std::function<void(bool accepted)> done) {
+    m_dialing = true;
+    Dup_End_Flag = 0;
     hRasConn = 0;
-    const quint32 rc = RasDialA(m_seams.ras, nullptr, nullptr, &Dup_DialParams,
-                                NotifyByWindowMessage, nullptr, &hRasConn);
-    if (rc != 0) {
-        hRasConn = 0;
-        return false;
+    RasBackend *ras = m_seams.ras;
+    if (!ras) {
+        m_dialing = false;
+        done(false);
+        return;
     }
-    Timer2.start(m_seams.linkTickMs);
-    return true;
+    ras->dial(Dup_EntryName, [self = QPointer(this), ras, generation = m_generation,
+                              done](quint32 rc, quint32 handle) {
+        if (!self || generation != self->m_generation) {
+            // Nobody watches this link any more.
+            if (rc == 0) ras->hangUp(handle);
+            return;
+        }
+        self->m_dialing = false;
+        if (rc != 0) {
+            done(false);
+            return;
+        }
+        self->hRasConn = handle;
+        self->Timer2.start(self->m_seams.linkTickMs);
+        done(true);
+    });
 }
 
 void DialUp::ExitHangUp() {
     Timer2.stop();
+    m_wait.stop();
+    // A link failure still waiting to be told is told now, before the exit's
+    // own lines, as if its pause had run out.
+    if (auto then = std::exchange(m_afterWait, {})) then();
+    Timer2.stop();
+    ++m_generation;
+    m_dialing = false;
+    m_querying = false;
     hangUp();
 }
 
@@ -116,78 +137,88 @@ void DialUp::pRasStatusFunc(qint32 lngStatus, qint32) {
 }
 
 void DialUp::hangUp() {
-    RasHangUpA(m_seams.ras, hRasConn);
+    if (hRasConn != 0 && m_seams.ras) m_seams.ras->hangUp(hRasConn);
     // A kept handle could later name somebody else's connection.
     hRasConn = 0;
 }
 
+void DialUp::waitThen(int ms, std::function<void()> then) {
+    m_afterWait = std::move(then);
+    m_wait.start(ms);
+}
+
 void DialUp::endLink() {
     hangUp();
-    QThread::msleep(m_seams.hangUpWaitMs);
-    Timer2.stop();
-    Dup_Check_Flag = 0;
+    waitThen(m_seams.hangUpWaitMs, [this] {
+        Timer2.stop();
+        Dup_Check_Flag = 0;
+    });
 }
 
 void DialUp::failLink(bool queryFailed) {
-    SharedState &s = m_host.state();
     // The check over this link cannot go on; its failure is reported and
-    // counted once, here. An unconfirmed notice is sent again next time.
-    if (Dup_Check_Flag == 1 && s.Dup_End_Flag == 0) {
-        if (m_host.form1Loaded()) m_host.unloadForm1();
-        if (m_host.form3Loaded()) {
-            s.TX_flg = 1;
-            m_host.unloadForm3();
-        }
-    }
+    // counted once, after the wait.
+    if (Dup_Check_Flag == 1 && Dup_End_Flag == 0) m_host.abortCheck();
+    auto report = [this] {
+        Dup_End_Flag = 1;
+        Dup_Check_Flag = 0;
+        m_host.linkFailed();
+    };
     if (queryFailed) {
         hangUp();
-        QThread::msleep(m_seams.hangUpWaitMs);
-        Timer2.stop();
+        waitThen(m_seams.hangUpWaitMs, [this, report] {
+            Timer2.stop();
+            report();
+        });
     } else {
         Timer2.stop();
         hangUp();
-        QThread::msleep(m_seams.linkErrorWaitMs);
+        waitThen(m_seams.linkErrorWaitMs, report);
     }
-    m_host.setStatus(QStringLiteral("ダイヤルアップ接続異常"));
-    m_host.log(m_host.status());
-    s.Dup_End_Flag = 1;
-    s.Retry_Flag = saturatingAdd(s.Retry_Flag, 1);
-    Dup_Check_Flag = 0;
 }
 
 void DialUp::Timer2_Timer() {
-    if (m_inTick) return;
-    QScopedValueRollback<bool> inTick(m_inTick, true);
-    QCoreApplication::processEvents();
-    if (!Timer2.isActive()) return; // stopped meanwhile (exit)
-
-    RASCONNSTATUSA st{};
-    st.dwSize = sizeof(RASCONNSTATUSA);
-    if (RasGetConnectStatusA(m_seams.ras, hRasConn, &st) != 0) {
+    // One question at a time, and none while a hang-up or link error waits.
+    if (m_querying || m_wait.isActive() || !Timer2.isActive()) return;
+    RasBackend *ras = m_seams.ras;
+    if (!ras || hRasConn == 0) {
         failLink(true);
         return;
     }
-    SharedState &s = m_host.state();
-    switch (st.dwError) {
+    m_querying = true;
+    ras->status(hRasConn, [self = QPointer(this),
+                           generation = m_generation](quint32 rc, const RasBackend::Status &st) {
+        if (!self || generation != self->m_generation) return;
+        self->m_querying = false;
+        self->linkStatus(rc, st.state, st.error);
+    });
+}
+
+void DialUp::linkStatus(quint32 rc, qint32 state, quint32 error) {
+    if (rc != 0) {
+        failLink(true);
+        return;
+    }
+    switch (error) {
     case 0:
         if (Dup_Check_Flag != 1) {
-            // A worker of an earlier check still loaded: no check can start
-            // over this link, and nothing would ever hang it up.
-            if (m_host.form1Loaded()) {
+            // A check of an earlier link still runs: none can start over this
+            // link, and nothing would ever hang it up.
+            if (m_host.pop3Running()) {
                 endLink();
                 return;
             }
-            m_host.loadForm1();
+            m_host.startCheck();
             Dup_Check_Flag = 1;
-            if (!m_host.form1Loaded() && !m_host.form3Loaded() && s.Dup_End_Flag == 0) {
+            if (!m_host.pop3Running() && !m_host.noticeRunning() && Dup_End_Flag == 0) {
                 endLink();
                 return;
             }
         }
-        if (s.Dup_End_Flag == 1) endLink();
+        if (Dup_End_Flag == 1) endLink();
         break;
     case raserr::Pending:
-        pRasStatusFunc(st.rasconnstate, qint32(raserr::Pending));
+        pRasStatusFunc(state, qint32(raserr::Pending));
         break;
     default:
         failLink(false);

@@ -1,16 +1,15 @@
 #include "dialup/nmbackend.h"
 
-#include "platform/codepage.h"
-
 #include <QDBusArgument>
 #include <QDBusError>
 #include <QDBusObjectPath>
 #include <QDBusPendingCall>
 #include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
-#include <QElapsedTimer>
-#include <QThread>
+#include <QTimer>
+#include <algorithm>
 #include <array>
+#include <memory>
 
 namespace {
 const QString Service = QStringLiteral("org.freedesktop.NetworkManager");
@@ -69,6 +68,25 @@ QVariant firstArg(const QDBusMessage &m) {
     return m.arguments().isEmpty() ? QVariant() : m.arguments().constFirst();
 }
 
+// connection.id of a GetSettings reply.
+std::optional<QString> profileId(const QDBusMessage &settings) {
+    const QDBusArgument arg = firstArg(settings).value<QDBusArgument>();
+    if (arg.currentSignature() != QStringLiteral("a{sa{sv}}")) return std::nullopt;
+    std::optional<QString> id;
+    arg.beginMap();
+    while (!arg.atEnd()) {
+        QString group;
+        QVariantMap values;
+        arg.beginMapEntry();
+        arg >> group >> values;
+        arg.endMapEntry();
+        if (group == QStringLiteral("connection") && values.contains(QStringLiteral("id")))
+            id = values.value(QStringLiteral("id")).toString();
+    }
+    arg.endMap();
+    return id;
+}
+
 // Device progress as the connection states the status line knows.
 qint32 progressState(uint deviceState) {
     switch (deviceState) {
@@ -110,78 +128,87 @@ QDBusConnection &NmBackend::bus() {
     return *m_bus;
 }
 
+// Watchers are children: a reply after the backend has gone reaches nobody.
 NmBackend::~NmBackend() = default;
 
-QDBusMessage NmBackend::call(const QString &path, const QString &iface, const QString &method,
-                             const QVariantList &args, int timeoutMs) {
-    QDBusMessage msg = QDBusMessage::createMethodCall(Service, path, iface, method);
-    msg.setArguments(args);
+QDBusPendingCallWatcher *NmBackend::send(QDBusMessage msg, int timeoutMs, Reply done) {
     // A stopped NetworkManager stays stopped.
     msg.setAutoStartService(false);
-    if (!bus().isConnected())
-        return msg.createErrorReply(QDBusError::Disconnected, QStringLiteral("no bus"));
-    return bus().call(msg, QDBus::Block, timeoutMs < 0 ? callReplyMs : timeoutMs);
+    if (!bus().isConnected()) {
+        done(msg.createErrorReply(QDBusError::Disconnected, QStringLiteral("no bus")));
+        return nullptr;
+    }
+    auto *watcher = new QDBusPendingCallWatcher(bus().asyncCall(msg, timeoutMs), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [watcher, done = std::move(done)] {
+        watcher->deleteLater();
+        done(watcher->reply());
+    });
+    return watcher;
 }
 
-quint32 NmBackend::profiles(QList<Profile> &out) {
-    const QDBusMessage list = call(SettingsPath, SettingsIface, QStringLiteral("ListConnections"));
-    if (isError(list)) return isAbsent(list) ? raserr::ServiceAbsent : refusal(list);
-    for (const QString &path : paths(firstArg(list))) {
-        const QDBusMessage settings = call(path, ProfileIface, QStringLiteral("GetSettings"));
-        if (isError(settings)) {
-            if (isAbsent(settings)) return raserr::ServiceAbsent;
-            continue; // removed meanwhile
+void NmBackend::call(const QString &path, const QString &iface, const QString &method,
+                     const QVariantList &args, Reply done) {
+    QDBusMessage msg = QDBusMessage::createMethodCall(Service, path, iface, method);
+    msg.setArguments(args);
+    send(msg, callReplyMs, std::move(done));
+}
+
+void NmBackend::callEach(const QStringList &paths, const QString &iface, const QString &method,
+                         const QVariantList &args,
+                         std::function<void(const QList<QDBusMessage> &)> done) {
+    if (paths.isEmpty()) {
+        done({});
+        return;
+    }
+    struct Gather {
+        QList<QDBusMessage> replies;
+        qsizetype left;
+        std::function<void(const QList<QDBusMessage> &)> done;
+    };
+    auto g = std::make_shared<Gather>(
+        Gather{QList<QDBusMessage>(paths.size()), paths.size(), std::move(done)});
+    for (qsizetype i = 0; i < paths.size(); ++i) {
+        call(paths[i], iface, method, args, [g, i](const QDBusMessage &reply) {
+            g->replies[i] = reply;
+            if (--g->left == 0) g->done(g->replies);
+        });
+    }
+}
+
+void NmBackend::profiles(std::function<void(quint32 rc, const QList<Profile> &)> done) {
+    call(SettingsPath, SettingsIface, QStringLiteral("ListConnections"), {},
+         [this, done](const QDBusMessage &list) {
+             if (isError(list)) {
+                 done(isAbsent(list) ? raserr::ServiceAbsent : refusal(list), {});
+                 return;
+             }
+             const QStringList ps = paths(firstArg(list));
+             callEach(ps, ProfileIface, QStringLiteral("GetSettings"), {},
+                      [ps, done](const QList<QDBusMessage> &replies) {
+                          QList<Profile> out;
+                          for (qsizetype i = 0; i < ps.size(); ++i) {
+                              if (isError(replies[i])) {
+                                  if (!isAbsent(replies[i])) continue; // removed meanwhile
+                                  done(raserr::ServiceAbsent, {});
+                                  return;
+                              }
+                              if (const auto id = profileId(replies[i])) out.append({ps[i], *id});
+                          }
+                          done(0, out);
+                      });
+         });
+}
+
+void NmBackend::entries(std::function<void(quint32 rc, const QStringList &names)> done) {
+    profiles([done](quint32 rc, const QList<Profile> &ps) {
+        if (rc == raserr::ServiceAbsent) rc = 0; // no manager, no entries
+        QStringList names;
+        if (rc == 0) {
+            for (const Profile &p : ps)
+                names << p.id;
         }
-        const QDBusArgument arg = firstArg(settings).value<QDBusArgument>();
-        if (arg.currentSignature() != QStringLiteral("a{sa{sv}}")) continue;
-        QString id;
-        bool haveId = false;
-        arg.beginMap();
-        while (!arg.atEnd()) {
-            QString group;
-            QVariantMap values;
-            arg.beginMapEntry();
-            arg >> group >> values;
-            arg.endMapEntry();
-            if (group == QStringLiteral("connection") && values.contains(QStringLiteral("id"))) {
-                id = values.value(QStringLiteral("id")).toString();
-                haveId = true;
-            }
-        }
-        arg.endMap();
-        if (haveId) out.append({path, id});
-    }
-    return 0;
-}
-
-quint32 NmBackend::entries(QStringList &names) {
-    QList<Profile> ps;
-    const quint32 rc = profiles(ps);
-    if (rc == raserr::ServiceAbsent) return 0; // no manager, no entries
-    if (rc) return rc;
-    for (const Profile &p : ps)
-        names << p.id;
-    return 0;
-}
-
-quint32 NmBackend::findEntry(const QString &name) {
-    QList<Profile> ps;
-    if (const quint32 rc = profiles(ps)) return rc;
-    for (const Profile &p : ps) {
-        if (p.id == name && cp932::representable(p.id)) return 0;
-    }
-    return raserr::CannotFindEntry;
-}
-
-bool NmBackend::activeProps(const QString &path, QVariantMap &props, QDBusMessage *error) {
-    const QDBusMessage reply =
-        call(path, PropsIface, QStringLiteral("GetAll"), {QVariant(ActiveIface)});
-    if (isError(reply)) {
-        if (error) *error = reply;
-        return false;
-    }
-    props = qdbus_cast<QVariantMap>(firstArg(reply));
-    return true;
+        done(rc, names);
+    });
 }
 
 bool NmBackend::belongsTo(const QVariantMap &props, const Dialed &d) const {
@@ -191,26 +218,35 @@ bool NmBackend::belongsTo(const QVariantMap &props, const Dialed &d) const {
            props.value(QStringLiteral("Id")).toString() == d.name;
 }
 
-quint32 NmBackend::connections(QList<Link> &links) {
-    const QDBusMessage reply =
-        call(ManagerPath, PropsIface, QStringLiteral("Get"),
-             {QVariant(ManagerIface), QVariant(QStringLiteral("ActiveConnections"))});
-    if (isError(reply)) return isAbsent(reply) ? 0 : refusal(reply);
-    const QVariant value = firstArg(reply).value<QDBusVariant>().variant();
-    for (const QString &path : paths(value)) {
-        QVariantMap props;
-        if (!activeProps(path, props)) continue; // gone meanwhile
-        const uint state = props.value(QStringLiteral("State")).toUInt();
-        if (state != ActiveActivating && state != ActiveActivated) continue;
-        Link link;
-        link.entryName = props.value(QStringLiteral("Id")).toString();
-        link.deviceType = props.value(QStringLiteral("Type")).toString();
-        for (auto it = m_dialed.cbegin(); it != m_dialed.cend(); ++it) {
-            if (it->active == path && belongsTo(props, *it)) link.handle = it.key();
-        }
-        links.append(link);
-    }
-    return 0;
+void NmBackend::connections(std::function<void(quint32 rc, const QList<Link> &links)> done) {
+    call(ManagerPath, PropsIface, QStringLiteral("Get"),
+         {QVariant(ManagerIface), QVariant(QStringLiteral("ActiveConnections"))},
+         [this, done](const QDBusMessage &reply) {
+             if (isError(reply)) {
+                 done(isAbsent(reply) ? 0 : refusal(reply), {});
+                 return;
+             }
+             const QStringList active = paths(firstArg(reply).value<QDBusVariant>().variant());
+             callEach(active, PropsIface, QStringLiteral("GetAll"), {QVariant(ActiveIface)},
+                      [this, active, done](const QList<QDBusMessage> &replies) {
+                          QList<Link> links;
+                          for (qsizetype i = 0; i < active.size(); ++i) {
+                              if (isError(replies[i])) continue; // gone meanwhile
+                              const auto props = qdbus_cast<QVariantMap>(firstArg(replies[i]));
+                              const uint state = props.value(QStringLiteral("State")).toUInt();
+                              if (state != ActiveActivating && state != ActiveActivated) continue;
+                              Link link;
+                              link.entryName = props.value(QStringLiteral("Id")).toString();
+                              link.deviceType = props.value(QStringLiteral("Type")).toString();
+                              for (auto it = m_dialed.cbegin(); it != m_dialed.cend(); ++it) {
+                                  if (it->active == active[i] && belongsTo(props, *it))
+                                      link.handle = it.key();
+                              }
+                              links.append(link);
+                          }
+                          done(0, links);
+                      });
+         });
 }
 
 quint32 NmBackend::refusal(const QDBusMessage &error) const {
@@ -240,64 +276,64 @@ quint32 NmBackend::refusal(const QDBusMessage &error) const {
     return raserr::RefusalBase;
 }
 
-quint32 NmBackend::dial(const QString &name, quint32 &handle) {
-    handle = 0;
-    QList<Profile> ps;
-    if (const quint32 rc = profiles(ps)) return rc;
-    const Profile *found = nullptr;
-    for (const Profile &p : ps) {
-        // Names are not unique: the first one in the manager's order is dialed.
-        if (p.id == name && cp932::representable(p.id)) {
-            found = &p;
-            break;
+void NmBackend::dial(const QString &name, std::function<void(quint32 rc, quint32 handle)> done) {
+    profiles([this, name, done](quint32 rc, const QList<Profile> &ps) {
+        if (rc) {
+            done(rc, 0);
+            return;
         }
-    }
-    if (!found) return raserr::CannotFindEntry;
+        // Names are not unique: the first one in the manager's order is dialed.
+        const auto found =
+            std::find_if(ps.cbegin(), ps.cend(), [&](const Profile &p) { return p.id == name; });
+        if (found == ps.cend()) {
+            done(raserr::CannotFindEntry, 0);
+            return;
+        }
+        activate(*found, done);
+    });
+}
 
+void NmBackend::activate(const Profile &profile,
+                         std::function<void(quint32 rc, quint32 handle)> done) {
     m_unplacedDeviceReason = 0;
-    if (!bus().isConnected()) return raserr::ServiceAbsent;
-    const QDBusObjectPath none(QStringLiteral("/"));
     QDBusMessage msg = QDBusMessage::createMethodCall(Service, ManagerPath, ManagerIface,
                                                       QStringLiteral("ActivateConnection"));
-    msg.setArguments({QVariant::fromValue(QDBusObjectPath(found->path)), QVariant::fromValue(none),
+    const QDBusObjectPath none(QStringLiteral("/"));
+    msg.setArguments({QVariant::fromValue(QDBusObjectPath(profile.path)), QVariant::fromValue(none),
                       QVariant::fromValue(none)});
-    msg.setAutoStartService(false);
-    // The reply is awaited only briefly, without letting events run; the
-    // activation itself goes on and is followed by status().
-    QDBusPendingCall pending = bus().asyncCall(msg);
-    QElapsedTimer waited;
-    waited.start();
-    while (!pending.isFinished() && waited.elapsed() < dialReplyMs)
-        QThread::msleep(5);
-    if (!pending.isFinished()) {
-        // Should NetworkManager answer after all, take that link down again:
-        // nobody would watch it or ever hang it up.
-        Dialed late;
-        late.profile = found->path;
-        late.name = found->id;
-        auto *watcher = new QDBusPendingCallWatcher(pending, this);
-        connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, late]() mutable {
-            watcher->deleteLater();
-            const QDBusMessage r = watcher->reply();
-            if (isError(r)) return;
-            late.active = objectPath(firstArg(r));
-            deactivateIfOurs(late);
-        });
-        return raserr::ServiceAbsent;
-    }
-    const QDBusMessage reply = pending.reply();
-    if (isError(reply)) return isAbsent(reply) ? raserr::ServiceAbsent : refusal(reply);
-    const QString active = objectPath(firstArg(reply));
-    if (active.isEmpty() || active == QStringLiteral("/")) return raserr::RefusalBase;
-
-    handle = m_nextHandle++;
-    if (m_nextHandle == 0) m_nextHandle = 1;
     Dialed d;
-    d.active = active;
-    d.profile = found->path;
-    d.name = found->id;
-    m_dialed.insert(handle, d);
-    return 0;
+    d.profile = profile.path;
+    d.name = profile.id;
+    // The caller hears within dialReplyMs; the reply is awaited for the bus's
+    // own time-out, so that a link NetworkManager brings up late after all is
+    // taken down again: nobody would watch it or ever hang it up.
+    auto answered = std::make_shared<bool>(false);
+    QDBusPendingCallWatcher *watcher =
+        send(msg, -1, [this, d, done, answered](const QDBusMessage &reply) mutable {
+            const bool late = std::exchange(*answered, true);
+            if (isError(reply)) {
+                if (!late) done(isAbsent(reply) ? raserr::ServiceAbsent : refusal(reply), 0);
+                return;
+            }
+            d.active = objectPath(firstArg(reply));
+            const bool none = d.active.isEmpty() || d.active == QStringLiteral("/");
+            if (late) {
+                if (!none) deactivateIfOurs(d);
+                return;
+            }
+            if (none) {
+                done(raserr::RefusalBase, 0);
+                return;
+            }
+            const quint32 handle = m_nextHandle++;
+            if (m_nextHandle == 0) m_nextHandle = 1;
+            m_dialed.insert(handle, d);
+            done(0, handle);
+        });
+    if (!watcher) return;
+    QTimer::singleShot(dialReplyMs, watcher, [done, answered] {
+        if (!std::exchange(*answered, true)) done(raserr::ServiceAbsent, 0);
+    });
 }
 
 quint32 NmBackend::endedError(const Dialed &d) const {
@@ -307,24 +343,42 @@ quint32 NmBackend::endedError(const Dialed &d) const {
     return raserr::ActiveReasonBase + d.activeReason;
 }
 
-quint32 NmBackend::status(quint32 handle, Status &s) {
-    auto it = m_dialed.find(handle);
-    if (it == m_dialed.end()) return raserr::InvalidHandle;
-    Dialed &d = *it;
-
-    QVariantMap props;
-    QDBusMessage error;
-    if (!activeProps(d.active, props, &error)) {
-        if (isAbsent(error)) return raserr::ServiceAbsent;
-        // NetworkManager removes an ended or failed activation at once.
-        s.state = rasstate::Disconnected;
-        s.error = endedError(d);
-        return 0;
+void NmBackend::status(quint32 handle, std::function<void(quint32 rc, const Status &)> done) {
+    const auto it = m_dialed.constFind(handle);
+    if (it == m_dialed.cend()) {
+        done(raserr::InvalidHandle, {});
+        return;
     }
-    if (!belongsTo(props, d)) {
-        s.state = rasstate::Disconnected;
+    call(it->active, PropsIface, QStringLiteral("GetAll"), {QVariant(ActiveIface)},
+         [this, handle, done](const QDBusMessage &reply) { activeStatus(handle, reply, done); });
+}
+
+void NmBackend::activeStatus(quint32 handle, const QDBusMessage &reply,
+                             const std::function<void(quint32 rc, const Status &)> &done) {
+    // The handle may have been hung up while the question was out.
+    const auto it = m_dialed.find(handle);
+    if (it == m_dialed.end()) {
+        done(raserr::InvalidHandle, {});
+        return;
+    }
+    Dialed &d = *it;
+    Status s;
+    s.state = rasstate::Disconnected;
+    if (isError(reply)) {
+        if (isAbsent(reply)) {
+            done(raserr::ServiceAbsent, {});
+            return;
+        }
+        // NetworkManager removes an ended or failed activation at once.
         s.error = endedError(d);
-        return 0;
+        done(0, s);
+        return;
+    }
+    const auto props = qdbus_cast<QVariantMap>(firstArg(reply));
+    if (!belongsTo(props, d)) {
+        s.error = endedError(d);
+        done(0, s);
+        return;
     }
     s.deviceType = props.value(QStringLiteral("Type")).toString();
     const QStringList devices = paths(props.value(QStringLiteral("Devices")));
@@ -334,43 +388,61 @@ quint32 NmBackend::status(quint32 handle, Status &s) {
     if (state == ActiveActivated) {
         s.state = rasstate::Connected;
         s.error = 0;
-        return 0;
+        done(0, s);
+        return;
     }
     if (state == ActiveDeactivating || state == ActiveDeactivated) {
-        s.state = rasstate::Disconnected;
         s.error = endedError(d);
-        return 0;
+        done(0, s);
+        return;
     }
     s.state = rasstate::OpenPort;
     s.error = raserr::Pending;
-    if (d.devices.isEmpty()) return 0;
-    const QDBusMessage dev = call(d.devices.constFirst(), PropsIface, QStringLiteral("Get"),
-                                  {QVariant(DeviceIface), QVariant(QStringLiteral("State"))});
-    if (isError(dev)) return isAbsent(dev) ? raserr::ServiceAbsent : 0;
-    const uint devState = firstArg(dev).value<QDBusVariant>().variant().toUInt();
-    if (devState == DeviceDeactivating || devState == DeviceFailed) {
-        s.state = rasstate::Disconnected;
-        s.error = endedError(d);
-        return 0;
+    if (d.devices.isEmpty()) {
+        done(0, s);
+        return;
     }
-    s.state = progressState(devState);
-    return 0;
+    call(d.devices.constFirst(), PropsIface, QStringLiteral("Get"),
+         {QVariant(DeviceIface), QVariant(QStringLiteral("State"))},
+         [this, handle, s, done](const QDBusMessage &dev) mutable {
+             const auto it = m_dialed.constFind(handle);
+             if (it == m_dialed.cend()) {
+                 done(raserr::InvalidHandle, {});
+                 return;
+             }
+             if (isError(dev)) {
+                 if (isAbsent(dev))
+                     done(raserr::ServiceAbsent, {});
+                 else
+                     done(0, s);
+                 return;
+             }
+             const uint devState = firstArg(dev).value<QDBusVariant>().variant().toUInt();
+             if (devState == DeviceDeactivating || devState == DeviceFailed) {
+                 s.state = rasstate::Disconnected;
+                 s.error = endedError(*it);
+             } else {
+                 s.state = progressState(devState);
+             }
+             done(0, s);
+         });
 }
 
 void NmBackend::deactivateIfOurs(const Dialed &d) {
-    QVariantMap props;
-    if (!activeProps(d.active, props) || !belongsTo(props, d)) return;
-    call(ManagerPath, ManagerIface, QStringLiteral("DeactivateConnection"),
-         {QVariant::fromValue(QDBusObjectPath(d.active))});
+    call(d.active, PropsIface, QStringLiteral("GetAll"), {QVariant(ActiveIface)},
+         [this, d](const QDBusMessage &reply) {
+             if (isError(reply) || !belongsTo(qdbus_cast<QVariantMap>(firstArg(reply)), d)) return;
+             call(ManagerPath, ManagerIface, QStringLiteral("DeactivateConnection"),
+                  {QVariant::fromValue(QDBusObjectPath(d.active))}, [](const QDBusMessage &) {});
+         });
 }
 
-quint32 NmBackend::hangUp(quint32 handle) {
+void NmBackend::hangUp(quint32 handle) {
     const auto it = m_dialed.constFind(handle);
-    if (it == m_dialed.cend()) return raserr::InvalidHandle;
+    if (it == m_dialed.cend()) return;
     const Dialed d = *it;
     m_dialed.erase(it);
     deactivateIfOurs(d);
-    return 0;
 }
 
 void NmBackend::onDeviceStateChanged(uint newState, uint, uint reason, const QDBusMessage &msg) {

@@ -1,19 +1,18 @@
 #pragma once
-// The connection manager behind the RAS calls. The calls in rasapi.h deal
-// with records, byte counts and code page 932; a backend deals in names and
-// handles only. Every function returns 0 or an error number.
+// The connection manager behind the dial-up layer, in names and handles.
+// Every call answers through its callback, which may run inside the call (an
+// answer known at once) or later from the event loop; nothing here blocks.
+// Error numbers keep clear of 600 (pending) and 0 (done): they reach the log.
 #include <QList>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
+#include <functional>
 
 namespace raserr {
 inline constexpr quint32 InvalidHandle = 6;        // handle this program never dialed
-inline constexpr quint32 InvalidParameter = 87;    // a null record or count
 inline constexpr quint32 Pending = 600;            // link still being built
-inline constexpr quint32 BufferTooSmall = 603;     // more records than the buffer holds
 inline constexpr quint32 CannotFindEntry = 623;    // no entry of that name
-inline constexpr quint32 InvalidSize = 632;        // dwSize of a record not the one we know
 inline constexpr quint32 ServiceAbsent = 711;      // connection manager not on the bus / silent
 inline constexpr quint32 DeviceReasonBase = 20000; // + the device's failure reason
 inline constexpr quint32 ActiveReasonBase = 21000; // + the active connection's reason
@@ -49,15 +48,16 @@ class RasBackend {
         QString deviceName;
     };
 
-    // Entry names in the service's order.
-    virtual quint32 entries(QStringList &names) = 0;
+    // Entry names in the service's order, exactly as it names them.
+    virtual void entries(std::function<void(quint32 rc, const QStringList &names)> done) = 0;
     // Connections that are being built or are up, in the service's order.
-    virtual quint32 connections(QList<Link> &links) = 0;
-    // 0 when an entry of exactly that name exists.
-    virtual quint32 findEntry(const QString &name) = 0;
-    // Starts bringing the entry up and returns at once with its handle.
-    virtual quint32 dial(const QString &name, quint32 &handle) = 0;
-    virtual quint32 status(quint32 handle, Status &status) = 0;
-    // Takes down only what this handle dialed, and forgets the handle.
-    virtual quint32 hangUp(quint32 handle) = 0;
+    virtual void connections(std::function<void(quint32 rc, const QList<Link> &links)> done) = 0;
+    // Starts bringing the entry up; answers with its handle once the service
+    // has accepted (or refused) the request.
+    virtual void dial(const QString &name,
+                      std::function<void(quint32 rc, quint32 handle)> done) = 0;
+    virtual void status(quint32 handle, std::function<void(quint32 rc, const Status &)> done) = 0;
+    // Takes down only what this handle dialed and forgets the handle at once;
+    // the service is not waited for.
+    virtual void hangUp(quint32 handle) = 0;
 };

@@ -1,20 +1,23 @@
-// The POP3 check (Form1) fed arbitrary server bytes in arbitrary pieces.
+// The POP3 session (Form1) of a check fed arbitrary server bytes in arbitrary
+// pieces.
 //
-// Input: one byte of options, then events. An event byte 0xFF is the server
-// closing, 0xFE the reply guard running out; any other value n is an arrival
-// of the next n bytes. The connection is up before the first event, and the
-// reply guard always runs out at the end, as it would.
+// Input: one byte of options (bit 0 settings test, 1 forwarding, 2-3 the
+// seen-id store before, 5 a user name and password in Japanese), then events.
+// An event byte 0xFF is the server closing, 0xFE the reply guard running out;
+// any other value n is an arrival of the next n bytes. The connection is up
+// before the first event, and the reply guard always runs out at the end, as
+// it would.
 //
 // What must hold: only USER, PASS, LIST and UIDL go out, in that order, each
-// after the replies it waits for; nothing happens after the check asked to be
-// unloaded; every run ends exactly once; the link is released or handed to
-// the notice mail; the seen-id store changes only when the check succeeded,
-// and then to exactly the listing the server sent.
+// after the replies it waits for; the session does nothing after it
+// finished, and finishes exactly once; the link is released or handed to the
+// notice mail; the seen-id store changes only when the check succeeded, and
+// then to exactly the listing the server sent.
+#include "dialup/dialup.h"
 #include "fuzz/recordinghost.h"
 #include "platform/codepage.h"
-#include "pop3/form1.h"
-
 #include "platform/tcplink.h"
+
 #include <QFile>
 #include <QMetaObject>
 #include <QTimer>
@@ -87,26 +90,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     const std::optional<QByteArray> storeBefore = readFile(store);
 
-    RecordingHost host(dir);
-    host.shared.Flag = (options & 1) ? 1 : 2;
-    host.forwarding = options & 2;
-    host.saveSucceeds = !(options & 16);
     const bool wide = options & 32;
-    host.shared.POP_Address = QStringLiteral("127.0.0.1");
-    host.shared.POP_UserID = wide ? QStringLiteral("太郎") : QStringLiteral("taro");
-    host.shared.POP_PassWord = wide ? QStringLiteral("秘密～") : QStringLiteral("secret");
-    const QList<QByteArray> commands{"USER " + cp932::encode(host.shared.POP_UserID) + "\r\n",
-                                     "PASS " + cp932::encode(host.shared.POP_PassWord) + "\r\n",
+    SettingsRecord settings;
+    settings.POP_Address = QStringLiteral("127.0.0.1");
+    settings.POP_UserID = wide ? QStringLiteral("太郎") : QStringLiteral("taro");
+    settings.POP_PassWord = wide ? QStringLiteral("秘密～") : QStringLiteral("secret");
+    settings.Trf_Flag = (options & 2) ? 1 : 0;
+    settings.Smtp_Address = QStringLiteral("127.0.0.1");
+    settings.Trf_IPAddress = QStringLiteral("to@example.jp");
+    const QList<QByteArray> commands{"USER " + cp932::encode(settings.POP_UserID) + "\r\n",
+                                     "PASS " + cp932::encode(settings.POP_PassWord) + "\r\n",
                                      "LIST \r\n", "UIDL\r\n"};
     // Complete reply lines a command waits for before it may go out.
     const qsizetype linesBefore[] = {0, 2, 3, 5};
 
-    auto *form = new Form1(host);
-    host.onUnload = [form] { form->Form_Unload(); };
     QByteArray stream; // what the server sent, up to the current arrival
     QList<QByteArray> sent;
+    int finished = 0;
+    RecordingHost host(dir);
+    MailCheck &mc = *host.check;
+    if (options & 1)
+        mc.startTest(settings, [](bool) {});
+    else
+        mc.DialStart(settings);
+    Form1 *form = mc.form1();
+    check(form != nullptr);
+    QObject::connect(form, &Form1::statusChanged, form, [&] { check(finished == 0); });
+    QObject::connect(form, &Form1::finished, form, [&] { check(++finished == 1); });
     form->sendTap = [&](QByteArrayView bytes) {
-        host.alive();
+        check(finished == 0);
         const qsizetype k = sent.size();
         check(k < commands.size() && bytes == commands[k]);
         check(fuzzsupport::crlfLines(stream).size() >= linesBefore[k]);
@@ -132,21 +144,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
     }
     QMetaObject::invokeMethod(form->Timer2, "timeout", Qt::DirectConnection);
-    delete form;
 
-    check(host.unloads == 1);
-    const SharedState &st = host.shared;
-    check(st.Dup_End_Flag == 1 || host.form3Loads == 1);
+    check(finished == 1 && !mc.pop3Running());
+    check(mc.dialUp()->Dup_End_Flag == 1 || mc.noticeRunning());
     const std::optional<QByteArray> storeAfter = readFile(store);
-    if (st.Retry_Flag != 0) {
-        check(st.Retry_Flag == 1);
+    if (mc.Retry_Flag != 0) {
+        check(mc.Retry_Flag == 1);
         check(storeAfter == storeBefore);
         return 0;
     }
     // Success: an empty mailbox empties the store; a listing replaces it.
     check(storeAfter.has_value());
     if (sent.size() < 4) {
-        check(sent.size() == 3 && storeAfter->isEmpty() && st.New_mail_number == 0);
+        check(sent.size() == 3 && storeAfter->isEmpty() && mc.New_mail_number == 0);
         return 0;
     }
     const std::optional<QByteArray> listing = listingIn(stream);
@@ -154,6 +164,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::optional<UidList> uids = UidlDataSplit(*listing);
     check(uids.has_value() && *storeAfter == FormatUidStore(*uids));
     if (storeBefore && !storeBefore->isEmpty() && ((options >> 2) & 3) == 1)
-        check(st.New_mail_number == qMin<qint64>(NewMailCount(*uids, oldUids), 32767));
+        check(mc.New_mail_number == qMin<qint64>(NewMailCount(*uids, oldUids), 32767));
     return 0;
 }

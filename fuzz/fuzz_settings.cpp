@@ -1,6 +1,6 @@
 // The settings record reader on arbitrary bytes: no crash, no hang, and a
 // record it accepts writes back to bytes that read to the same record.
-#include "app/settingsfile.h"
+#include "check/settingsfile.h"
 
 #include <cstdint>
 #include <cstdlib>

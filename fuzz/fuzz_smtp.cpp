@@ -1,22 +1,25 @@
-// The notice mail dialogue (Form3) fed arbitrary server bytes in arbitrary
-// pieces.
+// The notice mail session (Form3) of a check fed arbitrary server bytes in
+// arbitrary pieces.
 //
-// Input: one byte of options, then events. An event byte 0xFE is the reply
-// guard running out; any other value n is an arrival of the next n bytes.
-// The connection is up before the first event, and the reply guard always
-// runs out at the end, as it would.
+// Input: one byte of options (bit 0 settings test, 1 a sender field in
+// Japanese, 3 a destination in angle brackets), then events. An event byte
+// 0xFE is the reply guard running out; any other value n is an arrival of the
+// next n bytes. The connection is up before the first event, and the reply
+// guard always runs out at the end, as it would. A scheduled check sends a
+// notice that did not go out before; a settings test sends "TEST MAIL" after
+// its POP3 session found an empty mailbox.
 //
 // What must hold: only the dialogue's lines go out, in order, each after the
 // replies it waits for, and at most one QUIT, last; the message only after a
-// "354"; nothing happens after the dialogue asked to be unloaded; every run
-// ends exactly once, with one log line, the link released and the notice
-// marked for sending again unless it went out or the server refused it.
+// "354"; the session does nothing after it finished, and finishes exactly
+// once; the check logs one line, releases the link and marks the notice for
+// sending again unless it went out or the server refused it.
+#include "dialup/dialup.h"
 #include "fuzz/recordinghost.h"
 #include "platform/codepage.h"
-#include "smtp/form3.h"
+#include "platform/tcplink.h"
 #include "smtp/noticemessage.h"
 
-#include "platform/tcplink.h"
 #include <QMetaObject>
 #include <QTimer>
 #include <algorithm>
@@ -59,35 +62,54 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const QByteArrayView input(reinterpret_cast<const char *>(data), qsizetype(size));
     const uint8_t options = data[0];
 
-    RecordingHost host(fuzzsupport::workDir());
-    host.forwarding = true;
-    host.shared.Flag = (options & 1) ? 1 : 2;
-    host.sender = (options & 2) ? QStringLiteral("太郎 <taro@example.jp>") : QString();
-    host.saveSucceeds = !(options & 4);
-    host.shared.Trf_IPAddress =
+    const bool test = options & 1;
+    SettingsRecord settings;
+    settings.POP_Address = QStringLiteral("127.0.0.1");
+    settings.POP_UserID = QStringLiteral("taro");
+    settings.POP_PassWord = QStringLiteral("secret");
+    settings.Trf_Flag = 1;
+    settings.Smtp_Address = QStringLiteral("127.0.0.1");
+    settings.Smtp_mail_address =
+        (options & 2) ? QStringLiteral("太郎 <taro@example.jp>") : QString();
+    settings.Trf_IPAddress =
         (options & 8) ? QStringLiteral("<to@example.jp>") : QStringLiteral("to@example.jp");
-    host.shared.New_mail_number = 3;
-    host.shared.Dup_End_Flag = 0;
 
+    QByteArray stream;     // what the server sent, up to the current arrival
+    qsizetype dataAt = -1; // where the arrival that saw DATA go out began
+    qsizetype arrivalStart = 0;
+    QList<QByteArray> sent;
+    int finished = 0;
+    RecordingHost host(fuzzsupport::workDir());
+    MailCheck &mc = *host.check;
+    if (test) {
+        mc.startTest(settings, [](bool) {});
+        Form1 *pop3 = mc.form1();
+        check(pop3 != nullptr);
+        emit pop3->Winsock1->connected();
+        pop3->takeBytes("+OK\r\n+OK\r\n+OK\r\n+OK 0\r\n");
+    } else {
+        mc.TX_flg = 1;
+        mc.New_mail_number = 3;
+        mc.DialStart(settings);
+    }
+    Form3 *form = mc.form3();
+    check(form != nullptr && host.logLines.isEmpty());
+
+    const QString &senderText = settings.Smtp_mail_address;
     const QByteArray sender =
-        host.sender.isEmpty() ? fixedEnvelopeSender() : cp932::encode(host.sender);
-    const QList<QByteArray> message =
-        noticeMessageSends(host.sender, host.shared.Flag == 1, host.shared.New_mail_number);
+        senderText.isEmpty() ? fixedEnvelopeSender() : cp932::encode(senderText);
+    const QList<QByteArray> message = noticeMessageSends(senderText, test, mc.New_mail_number);
     QList<QByteArray> dialogue{"HELO kkkk \r\n", "MAIL FROM:<" + sender + ">\r\n",
-                               "RCPT TO:" + cp932::encode(host.shared.Trf_IPAddress) + "\r\n",
+                               "RCPT TO:" + cp932::encode(settings.Trf_IPAddress) + "\r\n",
                                "DATA\r\n"};
     const qsizetype firstPart = dialogue.size();
     dialogue << message;
     const QByteArray quit = "QUIT \r\n";
 
-    auto *form = new Form3(host);
-    host.onUnload = [form] { form->Form_Unload(); };
-    QByteArray stream;     // what the server sent, up to the current arrival
-    qsizetype dataAt = -1; // where the arrival that saw DATA go out began
-    qsizetype arrivalStart = 0;
-    QList<QByteArray> sent;
+    QObject::connect(form, &Form3::statusChanged, form, [&] { check(finished == 0); });
+    QObject::connect(form, &Form3::finished, form, [&] { check(++finished == 1); });
     form->sendTap = [&](QByteArrayView bytes) {
-        host.alive();
+        check(finished == 0);
         check(sent.isEmpty() || sent.last() != quit);
         const qsizetype k = sent.size();
         if (bytes != quit) {
@@ -122,22 +144,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
     }
     QMetaObject::invokeMethod(form->Timer2, "timeout", Qt::DirectConnection);
-    delete form;
 
-    check(host.unloads == 1 && host.logLines.size() == 1);
-    const SharedState &st = host.shared;
-    check(st.Dup_End_Flag == 1);
+    check(finished == 1 && !mc.noticeRunning() && host.logLines.size() == 1);
+    check(mc.dialUp()->Dup_End_Flag == 1);
     const QString &outcome = host.logLines.first();
     const bool allSent = sent.size() == dialogue.size() + 1 && sent.last() == quit;
     if (outcome.startsWith(u'|')) {
-        check(allSent && st.TX_flg == 0 && host.saves == (st.Flag == 1 ? 1 : 0));
+        check(allSent && mc.TX_flg == 0 && host.passes == (test ? 1 : 0));
     } else if (outcome == QStringLiteral("送信サーバエラー")) {
         // Refused once the whole message went out: it is not sent again.
-        check(!sent.isEmpty() && sent.last() == quit && st.TX_flg == (allSent ? 0 : 1));
-        check(host.saves == 0);
+        check(!sent.isEmpty() && sent.last() == quit && mc.TX_flg == (allSent ? 0 : 1));
+        check(host.passes == 0);
     } else {
-        check(outcome == QStringLiteral("送信サーバタイムアウト") && st.TX_flg == 1);
-        check(host.saves == 0);
+        check(outcome == QStringLiteral("送信サーバタイムアウト") && mc.TX_flg == 1);
+        check(host.passes == 0);
     }
     return 0;
 }

@@ -1,89 +1,34 @@
 #pragma once
-// A CheckHost without widgets for the session fuzzers: it records what a
-// worker asks of the program, and stops the run (abort) when the worker
-// touches anything after it asked to be unloaded.
-#include "app/checkhost.h"
-#include "app/sharedstate.h"
+// The check layer for the session fuzzers, without an event loop: a real
+// MailCheck in the fuzzers' folder whose reports are recorded. A fuzzer starts
+// a check, takes the session it made and feeds it by hand (its socket's
+// signals, takeBytes, its guard's timeout), watching it through sendTap and
+// its own signals. Sessions that never ran go with the check.
+#include "check/mailcheck.h"
 #include "platform/seams.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QStringList>
 #include <QTemporaryDir>
-#include <cstdlib>
-#include <functional>
+#include <memory>
 
-class RecordingHost : public CheckHost {
-  public:
+struct RecordingHost {
     explicit RecordingHost(const QString &dir) {
-        seamsValue.now = [] { return QDateTime(QDate(2026, 1, 1), QTime(12, 0, 0)); };
-        seamsValue.programDir = dir;
-        shared.Log_File = dir + QStringLiteral("/quil7400.log");
+        seams.now = [] { return QDateTime(QDate(2026, 1, 1), QTime(12, 0, 0)); };
+        seams.programDir = dir;
+        check = std::make_unique<MailCheck>(seams);
+        MailCheck *c = check.get();
+        QObject::connect(c, &MailCheck::logLine, c, [this](const QString &message, bool separator) {
+            logLines << (separator ? message : QStringLiteral("|") + message);
+        });
+        QObject::connect(c, &MailCheck::testPassed, c, [this] { ++passes; });
     }
 
-    SharedState &state() override { return shared; }
-    const Seams &seams() const override { return seamsValue; }
-    void setStatus(const QString &text) override {
-        alive();
-        statusText = text;
-    }
-    QString status() const override { return statusText; }
-    bool forwardingSelected() const override { return forwarding; }
-    bool popupSelected() const override { return !forwarding; }
-    QString senderText() const override { return sender; }
-    void setTestEnabled(bool) override { alive(); }
-    void setRunEnabled(bool) override { alive(); }
-    void showRunButton() override { alive(); }
-    bool saveTestedSettings() override {
-        alive();
-        ++saves;
-        return saveSucceeds;
-    }
-    void log(const QString &message) override {
-        alive();
-        logLines << message;
-    }
-    void logWithoutSeparator(const QString &message) override {
-        alive();
-        logLines << QStringLiteral("|") + message;
-    }
-    void loadForm3() override {
-        alive();
-        ++form3Loads;
-    }
-    void unloadForm1() override {
-        alive();
-        ++unloads;
-        if (onUnload) onUnload();
-    }
-    void unloadForm3() override {
-        alive();
-        ++unloads;
-        if (onUnload) onUnload();
-    }
-    bool form1Loaded() const override { return unloads == 0; }
-    bool form3Loaded() const override { return form3Loads > 0; }
-    void setPopupLabel(const QString &) override { alive(); }
-    void showPopup() override { alive(); }
-    bool settingsTestStarting() const override { return false; }
-    QString programDir() const override { return seamsValue.programDir; }
-
-    // A worker that asked to be unloaded is done: it may not act again.
-    void alive() const {
-        if (unloads > 0) std::abort();
-    }
-
-    SharedState shared;
-    Seams seamsValue;
-    QString statusText;
-    bool forwarding = false;
-    QString sender;
-    bool saveSucceeds = true;
-    int saves = 0;
-    QStringList logLines;
-    int form3Loads = 0;
-    int unloads = 0;
-    std::function<void()> onUnload;
+    Seams seams;
+    std::unique_ptr<MailCheck> check;
+    QStringList logLines; // lines logged without the separator start with "|"
+    int passes = 0;       // settings tests that ended without error
 };
 
 namespace fuzzsupport {

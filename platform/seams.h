@@ -1,7 +1,11 @@
 #pragma once
-// Everything a test needs to replace: the clock, the timer intervals and
-// waits, the ports, the program directory and the platform services.
-// Production fills it with the real values (Seams::production()).
+// platform/: what the program needs of the system, in Linux terms: code page
+// 932, TcpLink, atomic files, the single-copy lock; and, for the windows
+// only, the help viewer, topmost windows and twips.
+//
+// Seams: everything a test needs to replace: the clock, the timer intervals
+// and waits, the ports, the program directory and the platform services.
+// Production fills it with the real values (Seams::production(), in app/).
 #include <QDateTime>
 #include <QString>
 #include <functional>
@@ -14,13 +18,14 @@ struct Seams {
     int schedulerTickMs = 1000; // main.Timer1
     int linkTickMs = 500;       // main.Timer2, the link monitor
     int guardMs = 60000;        // connect and reply guards of Form1 and Form3
-    int hangUpWaitMs = 3000;    // blocking wait after a hang-up
-    int linkErrorWaitMs = 1000; // blocking wait after a link error
+    int hangUpWaitMs = 3000;    // the pause after a hang-up
+    int linkErrorWaitMs = 1000; // the pause after a link error
     quint16 popPort = 110;
     quint16 smtpPort = 25;
     QString programDir;        // where settings, log, seen-id list and help live
     RasBackend *ras = nullptr; // dial-up service; not owned
-    // A warning box with one OK button (title, text).
+    // A warning box with one OK button (title, text). It must not wait for
+    // the user inside the call.
     std::function<void(QWidget *parent, const QString &title, const QString &text)> messageBox;
     // Opens the help file at its contents.
     std::function<void(const QString &path)> openHelp;

@@ -1,20 +1,12 @@
 #include "pop3/form1.h"
 
-#include "app/sharedstate.h"
 #include "platform/codepage.h"
-#include "platform/seams.h"
-
 #include "platform/tcplink.h"
-#include <QCoreApplication>
+
 #include <QTimer>
 #include <cstring>
 
 namespace {
-
-const QString TestDoneStatus = QStringLiteral("テスト終了､エラーなし");
-const QString TestDoneLog = QStringLiteral("テスト終了、エラーなし");
-const QString TestDoneLabel = QStringLiteral("テストが終了しました");
-const QString NewMailSuffix = QStringLiteral("通の新着メールがあります");
 
 // A command argument that would end the line early or smuggle in a second
 // command is never sent.
@@ -46,9 +38,9 @@ qint16 countValue(QStringView text) {
 
 } // namespace
 
-Form1::Form1(CheckHost &host, QObject *parent)
+Form1::Form1(QObject *parent)
     : QObject(parent), Winsock1(new TcpLink(this)), Timer1(new QTimer(this)),
-      Timer2(new QTimer(this)), m_host(host) {
+      Timer2(new QTimer(this)) {
     setObjectName(QStringLiteral("Form1"));
     Winsock1->setObjectName(QStringLiteral("Winsock1"));
     Timer1->setObjectName(QStringLiteral("Timer1"));
@@ -59,44 +51,23 @@ Form1::Form1(CheckHost &host, QObject *parent)
     connect(Winsock1, &TcpLink::readyRead, this, &Form1::Winsock1_DataArrival);
     connect(Winsock1, &TcpLink::disconnected, this, &Form1::Winsock1_Close);
     // The Error event does nothing: a failed connection ends by its guard.
-    connect(Timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
-    connect(Timer2, &QTimer::timeout, this, &Form1::Timer2_Timer);
+    connect(Timer1, &QTimer::timeout, this, &Form1::timeout);
+    connect(Timer2, &QTimer::timeout, this, &Form1::timeout);
 }
 
-void Form1::Form_Load() {
-    SharedState &st = m_host.state();
-    // A settings test sets Flag only after this load returns.
-    const bool settingsTest = st.Flag == 1 || m_host.settingsTestStarting();
-    if (m_host.forwardingSelected() && st.TX_flg != 0 && !settingsTest) {
-        // The last notice never went out: send it again and leave the
-        // mailbox for the next check. Cleared first, so a new failure of
-        // that attempt is not wiped out.
-        st.TX_flg = 0;
-        QPointer<Form1> self(this);
-        m_host.loadForm3();
-        if (!self || m_unloaded) return;
-        m_finished = true;
-        finish();
-        return;
-    }
-    st.TX_flg = 0;
+void Form1::Form_Load(const Params &params) {
+    m_params = params;
     closeSocket();
-
-    QPointer<Form1> self(this);
-    QCoreApplication::processEvents();
-    if (!self || m_unloaded) return;
-
     // No events may run from here to the guard's start: the connected event
     // must find the state set.
     m_ownClose = false;
-    Winsock1->connectToHost(st.POP_Address, m_host.seams().popPort);
-    m_host.setStatus(QStringLiteral("接続中"));
+    Winsock1->connectToHost(m_params.host, m_params.port);
+    emit statusChanged(QStringLiteral("接続中"));
     Pop_State = 0;
-    Timer1->start(m_host.seams().guardMs);
+    Timer1->start(m_params.guardMs);
 }
 
 void Form1::Form_Unload() {
-    m_unloaded = true;
     m_finished = true;
     Timer1->stop();
     Timer2->stop();
@@ -106,16 +77,12 @@ void Form1::Form_Unload() {
     Winsock1->abort();
 }
 
-bool Form1::gone() const {
-    return m_finished || m_unloaded;
-}
-
 void Form1::Winsock1_Connect() {
-    if (gone()) return;
-    m_host.setStatus(QStringLiteral("接続しました"));
+    if (m_finished) return;
+    emit statusChanged(QStringLiteral("接続しました"));
     Timer1->stop();
-    Timer2->start(m_host.seams().guardMs);
-    const QString user = m_host.state().POP_UserID;
+    Timer2->start(m_params.guardMs);
+    const QString &user = m_params.user;
     if (unsafeArgument(user)) {
         failure(QStringLiteral("受信サーバエラー"), QStringLiteral("POP3サーバエラー"));
         return;
@@ -125,12 +92,12 @@ void Form1::Winsock1_Connect() {
 }
 
 void Form1::Winsock1_DataArrival() {
-    if (gone()) return;
+    if (m_finished) return;
     takeBytes(Winsock1->readAll());
 }
 
 void Form1::takeBytes(QByteArrayView bytes) {
-    if (gone()) return;
+    if (m_finished) return;
     m_buffer.append(bytes);
 
     // Act on complete lines only: a reply may arrive in pieces, or several
@@ -149,7 +116,7 @@ void Form1::takeBytes(QByteArrayView bytes) {
             continue;
         }
         if (!restarted) {
-            Timer2->start(m_host.seams().guardMs);
+            Timer2->start(m_params.guardMs);
             restarted = true;
         }
         const qsizetype length = nl - 1 - pos;
@@ -193,15 +160,14 @@ bool Form1::handleLine(QByteArrayView line) {
     case 4:
         // Scan lines of LIST; only their number is kept.
         if (!line.isEmpty() && line[0] == '.') {
-            SharedState &st = m_host.state();
             if (m_countFromScan) {
-                st.New_mail_number = qint16(qMin<qint64>(m_scanLines, 32767));
-                m_host.setStatus(QString::number(m_scanLines) +
-                                 QStringLiteral("通のメールがあります"));
+                m_count = qint16(qMin<qint64>(m_scanLines, 32767));
+                emit statusChanged(QString::number(m_scanLines) +
+                                   QStringLiteral("通のメールがあります"));
             }
             Pop_State = 5;
             sendLine(QByteArrayLiteral("UIDL"));
-            m_host.setStatus(QStringLiteral("メールチェック中"));
+            emit statusChanged(QStringLiteral("メールチェック中"));
         } else {
             ++m_scanLines;
         }
@@ -225,11 +191,10 @@ bool Form1::handleLine(QByteArrayView line) {
         handleStatusLine(cp932::decode(line));
         break;
     }
-    return !gone();
+    return !m_finished;
 }
 
 void Form1::handleStatusLine(const QString &line) {
-    SharedState &st = m_host.state();
     const bool ok = line.startsWith(u"+OK");
     switch (Pop_State) {
     case 0: // the greeting; USER is already on its way
@@ -242,11 +207,11 @@ void Form1::handleStatusLine(const QString &line) {
     case 1: // reply to USER
         if (!ok) {
             failure(QStringLiteral("受信サーバエラー"), QStringLiteral("POP3サーバエラー"));
-        } else if (unsafeArgument(st.POP_PassWord)) {
+        } else if (unsafeArgument(m_params.password)) {
             failure(QStringLiteral("パスワードが違います"),
                     QStringLiteral("受信サーバのパスワードが違います"));
         } else {
-            sendLine(cp932::encode(QString(QStringLiteral("PASS ") + st.POP_PassWord)));
+            sendLine(cp932::encode(QString(QStringLiteral("PASS ") + m_params.password)));
             Pop_State = 2;
         }
         break;
@@ -275,7 +240,9 @@ void Form1::handleStatusLine(const QString &line) {
         const bool negative =
             countText.size() > 1 && countText[0] == u'-' && allDigits(countText.sliced(1));
         if (ok && plain && countValue(countText) == 0) {
-            emptyMailbox();
+            Result r;
+            r.outcome = Outcome::Empty;
+            finish(r);
             return;
         }
         m_scanLines = 0;
@@ -283,8 +250,8 @@ void Form1::handleStatusLine(const QString &line) {
         if (!m_countFromScan) {
             // Without "+OK" this goes on as usual and ends by the reply
             // guard: a refusal must never empty the store.
-            m_host.setStatus(countText.toString() + QStringLiteral("通のメールがあります"));
-            st.New_mail_number = countValue(countText);
+            emit statusChanged(countText.toString() + QStringLiteral("通のメールがあります"));
+            m_count = countValue(countText);
         }
         Pop_State = 4;
         break;
@@ -311,140 +278,25 @@ void Form1::sendLine(const QByteArray &command) {
 }
 
 void Form1::listingComplete() {
-    SharedState &st = m_host.state();
-    const std::optional<UidList> uids = UidlDataSplit(Uidl_Data);
+    std::optional<UidList> uids = UidlDataSplit(Uidl_Data);
     Uidl_Data.clear();
     if (!uids) {
         malformedListing();
         return;
     }
-    const QString path = UidStorePath(m_host.programDir());
-    qint16 count = st.New_mail_number; // an unreadable store: all are new
-    if (const std::optional<UidList> old = ReadUidStore(path))
-        count = qint16(qMin<qint64>(NewMailCount(*uids, *old), 32767));
-    if (!WriteUidStore(path, *uids)) {
-        // Counting against a store that stays stale would tell the same
-        // mail again next time: the check fails instead.
-        failure(QStringLiteral("メールチェック失敗"), QString());
-        return;
-    }
-    st.New_mail_number = count;
-    notify();
-}
-
-void Form1::notify() {
-    m_finished = true;
-    SharedState &st = m_host.state();
-    QPointer<Form1> self(this);
-    auto alive = [&] { return self && !m_unloaded; };
-
-    const qint16 n = st.New_mail_number;
-    const QString text = QString::number(n) + NewMailSuffix;
-    m_host.setStatus(text);
-    st.New_mail_number2 = saturatingAdd(st.New_mail_number2, n);
-    m_host.setPopupLabel(QString::number(st.New_mail_number2) + NewMailSuffix);
-    m_host.log(text);
-
-    if (n >= 1) {
-        if (m_host.forwardingSelected()) {
-            m_host.loadForm3();
-            if (!alive()) return;
-        } else {
-            m_host.setStatus(TestDoneStatus);
-            m_host.showPopup();
-            if (!alive()) return;
-            if (st.Flag == 1) {
-                m_host.setPopupLabel(TestDoneLabel);
-                m_host.log(TestDoneLog);
-                const bool saved = m_host.saveTestedSettings();
-                if (!alive()) return;
-                if (saved) m_host.setRunEnabled(true);
-                st.Dup_End_Flag = 1;
-                if (saved) m_host.setTestEnabled(false);
-                m_host.showPopup();
-                if (!alive()) return;
-            }
-            if (m_host.popupSelected()) {
-                st.Retry_Flag = 0;
-                st.Dup_End_Flag = 1;
-                m_host.showPopup();
-                if (!alive()) return;
-            }
-        }
-    } else if (st.Flag == 1) {
-        if (m_host.forwardingSelected()) {
-            m_host.loadForm3();
-            if (!alive()) return;
-        } else {
-            m_host.setStatus(TestDoneStatus);
-            m_host.setPopupLabel(TestDoneLabel);
-            m_host.log(TestDoneLog);
-            const bool saved = m_host.saveTestedSettings();
-            if (!alive()) return;
-            if (saved) {
-                m_host.setTestEnabled(false);
-                m_host.setRunEnabled(true);
-            }
-            st.Retry_Flag = 0;
-            st.Dup_End_Flag = 1;
-            m_host.showPopup();
-            if (!alive()) return;
-        }
-    } else {
-        st.Retry_Flag = 0;
-        st.Dup_End_Flag = 1;
-    }
-    Timer2->stop();
-    st.Retry_Flag = 0;
-    // Also after showing the popup: it waits on its own, and later checks go on.
-    finish();
-}
-
-void Form1::emptyMailbox() {
-    m_finished = true;
-    SharedState &st = m_host.state();
-    closeSocket();
-    Pop_State = 0;
-    m_host.setStatus(QStringLiteral("メールがありません"));
-    if (!EmptyUidStore(UidStorePath(m_host.programDir()))) {
-        failure(QStringLiteral("メールチェック失敗"), QString());
-        return;
-    }
-    st.New_mail_number = 0;
-    Timer1->stop();
-    Timer2->stop();
-
-    QPointer<Form1> self(this);
-    if (st.Flag != 1) {
-        m_host.log(QStringLiteral("０通の新着メールがあります"));
-        st.Dup_End_Flag = 1;
-    } else if (m_host.forwardingSelected()) {
-        m_host.loadForm3();
-    } else {
-        m_host.setStatus(TestDoneStatus);
-        m_host.setPopupLabel(TestDoneLabel);
-        m_host.log(TestDoneLog);
-        const bool saved = m_host.saveTestedSettings();
-        if (!self || m_unloaded) return;
-        if (saved) m_host.setRunEnabled(true);
-        st.Dup_End_Flag = 1;
-        m_host.showPopup();
-    }
-    if (!self || m_unloaded) return;
-    st.Retry_Flag = 0;
-    finish();
+    Result r;
+    r.outcome = Outcome::Listed;
+    r.count = m_count;
+    r.uids = std::move(*uids);
+    finish(std::move(r));
 }
 
 void Form1::failure(const QString &status, const QString &logMessage) {
-    m_finished = true;
-    SharedState &st = m_host.state();
-    closeSocket();
-    Pop_State = 0;
-    m_host.setStatus(status);
-    if (!logMessage.isEmpty()) m_host.log(logMessage);
-    st.Retry_Flag = saturatingAdd(st.Retry_Flag, 1);
-    st.Dup_End_Flag = 1;
-    finish();
+    Result r;
+    r.outcome = Outcome::Failed;
+    r.status = status;
+    r.logMessage = logMessage;
+    finish(r);
 }
 
 void Form1::malformedListing() {
@@ -453,35 +305,25 @@ void Form1::malformedListing() {
     failure(QStringLiteral("受信データ異常"), QStringLiteral("受信データ異常"));
 }
 
-void Form1::Timer1_Timer() {
-    timeout();
-}
-
-void Form1::Timer2_Timer() {
-    timeout();
-}
-
 void Form1::timeout() {
-    if (gone()) return;
-    m_finished = true;
-    SharedState &st = m_host.state();
-    m_host.setStatus(QStringLiteral("受信タイムアウト"));
-    m_host.log(QStringLiteral("受信タイムアウト"));
-    st.Dup_End_Flag = 1;
-    st.Retry_Flag = saturatingAdd(st.Retry_Flag, 1);
-    finish();
+    if (m_finished) return;
+    Result r;
+    r.outcome = Outcome::TimedOut;
+    r.status = QStringLiteral("受信タイムアウト");
+    r.logMessage = r.status;
+    finish(r);
 }
 
 void Form1::Winsock1_Close() {
     // Only the server's close is this event; our own close also signals.
-    if (m_ownClose || gone()) return;
+    if (m_ownClose || m_finished) return;
     if (Winsock1->bytesAvailable() > 0) {
         Winsock1_DataArrival();
-        if (gone()) return;
+        if (m_finished) return;
     }
-    m_host.setStatus(QStringLiteral("切断中"));
+    emit statusChanged(QStringLiteral("切断中"));
     closeSocket();
-    m_host.setStatus(QStringLiteral("未接続"));
+    emit statusChanged(QStringLiteral("未接続"));
     // The reply guard still runs and ends the check.
 }
 
@@ -490,9 +332,13 @@ void Form1::closeSocket() {
     Winsock1->abort();
 }
 
-void Form1::finish() {
+void Form1::finish(Result result) {
+    // Closed before anyone hears of the outcome: whatever the check does
+    // next (a message box, a notice) happens with no session open.
+    m_finished = true;
+    Pop_State = 0;
     Timer1->stop();
     Timer2->stop();
     closeSocket();
-    if (!m_unloaded) m_host.unloadForm1();
+    emit finished(result);
 }

@@ -1,12 +1,12 @@
 #pragma once
-// The hidden POP3 checker: one load is one check (USER, PASS, LIST, UIDL),
-// then new mail is told by the seen-id store and notified.
-#include "app/checkhost.h"
+// pop3/: the POP3 session Form1 and the seen-id store. A session takes its
+// server and account as parameters, runs USER, PASS, LIST and UIDL, and
+// reports what it found by signals; it decides nothing about notices and
+// shows nothing. What the listing means is the check layer's business.
 #include "pop3/uidstore.h"
 
 #include <QByteArray>
 #include <QObject>
-#include <QPointer>
 #include <functional>
 
 class TcpLink;
@@ -15,12 +15,32 @@ class QTimer;
 class Form1 : public QObject {
     Q_OBJECT
   public:
-    explicit Form1(CheckHost &host, QObject *parent = nullptr);
+    struct Params {
+        QString host;
+        quint16 port = 110;
+        QString user;
+        QString password;
+        int guardMs = 60000; // connect and reply guards
+    };
+    enum class Outcome {
+        Listed,   // a complete UIDL listing: uids and count
+        Empty,    // LIST said the mailbox is empty
+        Failed,   // status (and log, when not empty) say why
+        TimedOut, // a guard ran out
+    };
+    struct Result {
+        Outcome outcome = Outcome::Failed;
+        QString status;
+        QString logMessage;
+        qint16 count = 0; // the message count LIST gave (stopped at 32767)
+        UidList uids;
+    };
 
-    // The load handler; the owner calls it right after constructing.
-    void Form_Load();
-    // Called by the owner when it unloads Form1: stops both timers, aborts
-    // the socket and disconnects its signals. No status, log or flag change.
+    explicit Form1(QObject *parent = nullptr);
+
+    // The load handler: connects and starts the dialogue.
+    void Form_Load(const Params &params);
+    // Stops both timers and aborts the socket; reports nothing.
     void Form_Unload();
 
     // Longest reply line taken, and largest UIDL listing collected: a server
@@ -39,34 +59,35 @@ class Form1 : public QObject {
     QTimer *Timer2; // reply guard
     qint16 Pop_State = 0;
 
+  signals:
+    // A progress text for the status line.
+    void statusChanged(const QString &text);
+    // The session is over and its socket closed; emitted once, last.
+    void finished(const Form1::Result &result);
+
   private:
     void Winsock1_Connect();
     void Winsock1_DataArrival();
     void Winsock1_Close();
-    void Timer1_Timer();
-    void Timer2_Timer();
 
-    // Returns false when the check ended on this line.
+    // Returns false when the session ended on this line.
     bool handleLine(QByteArrayView line);
     void handleStatusLine(const QString &line);
     void tooLong();
     void sendLine(const QByteArray &command);
     void listingComplete();
-    void notify();
-    void emptyMailbox();
     void failure(const QString &status, const QString &logMessage);
     void malformedListing();
     void timeout();
     void closeSocket();
-    void finish();
-    bool gone() const;
+    void finish(Result result);
 
-    CheckHost &m_host;
+    Params m_params;
     QByteArray m_buffer;    // received bytes not yet framed into lines
     QByteArray Uidl_Data;   // the UIDL listing, collected line by line
     qint64 m_scanLines = 0; // scan lines of the LIST reply
+    qint16 m_count = 0;
     bool m_countFromScan = false;
     bool m_ownClose = false;
     bool m_finished = false;
-    bool m_unloaded = false;
 };

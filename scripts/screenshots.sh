@@ -48,12 +48,13 @@ session_pids+=($!)
 tray_pid=$!
 sleep 2
 grep -q "added: 1" "$out/tray.log" || { echo "FAIL: icon not added"; cat "$out/tray.log"; exit 1; }
+[ "$(session_tray_icons)" -ge 1 ] || { echo "FAIL: icon not embedded in trayer"; exit 1; }
 icon=$(xdotool search --classname quilmon 2>/dev/null | head -1 || true)
 [ -z "$icon" ] && icon=$(xdotool search --name "windows_show" 2>/dev/null | head -1 || true)
 # The embedded icon sits in trayer's strip: click the strip's right end.
 xdotool mousemove 1265 16 click 3
 sleep 1
-grep -q "code 516" "$out/tray.log" || { echo "FAIL: right click did not reach the handler"; cat "$out/tray.log"; exit 1; }
+grep -q "activated: right click" "$out/tray.log" || { echo "FAIL: right click did not reach the handler"; cat "$out/tray.log"; exit 1; }
 shoot menu
 # 終了 is the menu's last item.
 menu=$(xdotool search --onlyvisible --name "popup" 2>/dev/null | tail -1 || true)

@@ -1,14 +1,9 @@
 #include "smtp/form3.h"
 
-#include "app/checkhost.h"
-#include "app/sharedstate.h"
 #include "platform/codepage.h"
-#include "platform/seams.h"
+#include "platform/tcplink.h"
 #include "smtp/noticemessage.h"
 
-#include "platform/tcplink.h"
-#include <QCoreApplication>
-#include <QPointer>
 #include <QTimer>
 
 namespace {
@@ -21,9 +16,9 @@ bool unsafeOnWire(const QByteArray &bytes) {
 
 } // namespace
 
-Form3::Form3(CheckHost &host, QObject *parent)
+Form3::Form3(QObject *parent)
     : QObject(parent), Winsock2(new TcpLink(this)), Timer1(new QTimer(this)),
-      Timer2(new QTimer(this)), m_host(host) {
+      Timer2(new QTimer(this)) {
     setObjectName(QStringLiteral("Form3"));
     Winsock2->setObjectName(QStringLiteral("Winsock2"));
     Timer1->setObjectName(QStringLiteral("Timer1"));
@@ -40,26 +35,20 @@ Form3::~Form3() {
     Form_Unload();
 }
 
-void Form3::Form_Load() {
+void Form3::Form_Load(const Params &params) {
     // One dialogue per load: a second request while loaded changes nothing.
     if (m_loaded || m_unloaded) return;
     m_loaded = true;
+    m_params = params;
 
     Winsock2->abort();
-    const QString host = m_host.state().Smtp_Address;
     // The local port is left to the system: binding 25 needs root and clashes
     // with a local mail server or a connection still closing.
-    const quint16 port = m_host.seams().smtpPort;
-
-    const QPointer<Form3> self(this);
-    QCoreApplication::processEvents();
-    if (!self || m_unloaded) return;
-
     // No events may run from here on until the timer is armed.
-    Winsock2->connectToHost(host, port);
+    Winsock2->connectToHost(m_params.host, m_params.port);
     Smtp_State = 0;
-    m_host.setStatus(QStringLiteral("接続中"));
-    Timer1->start(m_host.seams().guardMs);
+    emit statusChanged(QStringLiteral("接続中"));
+    Timer1->start(m_params.guardMs);
 }
 
 void Form3::Form_Unload() {
@@ -72,9 +61,9 @@ void Form3::Form_Unload() {
 }
 
 void Form3::Winsock2_Connect() {
-    m_host.setStatus(QStringLiteral("接続しました"));
+    emit statusChanged(QStringLiteral("接続しました"));
     Timer1->stop();
-    Timer2->start(m_host.seams().guardMs);
+    Timer2->start(m_params.guardMs);
 }
 
 void Form3::Winsock2_DataArrival() {
@@ -96,7 +85,7 @@ void Form3::takeBytes(QByteArrayView bytes) {
             return;
         }
         // A server still talking, line by line, is not silent.
-        Timer2->start(m_host.seams().guardMs);
+        Timer2->start(m_params.guardMs);
         m_replyLines << line;
         if (!ReplyFramer::isLastLine(line)) {
             if (m_replyLines.size() < ReplyFramer::MaxReplyLines) continue;
@@ -110,7 +99,6 @@ void Form3::takeBytes(QByteArrayView bytes) {
 
 bool Form3::ReplyArrival(const QByteArrayList &lines) {
     const QByteArray code = ReplyFramer::code(lines.last());
-    SharedState &state = m_host.state();
     switch (Smtp_State) {
     case 0: // greeting
         if (code != "220") break;
@@ -120,7 +108,7 @@ bool Form3::ReplyArrival(const QByteArrayList &lines) {
         return true;
     case 1: { // reply to HELO
         if (code != "250") break;
-        const QString text = m_host.senderText();
+        const QString &text = m_params.sender;
         const QByteArray sender = text.isEmpty() ? fixedEnvelopeSender() : cp932::encode(text);
         if (unsafeOnWire(sender)) break;
         AppendTrace(lines);
@@ -130,7 +118,7 @@ bool Form3::ReplyArrival(const QByteArrayList &lines) {
     }
     case 2: { // reply to MAIL FROM
         if (code != "250") break;
-        const QByteArray to = cp932::encode(state.Trf_IPAddress);
+        const QByteArray to = cp932::encode(m_params.recipient);
         if (unsafeOnWire(to)) break;
         AppendTrace(lines);
         Smtp_State = 3;
@@ -145,12 +133,12 @@ bool Form3::ReplyArrival(const QByteArrayList &lines) {
         return true;
     case 4: { // reply to DATA
         if (code != "354") break;
-        const QString text = m_host.senderText();
+        const QString &text = m_params.sender;
         if (unsafeOnWire(cp932::encode(text))) break;
         AppendTrace(lines);
         Smtp_State = 5;
         const QList<QByteArray> sends =
-            noticeMessageSends(text, state.Flag == 1, state.New_mail_number);
+            noticeMessageSends(text, m_params.settingsTest, m_params.count);
         for (const QByteArray &part : sends)
             SendLine(part);
         return true;
@@ -195,24 +183,18 @@ void Form3::AppendTrace(const QByteArrayList &lines) {
 }
 
 void Form3::ReplyError(const QByteArrayList &lines) {
-    SharedState &state = m_host.state();
     const bool messageRefused = Smtp_State == 5;
-    m_host.setStatus(QStringLiteral("エラー"));
     AppendTrace(lines);
     SendLine(QByteArrayLiteral("QUIT \r\n"));
     Smtp_State = 6;
-    m_host.log(QStringLiteral("送信サーバエラー"));
-    // A refused message is not sent again, but the check is over all the
-    // same: the link must still be hung up.
-    state.Dup_End_Flag = 1;
-    if (!messageRefused) state.TX_flg = 1;
-    End();
+    End(Outcome::Refused, messageRefused);
 }
 
-void Form3::End() {
-    // Quiet at once, whatever the owner does with the request.
+void Form3::End(Outcome outcome, bool messageRefused) {
+    // Quiet at once: nothing the listener does can bring a reply or a
+    // time-out back into this dialogue.
     Form_Unload();
-    m_host.unloadForm3();
+    emit finished(outcome, messageRefused);
 }
 
 void Form3::Timer1_Timer() {
@@ -225,38 +207,11 @@ void Form3::Timer2_Timer() {
 
 void Form3::SendTimeOut() {
     if (m_unloaded) return;
-    m_host.setStatus(QStringLiteral("送信タイムアウト"));
-    m_host.log(QStringLiteral("送信サーバタイムアウト"));
-    SharedState &state = m_host.state();
-    state.Dup_End_Flag = 1;
-    state.TX_flg = 1;
-    End();
+    End(Outcome::TimedOut);
 }
 
 void Form3::SendFinished(const QByteArrayList &lines) {
-    // The dialogue is over: a message box shown while saving must neither
-    // time it out nor let a late reply finish it twice.
-    Timer2->stop();
-    disconnect(Winsock2, &TcpLink::readyRead, this, &Form3::Winsock2_DataArrival);
-    SharedState &state = m_host.state();
-    if (state.Flag == 1) {
-        m_host.setStatus(QStringLiteral("　テスト終了、エラーなし"));
-        const QPointer<Form3> self(this);
-        // Saving may show a message box; Run stays off when it failed.
-        const bool saved = m_host.saveTestedSettings();
-        if (!self || m_unloaded) return;
-        if (saved) {
-            m_host.setTestEnabled(false);
-            m_host.setRunEnabled(true);
-        }
-    } else {
-        m_host.setStatus(QStringLiteral("　メッセージを転送しました"));
-    }
-    state.Dup_End_Flag = 1;
     AppendTrace(lines);
     Winsock2->close();
-    m_host.showRunButton();
-    // The status text brings its own ideographic space after the time.
-    m_host.logWithoutSeparator(m_host.status());
-    End();
+    End(Outcome::Sent);
 }

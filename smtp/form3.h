@@ -1,6 +1,7 @@
 #pragma once
-// Form3: the hidden worker that sends the notice mail. One SMTP dialogue per
-// load; it ends by asking its owner to unload it.
+// smtp/: the SMTP session Form3, the notice message and the reply framer.
+// One session sends one notice to the parameters it is given and reports
+// how it went by signals; what the outcome means is the check layer's.
 #include "smtp/replyframer.h"
 
 #include <QByteArrayList>
@@ -8,19 +9,33 @@
 #include <QString>
 #include <functional>
 
-class CheckHost;
 class TcpLink;
 class QTimer;
 
 class Form3 : public QObject {
     Q_OBJECT
   public:
-    explicit Form3(CheckHost &host, QObject *parent = nullptr);
+    struct Params {
+        QString host;
+        quint16 port = 25;
+        int guardMs = 60000; // connect and reply guards
+        QString sender;      // the sender field as typed; empty: the product's name
+        QString recipient;
+        bool settingsTest = false; // "TEST MAIL" instead of the count
+        qint16 count = 0;
+    };
+    enum class Outcome {
+        Sent,     // the server took the message (and QUIT was sent)
+        Refused,  // a reply refused a step
+        TimedOut, // a guard ran out
+    };
+
+    explicit Form3(QObject *parent = nullptr);
     ~Form3() override;
 
-    // The load handler; the owner calls it right after constructing.
-    void Form_Load();
-    // The owner calls it when unloading: stops timers and drops the link.
+    // The load handler: connects and starts the dialogue.
+    void Form_Load(const Params &params);
+    // Stops the timers and drops the link; reports nothing.
     void Form_Unload();
 
     // The arrival path without the socket read: takes bytes as the server
@@ -34,6 +49,13 @@ class Form3 : public QObject {
     QTimer *Timer2;    // reply guard, restarted by every complete line
     QString Text1;     // trace of every reply; never shown or saved
     qint16 Smtp_State = 0;
+
+  signals:
+    void statusChanged(const QString &text);
+    // Emitted once, last, with the socket already closed. messageRefused:
+    // the server refused the message itself, so sending it again would fail
+    // the same way.
+    void finished(Form3::Outcome outcome, bool messageRefused);
 
   private:
     void Winsock2_Connect();
@@ -50,9 +72,9 @@ class Form3 : public QObject {
     void ReplyError(const QByteArrayList &lines);
     void SendTimeOut();
     void SendFinished(const QByteArrayList &lines);
-    void End();
+    void End(Outcome outcome, bool messageRefused = false);
 
-    CheckHost &m_host;
+    Params m_params;
     ReplyFramer m_framer;
     QByteArrayList m_replyLines; // lines of the reply being read
     bool m_loaded = false;

@@ -1,55 +1,98 @@
 // Whole checks through the program: settings test, Run, scheduled checks with
 // the popup or a notice mail, a failed notice sent again, and a dial-up link
 // brought up and taken down around a check; memory given back while idle.
+// One check at a time: ticks, second clicks and exit arriving while a check,
+// a dial or a test's dial is under way start nothing and leave no link up.
+// The window answers while a check waits, and no message box opens while a
+// session is still connected.
+#include "dialup/dialup.h"
 #include "dialup/nmbackend.h"
+#include "dialup/tasktry.h"
 #include "platform/codepage.h"
 #include "support/autoservers.h"
 #include "support/dialup_dbusmock.h"
+#include "support/dialup_scripted.h"
 #include "support/programfixture.h"
+#include "support/smtp_scriptedserver.h"
 #include "windows/form4.h"
 
 #include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
+#include <poll.h>
 
 namespace {
 struct Flow : ProgramFixture {
     AutoPop3Server pop;
     AutoSmtpServer smtp;
+    ScriptedBackend ras; // the dial-up service, once dialUp() chose it
 
     explicit Flow(const QByteArray &settings) : ProgramFixture(&settings) {
         seams.popPort = pop.port();
         seams.smtpPort = smtp.port();
         pop.uids = {"aa", "bb"};
+        ras.entryNames = QStringList{QStringLiteral("会社")};
     }
+    ~Flow() { program.reset(); } // before the service it uses
+    void dialUp() { seams.ras = &ras; }
     bool begin() {
         if (!start()) return false;
         w().show();
-        w().Command2->setEnabled(true);
+        ui().Command2->setEnabled(true);
         return true;
     }
     bool idle() {
         return QTest::qWaitFor(
-            [this] { return !program->form1Loaded() && !program->form3Loaded(); }, 10000);
+            [this] { return !check().pop3Running() && !check().noticeRunning(); }, 10000);
     }
+    // 実行: saved, the window hidden, monitoring.
+    void run() { QTest::mouseClick(ui().Command4, Qt::LeftButton); }
     // One scheduler tick at this time of day.
     void tickAt(int h, int m) {
         clock = QDateTime(clock.date(), QTime(h, m, 1));
-        w().Timer1_Timer();
+        scheduler().Timer1_Timer();
     }
     QString label() const {
-        return program->form4() ? program->form4()->Label1->text() : QString();
+        QLabel *l = child<QLabel>(program->form4(), "Label1");
+        return l ? l->text() : QString();
     }
     bool popupShown() const { return program->form4() && program->form4()->isVisible(); }
+    void acknowledgePopup() {
+        QTest::mouseClick(child<QPushButton>(program->form4(), "Command1"), Qt::LeftButton);
+    }
+    bool linkMonitored() const { return check().dialUp()->monitorRunning(); }
 };
+
+// Counts the paint events a widget receives.
+struct PaintCounter : QObject {
+    int count = 0;
+    explicit PaintCounter(QWidget *w) { w->installEventFilter(this); }
+    bool eventFilter(QObject *, QEvent *e) override {
+        if (e->type() == QEvent::Paint) ++count;
+        return false;
+    }
+};
+
+// The client closed its end: the server's kernel knows it before the
+// server's event loop has heard of it.
+bool closedByClient(const QTcpSocket *server) {
+    if (!server) return false;
+    pollfd p{int(server->socketDescriptor()), POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
+}
 
 const QByteArray kPopup =
     "\"127.0.0.1\",\"pw\",\"\",\"\",\"taro\",\"\",0,4,0,0,\"0:00\",\"0:00\",\"\"\r\n";
 const QByteArray kForward =
     "\"127.0.0.1\",\"pw\",\"127.0.0.1\",\"to@example.jp\",\"taro\",\"\",0,4,0,"
     "1,\"0:00\",\"0:00\",\"\"\r\n";
+const QByteArray kDialPopup = cp932::encode(u"\"127.0.0.1\",\"pw\",\"\",\"\",\"taro\",\"\","
+                                            u"1,4,0,0,\"0:00\",\"0:00\",\"会社\"\r\n");
 const QByteArray kNotice3 = "\r\n3\x1b$BDL$N%a!<%kCe?.$\"$j!#\x1b(B\r\n";
 } // namespace
 
@@ -61,29 +104,35 @@ class TestCheckFlow : public QObject {
     void failedNoticeIsSentAgainFirst();
     void dialUpCheckBringsTheLinkUpAndDown();
     void memoryGoesBackOnlyWhileIdle();
+    void tickDuringACheckStartsNothing();
+    void exitInTheMiddleOfADialedCheck();
+    void doubleClickOnTest();
+    void runClickedWhileTheDialUpTestWaits();
+    void windowAnswersDuringTheHangUpPause();
+    void sessionClosedBeforeTheSaveFailureBox();
 };
 
 void TestCheckFlow::popupTestThenMonitoring() {
     Flow f(kPopup);
     QVERIFY(f.begin());
-    MainWindow &w = f.w();
-    QTest::mouseClick(w.Command2, Qt::LeftButton);
+    const MainControls ui = f.ui();
+    QTest::mouseClick(ui.Command2, Qt::LeftButton);
     QVERIFY(f.idle());
-    QCOMPARE(w.Text4->text(), QStringLiteral("テスト終了､エラーなし"));
+    QCOMPARE(ui.Text4->text(), QStringLiteral("テスト終了､エラーなし"));
     QVERIFY(f.popupShown());
     QCOMPARE(f.label(), QStringLiteral("テストが終了しました"));
     QCOMPARE(f.logMessages(), (QStringList{QStringLiteral("接続テスト開始"),
                                            QStringLiteral("2通の新着メールがあります"),
                                            QStringLiteral("テスト終了、エラーなし")}));
-    QVERIFY(w.Command4->isEnabled() && !w.Command2->isEnabled());
+    QVERIFY(ui.Command4->isEnabled() && !ui.Command2->isEnabled());
     QVERIFY(f.fileBytes(QStringLiteral("quil7400.dat")).startsWith("\"127.0.0.1\",\"pw\""));
     QCOMPARE(f.fileBytes(QStringLiteral("quilmon.dat")),
              QByteArray("3\r\n\"\"\r\n\"aa\"\r\n\"bb\"\r\n"));
 
-    QTest::mouseClick(f.program->form4()->Command1, Qt::LeftButton);
-    QCOMPARE(int(f.program->state().New_mail_number2), 0);
-    QTest::mouseClick(w.Command4, Qt::LeftButton);
-    QVERIFY(!w.isVisible());
+    f.acknowledgePopup();
+    QCOMPARE(int(f.check().New_mail_number2), 0);
+    f.run();
+    QVERIFY(!f.w().isVisible());
 
     // A scheduled check with one new message shows the popup with the total;
     // the popup waiting for its OK does not hold up the next check.
@@ -98,37 +147,37 @@ void TestCheckFlow::popupTestThenMonitoring() {
     QVERIFY(f.idle());
     QCOMPARE(f.pop.sessions, 3);
     QCOMPARE(f.label(), QStringLiteral("3通の新着メールがあります"));
-    QCOMPARE(int(f.program->state().Retry_Flag), 0);
+    QCOMPARE(int(f.check().Retry_Flag), 0);
 
     // Nothing new: no popup of its own, the total stays until OK.
     f.tickAt(12, 20);
     QVERIFY(f.idle());
     QCOMPARE(f.label(), QStringLiteral("3通の新着メールがあります"));
     QCOMPARE(f.logMessages().last(), QStringLiteral("0通の新着メールがあります"));
-    QTest::mouseClick(f.program->form4()->Command1, Qt::LeftButton);
-    QCOMPARE(int(f.program->state().New_mail_number2), 0);
+    f.acknowledgePopup();
+    QCOMPARE(int(f.check().New_mail_number2), 0);
     QVERIFY(f.program->form4() == nullptr);
 }
 
 void TestCheckFlow::forwardingTestThenNotices() {
     Flow f(kForward);
     QVERIFY(f.begin());
-    MainWindow &w = f.w();
-    QTest::mouseClick(w.Command2, Qt::LeftButton);
+    const MainControls ui = f.ui();
+    QTest::mouseClick(ui.Command2, Qt::LeftButton);
     QVERIFY(f.idle());
-    QCOMPARE(w.Text4->text(), QStringLiteral("　テスト終了、エラーなし"));
+    QCOMPARE(ui.Text4->text(), QStringLiteral("　テスト終了、エラーなし"));
     QCOMPARE(f.smtp.messages.size(), 1);
     QVERIFY(f.smtp.messages[0].endsWith("\r\nTEST MAIL\r\n"));
     QCOMPARE(
         f.smtp.commands.mid(1, 2),
         (QList<QByteArray>{"MAIL FROM:<quilmon7400@quilmon.invalid>", "RCPT TO:to@example.jp"}));
-    QVERIFY(w.Command4->isEnabled() && !w.Command2->isEnabled());
+    QVERIFY(ui.Command4->isEnabled() && !ui.Command2->isEnabled());
     QVERIFY(!f.popupShown()); // forwarding never shows the popup
     // The success line stands without the two-blank separator.
     QVERIFY(cp932::decode(f.fileBytes(QStringLiteral("quil7400.log")))
                 .endsWith(QStringLiteral(":50　テスト終了、エラーなし\r\n")));
 
-    QTest::mouseClick(w.Command4, Qt::LeftButton);
+    f.run();
     f.pop.uids << "cc"
                << "dd"
                << "ee";
@@ -136,8 +185,8 @@ void TestCheckFlow::forwardingTestThenNotices() {
     QVERIFY(f.idle());
     QCOMPARE(f.smtp.messages.size(), 2);
     QVERIFY(f.smtp.messages[1].endsWith(kNotice3));
-    QCOMPARE(w.Text4->text(), QStringLiteral("　メッセージを転送しました"));
-    QCOMPARE(int(f.program->state().Dup_End_Flag), 1);
+    QCOMPARE(ui.Text4->text(), QStringLiteral("　メッセージを転送しました"));
+    QCOMPARE(int(f.check().dialUp()->Dup_End_Flag), 1);
     // The running total (2 from the test, 3 now) is written, never shown.
     QCOMPARE(f.label(), QStringLiteral("5通の新着メールがあります"));
     QVERIFY(!f.popupShown());
@@ -146,12 +195,12 @@ void TestCheckFlow::forwardingTestThenNotices() {
 void TestCheckFlow::failedNoticeIsSentAgainFirst() {
     Flow f(kForward);
     QVERIFY(f.start());
-    f.program->state().Flag = 2; // monitoring as stored, with the window hidden
+    f.program->Flag = 2; // monitoring as stored, with the window hidden
     f.w().hide();
     f.smtp.greeting = "421 busy";
     f.tickAt(12, 0);
     QVERIFY(f.idle());
-    QCOMPARE(int(f.program->state().TX_flg), 1);
+    QCOMPARE(int(f.check().TX_flg), 1);
     QCOMPARE(f.logMessages().last(), QStringLiteral("送信サーバエラー"));
     QCOMPARE(f.pop.sessions, 1);
 
@@ -162,8 +211,8 @@ void TestCheckFlow::failedNoticeIsSentAgainFirst() {
     QCOMPARE(f.pop.sessions, 1);
     QCOMPARE(f.smtp.messages.size(), 1);
     QVERIFY(f.smtp.messages[0].contains("\r\n2\x1b$B"));
-    QCOMPARE(int(f.program->state().TX_flg), 0);
-    QCOMPARE(int(f.program->state().Dup_End_Flag), 1);
+    QCOMPARE(int(f.check().TX_flg), 0);
+    QCOMPARE(int(f.check().dialUp()->Dup_End_Flag), 1);
 
     f.tickAt(12, 20);
     QVERIFY(f.idle());
@@ -186,14 +235,14 @@ void TestCheckFlow::dialUpCheckBringsTheLinkUpAndDown() {
     Flow f(bytes);
     f.seams.ras = &nm;
     QVERIFY(f.start());
-    QCOMPARE(f.w().Combo1->count(), 1);
-    f.program->state().Flag = 2;
+    QTRY_COMPARE(f.ui().Combo1->count(), 1);
+    f.program->Flag = 2;
     f.w().hide();
 
     f.tickAt(12, 0);
     QTRY_COMPARE(mock.activeConnections().size(), 1);
-    QVERIFY(f.program->linkMonitorRunning());
-    QTRY_COMPARE(f.w().Text4->text(), QStringLiteral("ポートオープン完了"));
+    QVERIFY(f.linkMonitored());
+    QTRY_COMPARE(f.ui().Text4->text(), QStringLiteral("ポートオープン完了"));
     QCOMPARE(f.pop.sessions, 0); // no check before the link is up
     // A second scheduled start while the link is being built dials nothing.
     f.tickAt(12, 1);
@@ -201,11 +250,11 @@ void TestCheckFlow::dialUpCheckBringsTheLinkUpAndDown() {
 
     mock.control(QStringLiteral("Connect"), {mock.activeConnections().value(0)});
     QTRY_COMPARE(f.pop.sessions, 1);
-    QTRY_VERIFY(!f.program->linkMonitorRunning());
+    QTRY_VERIFY(!f.linkMonitored());
     QTRY_VERIFY(mock.activeConnections().isEmpty());
     QCOMPARE(f.logMessages(), QStringList{QStringLiteral("2通の新着メールがあります")});
     QVERIFY(f.popupShown());
-    QCOMPARE(int(f.program->state().Retry_Flag), 0);
+    QCOMPARE(int(f.check().Retry_Flag), 0);
     Q_UNUSED(profile);
 }
 
@@ -216,11 +265,11 @@ void TestCheckFlow::memoryGoesBackOnlyWhileIdle() {
     f.seams.idleReleaseMs = 50;
     QVERIFY(f.begin());
     MainWindow &w = f.w();
-    QTest::mouseClick(w.Command2, Qt::LeftButton);
+    QTest::mouseClick(f.ui().Command2, Qt::LeftButton);
     QVERIFY(f.idle());
-    QTest::mouseClick(f.program->form4()->Command1, Qt::LeftButton);
+    f.acknowledgePopup();
     QCOMPARE(released, 0); // the window is still open
-    QTest::mouseClick(w.Command4, Qt::LeftButton);
+    f.run();
     QVERIFY(!w.isVisible());
     QTRY_COMPARE(released, 1);
     QTest::qWait(200);
@@ -232,11 +281,232 @@ void TestCheckFlow::memoryGoesBackOnlyWhileIdle() {
     w.show();
     w.hide();
     f.tickAt(12, 0);
-    QVERIFY(f.program->form1Loaded());
+    QVERIFY(f.check().pop3Running());
     QTest::qWait(300);
     QCOMPARE(released, 1);
     QVERIFY(f.idle()); // the reply guard ends it
     QTRY_COMPARE(released, 2);
+}
+
+void TestCheckFlow::tickDuringACheckStartsNothing() {
+    const QStringList timedOut{QStringLiteral("実行開始しました。"),
+                               QStringLiteral("受信タイムアウト")};
+    {
+        // While the POP3 session waits for a silent server.
+        Flow f(kPopup);
+        f.seams.guardMs = 300;
+        f.pop.silent = true;
+        QVERIFY(f.start());
+        f.run();
+        f.tickAt(12, 0);
+        QVERIFY(f.check().pop3Running());
+        f.tickAt(12, 10);
+        QVERIFY(f.idle());
+        QTest::qWait(100);
+        QCOMPARE(f.pop.sessions, 1);
+        QCOMPARE(f.logMessages(), timedOut);
+    }
+    {
+        // While the notice waits for a silent SMTP server.
+        SmtpScriptedServer smtp;
+        Flow f(kForward);
+        f.seams.guardMs = 300;
+        f.seams.smtpPort = smtp.port();
+        QVERIFY(f.start());
+        f.run();
+        f.tickAt(12, 0);
+        QVERIFY(smtp.waitForClient());
+        QVERIFY(f.check().noticeRunning());
+        f.tickAt(12, 10);
+        QVERIFY(f.idle());
+        QTest::qWait(100);
+        QCOMPARE(f.pop.sessions, 1);
+        QCOMPARE(smtp.connections, 1);
+    }
+    {
+        // While the service is asked, dials, builds the link; then the check
+        // over it, which times out.
+        Flow f(kDialPopup);
+        f.dialUp();
+        f.seams.guardMs = 300;
+        f.pop.silent = true;
+        QVERIFY(f.start());
+        f.run();
+        f.ras.hold = true;
+        f.ras.reply(0, 1, raserr::Pending);
+        f.tickAt(12, 0);
+        QVERIFY(f.ras.dials.isEmpty()); // the connection count is still asked
+        f.tickAt(12, 10);
+        f.ras.release();
+        QCOMPARE(f.ras.dials.size(), 1);
+        f.tickAt(12, 20); // the dial is not answered yet
+        f.ras.hold = false;
+        f.ras.release();
+        QVERIFY(f.linkMonitored());
+        QTRY_COMPARE(f.ui().Text4->text(), TaskTry::RasStateText(1));
+        f.tickAt(12, 30);
+        f.ras.reply(0, 8192, 0); // up: the check runs, the silent server times out
+        QTRY_COMPARE(f.pop.sessions, 1);
+        f.tickAt(12, 40);
+        QTRY_VERIFY(!f.linkMonitored());
+        QCOMPARE(f.ras.dials.size(), 1);
+        QCOMPARE(f.ras.hangUps, QList<quint32>{41});
+        QCOMPARE(f.pop.sessions, 1);
+        QCOMPARE(f.logMessages(), timedOut);
+    }
+}
+
+void TestCheckFlow::exitInTheMiddleOfADialedCheck() {
+    Flow f(kDialPopup);
+    f.dialUp();
+    f.pop.silent = true;
+    QVERIFY(f.start());
+    f.ras.reply(0, 8192, 0);
+    f.run();
+    f.tickAt(12, 0);
+    QTRY_COMPARE(f.pop.sessions, 1);
+    QVERIFY(f.check().pop3Running());
+    // The window shown from the tray (status line hidden), exit clicked, and
+    // clicked again while the service gets its time to take the link down.
+    f.program->showSettings();
+    QTest::mouseClick(f.ui().Command3, Qt::LeftButton);
+    QCOMPARE(f.ui().Text4->text(), QStringLiteral("終了処理中"));
+    QCOMPARE(f.ras.hangUps, QList<quint32>{41});
+    QVERIFY(!f.linkMonitored());
+    QCOMPARE(f.exits, 0);
+    QTest::mouseClick(f.ui().Command3, Qt::LeftButton);
+    QTRY_COMPARE(f.exits, 1);
+    QTest::qWait(50);
+    QCOMPARE(f.exits, 1);
+    QCOMPARE(f.ras.hangUps, QList<quint32>{41});
+}
+
+void TestCheckFlow::doubleClickOnTest() {
+    Flow f(kPopup);
+    f.seams.guardMs = 300;
+    f.pop.silent = true;
+    QVERIFY(f.begin());
+    QTest::mouseClick(f.ui().Command2, Qt::LeftButton);
+    QTest::mouseClick(f.ui().Command2, Qt::LeftButton);
+    QTRY_COMPARE(f.pop.sessions, 1);
+    QTest::qWait(100);
+    QCOMPARE(f.pop.sessions, 1);
+    QCOMPARE(f.logMessages().count(QStringLiteral("接続テスト開始")), 1);
+    QCOMPARE(int(f.program->Flag), 1);
+}
+
+void TestCheckFlow::runClickedWhileTheDialUpTestWaits() {
+    Flow f(kDialPopup);
+    f.dialUp();
+    QVERIFY(f.begin()); // as after an edit that was undone
+    const MainControls ui = f.ui();
+    const QByteArray stored = f.fileBytes(QStringLiteral("quil7400.dat"));
+    QVERIFY(ui.Command4->isEnabled());
+    f.ras.hold = true; // the service takes its time to answer
+    f.ras.reply(0, 1, raserr::Pending);
+    QTest::mouseClick(ui.Command2, Qt::LeftButton);
+    QTest::mouseClick(ui.Command4, Qt::LeftButton);
+    QVERIFY(!ui.Command4->isEnabled());
+    QVERIFY(f.w().isVisible());
+    QCOMPARE(int(f.program->Flag), 0);
+    f.ras.hold = false;
+    f.ras.release();
+    QCOMPARE(f.ras.dials.size(), 1);
+    QCOMPARE(int(f.program->Flag), 1); // the test's
+    QVERIFY(f.w().isVisible());
+    QCOMPARE(f.fileBytes(QStringLiteral("quil7400.dat")), stored);
+    QVERIFY(!f.logMessages().contains(QStringLiteral("実行開始しました。")));
+    QTest::mouseClick(ui.Command3, Qt::LeftButton); // exit releases the test's dial
+    QCOMPARE(f.ras.hangUps, QList<quint32>{41});
+    QTRY_COMPARE(f.exits, 1);
+}
+
+void TestCheckFlow::windowAnswersDuringTheHangUpPause() {
+    Flow f(kDialPopup);
+    f.dialUp();
+    f.seams.hangUpWaitMs = 3000;
+    QElapsedTimer sinceHangUp;
+    f.ras.onHangUp = [&] { sinceHangUp.start(); };
+    f.ras.reply(0, 8192, 0);
+    QVERIFY(f.start());
+    f.run();
+    f.tickAt(12, 0);
+    QTRY_VERIFY(sinceHangUp.isValid());
+    // The check is over, the link is down, the pause runs.
+    QCOMPARE(f.pop.sessions, 1);
+    QVERIFY(!f.check().pop3Running());
+    QCOMPARE(f.ras.hangUps, QList<quint32>{41});
+    QVERIFY(f.linkMonitored());
+
+    qint64 pauseEnded = -1;
+    QTimer watch;
+    watch.setInterval(5);
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (pauseEnded < 0 && !f.linkMonitored()) pauseEnded = sinceHangUp.elapsed();
+    });
+    watch.start();
+
+    // The settings window from the tray; repaints and clicks asked for back
+    // to back over the whole pause, so that no moment of it goes unmeasured:
+    // each is answered within 200 ms, not after the pause.
+    MainWindow &w = f.w();
+    QCheckBox *box = f.ui().Check1;
+    PaintCounter paints(&w);
+    f.program->showSettings();
+    int rounds = 0;
+    while (f.linkMonitored()) {
+        const int painted = paints.count;
+        const bool checked = box->isChecked();
+        QElapsedTimer answer;
+        answer.start();
+        w.update();
+        // Through the event queue, as a user's click comes.
+        QTimer::singleShot(0, box, [box] { QTest::mouseClick(box, Qt::LeftButton); });
+        QVERIFY(QTest::qWaitFor(
+            [&] { return paints.count > painted && box->isChecked() != checked; }, 1000));
+        QVERIFY2(
+            answer.elapsed() < 200,
+            qPrintable(
+                QStringLiteral("%1 ms at %2 ms").arg(answer.elapsed()).arg(sinceHangUp.elapsed())));
+        ++rounds;
+    }
+    QVERIFY(rounds >= 10);
+    QTRY_VERIFY(pauseEnded >= 0);
+    QVERIFY2(pauseEnded >= 2850 && pauseEnded < 3500, qPrintable(QString::number(pauseEnded)));
+}
+
+void TestCheckFlow::sessionClosedBeforeTheSaveFailureBox() {
+    SmtpScriptedServer pop; // plays POP3
+    Flow f(kPopup);
+    f.seams.popPort = pop.port();
+    bool sessionOpen = true, peerOpen = true;
+    f.seams.messageBox = [&](QWidget *, const QString &title, const QString &text) {
+        f.boxes << title + u'|' + text;
+        sessionOpen = f.check().pop3Running();
+        peerOpen = !closedByClient(pop.client);
+    };
+    QVERIFY(f.begin());
+    // A folder where the settings file was: it cannot be replaced.
+    const QString record = f.path(QStringLiteral("quil7400.dat"));
+    QVERIFY(QFile::remove(record) && QDir().mkdir(record));
+
+    const MainControls ui = f.ui();
+    QTest::mouseClick(ui.Command2, Qt::LeftButton);
+    QVERIFY(pop.waitForClient());
+    pop.send("+OK\r\n+OK\r\n+OK\r\n+OK 2 200\r\n1 100\r\n2 100\r\n.\r\n");
+    QVERIFY(QTest::qWaitFor([&] { return pop.received.contains("UIDL"); }));
+    QVERIFY(!closedByClient(pop.client)); // still connected
+    pop.send("+OK\r\n1 aa\r\n2 bb\r\n.\r\n");
+    QTRY_COMPARE(f.boxes.size(), 1);
+    QVERIFY(!sessionOpen);
+    QVERIFY(!peerOpen);
+    QCOMPARE(f.boxes[0], QStringLiteral("クイルモン7400|設定ファイルを保存できませんでした。\n%1\n"
+                                        "フォルダの書き込み権限と空き容量を確認してください。")
+                             .arg(QDir::toNativeSeparators(record)));
+    // A test whose settings were not saved is no success.
+    QCOMPARE(ui.Text4->text(), QStringLiteral("設定ファイルを保存できませんでした"));
+    QVERIFY(!ui.Text4->isHidden());
+    QVERIFY(!ui.Command4->isEnabled() && ui.Command2->isEnabled());
 }
 
 QTEST_MAIN(TestCheckFlow)

@@ -77,7 +77,7 @@ void serve(FaultyPop3Server &server) {
 }
 
 bool waitIdle(ProgramFixture &f) {
-    return QTest::qWaitFor([&] { return !f.program->form1Loaded(); }, 5000);
+    return QTest::qWaitFor([&] { return !f.check().pop3Running(); }, 5000);
 }
 
 } // namespace
@@ -104,34 +104,35 @@ void TestDiskFaults::readOnlyFolder() {
     // No lock file can be made: still the program starts, it is no second copy.
     QVERIFY(f.start());
     MainWindow &w = f.w();
+    const MainControls ui = f.ui();
     QVERIFY(w.isVisible());
-    QCOMPARE(w.Text1->text(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(ui.Text1->text(), QStringLiteral("127.0.0.1"));
 
     // Run cannot save: the user is told, monitoring does not start.
-    QTest::mouseClick(w.Command4, Qt::LeftButton);
+    QTest::mouseClick(ui.Command4, Qt::LeftButton);
     QCOMPARE(f.boxes.size(), 1);
     QVERIFY(f.boxes[0].contains(QStringLiteral("保存できませんでした")));
     QVERIFY(w.isVisible());
-    QCOMPARE(int(f.program->state().Flag), 0);
+    QCOMPARE(int(f.program->Flag), 0);
 
     // Test: the check cannot keep its store, and the status line says so.
-    w.Command2->setEnabled(true);
-    QTest::mouseClick(w.Command2, Qt::LeftButton);
+    ui.Command2->setEnabled(true);
+    QTest::mouseClick(ui.Command2, Qt::LeftButton);
     QVERIFY(waitIdle(f));
-    QCOMPARE(w.Text4->text(), QStringLiteral("メールチェック失敗"));
-    QVERIFY(!w.Text4->isHidden());
-    QVERIFY(!w.Command4->isEnabled());
+    QCOMPARE(ui.Text4->text(), QStringLiteral("メールチェック失敗"));
+    QVERIFY(!ui.Text4->isHidden());
+    QVERIFY(!ui.Command4->isEnabled());
 
     QCOMPARE(f.fileBytes(QStringLiteral("quil7400.dat")), kLanPopup);
     QCOMPARE(f.fileBytes(QStringLiteral("quilmon.dat")), kStore);
 
     // Writable again: the same program saves and checks as usual.
     QVERIFY(folder.makeWritable());
-    QTest::mouseClick(w.Command2, Qt::LeftButton);
+    QTest::mouseClick(ui.Command2, Qt::LeftButton);
     QVERIFY(waitIdle(f));
     QCOMPARE(f.fileBytes(QStringLiteral("quilmon.dat")),
              QByteArray("3\r\n\"\"\r\n\"aa\"\r\n\"bb\"\r\n"));
-    QVERIFY(w.Command4->isEnabled());
+    QVERIFY(ui.Command4->isEnabled());
 }
 
 void TestDiskFaults::fullDisk() {
@@ -150,31 +151,32 @@ void TestDiskFaults::fullDisk() {
 
     QVERIFY(f.start());
     MainWindow &w = f.w();
+    const MainControls ui = f.ui();
     QVERIFY(w.isVisible());
 
-    QTest::mouseClick(w.Command4, Qt::LeftButton); // Run: cannot save
+    QTest::mouseClick(ui.Command4, Qt::LeftButton); // Run: cannot save
     QCOMPARE(f.boxes.size(), 1);
     QVERIFY(f.boxes[0].contains(QStringLiteral("保存できませんでした")));
-    QCOMPARE(int(f.program->state().Flag), 0);
+    QCOMPARE(int(f.program->Flag), 0);
 
-    w.Command2->setEnabled(true);
-    QTest::mouseClick(w.Command2, Qt::LeftButton); // Test: the store cannot be replaced
+    ui.Command2->setEnabled(true);
+    QTest::mouseClick(ui.Command2, Qt::LeftButton); // Test: the store cannot be replaced
     QVERIFY(waitIdle(f));
-    QCOMPARE(w.Text4->text(), QStringLiteral("メールチェック失敗"));
+    QCOMPARE(ui.Text4->text(), QStringLiteral("メールチェック失敗"));
 
     // A scheduled check on the full disk: fails, retried, the store stays.
-    f.program->state().Flag = 2;
-    f.program->state().Retry_Flag = 0;
+    f.program->Flag = 2;
+    f.check().Retry_Flag = 0;
     w.hide();
     f.clock = QDateTime(QDate(2026, 1, 1), QTime(12, 0, 0));
-    w.Timer1_Timer();
+    f.scheduler().Timer1_Timer();
     QVERIFY(waitIdle(f));
-    QCOMPARE(int(f.program->state().Retry_Flag), 1);
+    QCOMPARE(int(f.check().Retry_Flag), 1);
     // The retry a minute later fails the same way.
     f.clock = f.clock.addSecs(60);
-    w.Timer1_Timer();
+    f.scheduler().Timer1_Timer();
     QVERIFY(waitIdle(f));
-    QCOMPARE(int(f.program->state().Retry_Flag), 2);
+    QCOMPARE(int(f.check().Retry_Flag), 2);
 
     QCOMPARE(f.fileBytes(QStringLiteral("quil7400.dat")), kLanPopup);
     QCOMPARE(f.fileBytes(QStringLiteral("quilmon.dat")), kStore);
@@ -189,11 +191,11 @@ void TestDiskFaults::fullDisk() {
     QVERIFY(QFile::remove(f.path(QStringLiteral("filler"))));
     serve(server);
     f.clock = f.clock.addSecs(540); // 12:10: after two failures the scheduler waits
-    w.Timer1_Timer();
-    QVERIFY(!f.program->form1Loaded());
+    f.scheduler().Timer1_Timer();
+    QVERIFY(!f.check().pop3Running());
     f.clock = f.clock.addSecs(600);
-    w.Timer1_Timer();
-    QVERIFY(f.program->form1Loaded());
+    f.scheduler().Timer1_Timer();
+    QVERIFY(f.check().pop3Running());
     QVERIFY(waitIdle(f));
     QCOMPARE(f.fileBytes(QStringLiteral("quilmon.dat")),
              QByteArray("3\r\n\"\"\r\n\"aa\"\r\n\"bb\"\r\n"));

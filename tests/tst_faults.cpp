@@ -1,6 +1,7 @@
 // Servers that hang up at any moment, and hostile settings and seen-id files:
 // every check still ends in an outcome the program knows, within its guard,
 // with one log line, and nothing already stored is lost.
+#include "dialup/dialup.h"
 #include "pop3/uidstore.h"
 #include "smtp/form3.h"
 #include "support/pop3_harness.h"
@@ -30,7 +31,7 @@ bool writeFile(const QString &path, const QByteArray &bytes) {
     return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
 }
 
-// Form1 on a FakeHost against a peer the test plays.
+// A check's POP3 session against a peer the test plays.
 struct Pop3Peer : Pop3Harness {
     SmtpScriptedServer peer;
     Pop3Peer() {
@@ -39,7 +40,8 @@ struct Pop3Peer : Pop3Harness {
     }
 };
 
-// Form3 on a FakeHost against a peer the test plays.
+// A check's notice against a peer the test plays: a scheduled check after a
+// notice that did not go out, which sends it again at once.
 struct SmtpPeer {
     FakeHost host;
     SmtpScriptedServer peer;
@@ -47,20 +49,17 @@ struct SmtpPeer {
     SmtpPeer() {
         host.seamsValue.guardMs = kGuardMs;
         host.seamsValue.smtpPort = peer.port();
-        host.forwarding = true;
-        host.shared.Smtp_Address = QStringLiteral("127.0.0.1");
-        host.shared.Trf_IPAddress = QStringLiteral("keitai@example.ne.jp");
-        host.shared.Flag = 2;
-        host.shared.New_mail_number = 1;
-        host.onUnloadForm3 = [this] {
-            if (!form) return;
-            form->Form_Unload();
-            form->deleteLater();
-        };
-        host.form3IsLoaded = true;
-        form = new Form3(host);
+        host.settings.Trf_Flag = 1;
+        host.settings.Smtp_Address = QStringLiteral("127.0.0.1");
+        host.settings.Trf_IPAddress = QStringLiteral("keitai@example.ne.jp");
+        host.check().New_mail_number = 1;
+        host.check().TX_flg = 1;
     }
-    ~SmtpPeer() { delete form.data(); }
+    bool load() {
+        host.start();
+        form = host.check().form3();
+        return form;
+    }
 };
 
 // The settings a forwarding LAN program starts with, pointing at 127.0.0.1.
@@ -115,12 +114,12 @@ void TestFaults::pop3ServerCloses() {
     QFETCH(bool, reset);
     Pop3Peer p;
     QVERIFY(writeFile(p.storePath(), kStoreAaCc));
-    p.host.shared.Retry_Flag = 1; // a retry: the failure makes it 2, the scheduler then gives up
+    p.host.check().Retry_Flag = 1; // a retry: the failure makes it 2, the scheduler then gives up
     p.load();
     QVERIFY(p.peer.waitForClient());
     p.peer.send(server);
     QVERIFY(p.peer.waitForReceived(client));
-    QTRY_COMPARE(int(p.form->Pop_State), state);
+    QTRY_COMPARE(int(p.form()->Pop_State), state);
     QElapsedTimer clock;
     clock.start();
     if (reset)
@@ -129,17 +128,18 @@ void TestFaults::pop3ServerCloses() {
         p.peer.closeClient();
     QVERIFY(p.waitDone(5000));
     QVERIFY2(clock.elapsed() < kGuardMs + 1000, "ended by the guard, not later");
-    QCOMPARE(p.host.status(), QStringLiteral("受信タイムアウト"));
+    QCOMPARE(p.host.statusText, QStringLiteral("受信タイムアウト"));
     QCOMPARE(p.host.logLines, QStringList{QStringLiteral("受信タイムアウト")});
-    QCOMPARE(int(p.host.shared.Retry_Flag), 2);
-    QCOMPARE(int(p.host.shared.Dup_End_Flag), 1);
-    QCOMPARE(p.host.form1Unloads, 1);
-    QCOMPARE(p.host.form3Loads, 0);
+    QCOMPARE(int(p.host.check().Retry_Flag), 2);
+    QCOMPARE(int(p.host.check().dialUp()->Dup_End_Flag), 1);
+    QCOMPARE(p.host.finishedCount, 1);
+    QVERIFY(!p.host.noticeRunning());
     QVERIFY(!p.host.popupShown);
     QCOMPARE(readFile(p.storePath()), kStoreAaCc);
     // Nothing more happens after the end: no late second outcome.
     QTest::qWait(kGuardMs + 100);
     QCOMPARE(p.host.logLines.size(), 1);
+    QCOMPARE(p.host.finishedCount, 1);
 }
 
 void TestFaults::smtpServerCloses_data() {
@@ -157,8 +157,7 @@ void TestFaults::smtpServerCloses() {
     const QList<QByteArray> replies = {"220 ready\r\n", "250 hello\r\n", "250 ok\r\n",
                                        "250 ok\r\n",    "354 go on\r\n", "250 queued\r\n"};
     SmtpPeer s;
-    s.host.shared.Retry_Flag = 0;
-    s.form->Form_Load();
+    QVERIFY(s.load());
     QVERIFY(s.peer.waitForClient());
     const QByteArray lastCommand[] = {"",     "HELO",      "MAIL FROM", "RCPT TO",
                                       "DATA", "\r\n.\r\n", "QUIT"};
@@ -175,13 +174,13 @@ void TestFaults::smtpServerCloses() {
         s.peer.closeClient();
     QVERIFY(QTest::qWaitFor([&] { return s.form.isNull(); }, 5000));
     QVERIFY(clock.elapsed() < kGuardMs + 1000);
-    QCOMPARE(s.host.status(), QStringLiteral("送信タイムアウト"));
+    QCOMPARE(s.host.statusText, QStringLiteral("送信タイムアウト"));
     QCOMPARE(s.host.logLines, QStringList{QStringLiteral("送信サーバタイムアウト")});
-    QCOMPARE(int(s.host.shared.TX_flg), 1); // sent again at the next check
-    QCOMPARE(int(s.host.shared.Dup_End_Flag), 1);
-    QCOMPARE(int(s.host.shared.Retry_Flag), 0);
-    QCOMPARE(s.host.form3Unloads, 1);
-    QVERIFY(!s.host.runShown);
+    QCOMPARE(int(s.host.check().TX_flg), 1); // sent again at the next check
+    QCOMPARE(int(s.host.check().dialUp()->Dup_End_Flag), 1);
+    QCOMPARE(int(s.host.check().Retry_Flag), 0);
+    QVERIFY(!s.host.noticeRunning());
+    QCOMPARE(s.host.finishedCount, 1);
 }
 
 void TestFaults::closesThroughTheWholeProgram() {
@@ -194,11 +193,10 @@ void TestFaults::closesThroughTheWholeProgram() {
     f.seams.guardMs = kGuardMs;
     QVERIFY(writeFile(f.path(QStringLiteral("quilmon.dat")), kStoreAaCc));
     QVERIFY(f.start());
-    MainWindow &w = f.w();
-    QTest::mouseClick(w.Command4, Qt::LeftButton); // Run
-    QVERIFY(!w.isVisible());
+    QTest::mouseClick(f.ui().Command4, Qt::LeftButton); // Run
+    QVERIFY(!f.w().isVisible());
     f.clock = QDateTime(QDate(2026, 1, 1), QTime(12, 0, 0));
-    w.Timer1_Timer();
+    f.scheduler().Timer1_Timer();
     QVERIFY(pop.waitForClient());
     pop.send("+OK\r\n+OK\r\n+OK\r\n+OK 2 20\r\n1 1\r\n2 1\r\n.\r\n");
     QVERIFY(QTest::qWaitFor([&] { return pop.received.contains("UIDL\r\n"); }));
@@ -207,24 +205,22 @@ void TestFaults::closesThroughTheWholeProgram() {
     smtp.send("220 ready\r\n250 hello\r\n250 ok\r\n250 ok\r\n");
     QVERIFY(QTest::qWaitFor([&] { return smtp.received.contains("DATA\r\n"); }));
     smtp.closeClient();
-    QTRY_VERIFY(!f.program->form3Loaded());
+    QTRY_VERIFY(!f.check().noticeRunning());
     QCOMPARE(f.logMessages(), (QStringList{QStringLiteral("実行開始しました。"),
                                            QStringLiteral("1通の新着メールがあります"),
                                            QStringLiteral("送信サーバタイムアウト")}));
     QCOMPARE(readFile(f.path(QStringLiteral("quilmon.dat"))), kStoreAaBb); // POP3 completed
-    QCOMPARE(int(f.program->state().TX_flg), 1);
-    QCOMPARE(int(f.program->state().Retry_Flag), 0);
-    QVERIFY(!f.program->form1Loaded());
+    QCOMPARE(int(f.check().TX_flg), 1);
+    QCOMPARE(int(f.check().Retry_Flag), 0);
+    QVERIFY(!f.check().pop3Running());
 
     SmtpScriptedServer smtp2;
-    f.program->unloadForm3();
     const_cast<Seams &>(f.program->seams()).smtpPort = smtp2.port();
     f.clock = QDateTime(QDate(2026, 1, 1), QTime(12, 10, 0));
-    w.Timer1_Timer();
+    f.scheduler().Timer1_Timer();
     QVERIFY(smtp2.waitForClient());
     QCOMPARE(pop.connections, 1);
-    QCOMPARE(int(f.program->state().TX_flg), 0);
-    f.program->unloadForm3();
+    QCOMPARE(int(f.check().TX_flg), 0);
 }
 
 void TestFaults::hostileSettingsFiles_data() {
@@ -272,18 +268,19 @@ void TestFaults::hostileSettingsFiles() {
     clock.start();
     QVERIFY(f.start());
     QVERIFY2(clock.elapsed() < 10000, "start-up must not hang");
-    MainWindow &w = f.w();
+    const MainControls ui = f.ui();
     // Unreadable: the first-run state; readable: Run is offered.
-    QCOMPARE(w.Command4->isEnabled(), readable);
-    QCOMPARE(w.Command2->isEnabled(), !readable);
-    if (!readable) QVERIFY(w.Text1->text().isEmpty());
+    QCOMPARE(ui.Command4->isEnabled(), readable);
+    QCOMPARE(ui.Command2->isEnabled(), !readable);
+    if (!readable) QVERIFY(ui.Text1->text().isEmpty());
     // Starting never rewrites what is stored.
     QCOMPARE(f.fileBytes(QStringLiteral("quil7400.dat")), bytes);
     // And the program still works: Test refuses or starts, nothing crashes.
-    w.show();
-    w.Command2->setEnabled(true);
-    QTest::mouseClick(w.Command2, Qt::LeftButton);
-    f.program->unloadForm1();
+    f.w().show();
+    ui.Command2->setEnabled(true);
+    QTest::mouseClick(ui.Command2, Qt::LeftButton);
+    // A started test stops here, before it connects anywhere.
+    static_cast<DialHost &>(f.check()).abortCheck();
     QVERIFY(clock.elapsed() < 20000);
 }
 
@@ -330,13 +327,13 @@ void TestFaults::hostileUidStores() {
     QVERIFY2(clock.elapsed() < 4000, "reading a hostile store must not hang");
     if (directory) {
         // Nothing to replace it with: the check fails, and says so.
-        QCOMPARE(p.host.status(), QStringLiteral("メールチェック失敗"));
-        QCOMPARE(int(p.host.shared.Retry_Flag), 1);
+        QCOMPARE(p.host.statusText, QStringLiteral("メールチェック失敗"));
+        QCOMPARE(int(p.host.check().Retry_Flag), 1);
         return;
     }
-    QCOMPARE(int(p.host.shared.New_mail_number), newMail);
+    QCOMPARE(int(p.host.check().New_mail_number), newMail);
     QCOMPARE(readFile(p.storePath()), kStoreAaBb); // rewritten from the listing
-    QCOMPARE(int(p.host.shared.Retry_Flag), 0);
+    QCOMPARE(int(p.host.check().Retry_Flag), 0);
 }
 
 QTEST_MAIN(TestFaults)

@@ -1,5 +1,7 @@
-// Form1 against a scripted server: the test plays the server line by line and
-// checks the client's exact bytes after each step.
+// Form1 against a scripted server, run by a real check: the test plays the
+// server line by line and checks the client's exact bytes after each step, and
+// what the check makes of the session's end.
+#include "dialup/dialup.h"
 #include "support/pop3_harness.h"
 
 #include <QFile>
@@ -11,12 +13,29 @@ namespace {
 
 struct Dialogue : Pop3Harness {
     QTcpServer server;
+    QTcpServer notice; // takes the notice's connection and never answers
     QTcpSocket *peer = nullptr;
     QByteArray received;
 
     Dialogue() {
         server.listen(QHostAddress::LocalHost);
+        notice.listen(QHostAddress::LocalHost);
         host.seamsValue.popPort = server.serverPort();
+        host.seamsValue.smtpPort = notice.serverPort();
+        host.settings.Smtp_Address = QStringLiteral("127.0.0.1");
+        host.settings.Trf_IPAddress = QStringLiteral("keitai@example.ne.jp");
+    }
+    void forwarding(bool on) { host.settings.Trf_Flag = on ? 1 : 0; }
+    MailCheck &check() { return host.check(); }
+    qint16 dupEnd() { return check().dialUp()->Dup_End_Flag; }
+    // Waits until the POP3 session is over; a notice may still run after it.
+    bool waitPop3(int ms = 10000) {
+        return QTest::qWaitFor([this] { return !host.pop3Running(); }, ms);
+    }
+    // The notice mail has started: its session runs and has connected.
+    bool noticeStarted() {
+        return host.noticeRunning() &&
+               QTest::qWaitFor([this] { return notice.hasPendingConnections(); }, 5000);
     }
     // Loads Form1 and takes its connection; USER comes before any greeting.
     bool start() {
@@ -90,25 +109,25 @@ class TestPop3Session : public QObject {
 
 void TestPop3Session::newMailScheduled() {
     Dialogue d;
-    d.host.shared.New_mail_number2 = 32760;
-    d.host.shared.Retry_Flag = 1;
+    d.check().New_mail_number2 = 32760;
+    d.check().Retry_Flag = 1;
     QVERIFY(d.toUidl("+OK 12 3456\r\n1 10\r\n2 10\r\n.\r\n"));
     QVERIFY(d.host.statusHistory.contains("12通のメールがあります"));
-    QCOMPARE(d.host.status(), "メールチェック中");
+    QCOMPARE(d.host.statusText, "メールチェック中");
     d.send(TwoUids);
     QVERIFY(d.waitDone());
     QCOMPARE(d.store(), TwoStored);
-    QCOMPARE(d.host.shared.New_mail_number, 12);     // no store yet: LIST's count
-    QCOMPARE(d.host.shared.New_mail_number2, 32767); // stops at the top
+    QCOMPARE(d.check().New_mail_number, 12);     // no store yet: LIST's count
+    QCOMPARE(d.check().New_mail_number2, 32767); // stops at the top
     QCOMPARE(d.host.popupLabel, "32767通の新着メールがあります");
     QCOMPARE(d.host.logLines, QStringList{"12通の新着メールがあります"});
     QCOMPARE(d.host.statusHistory.mid(d.host.statusHistory.size() - 2),
              (QStringList{"12通の新着メールがあります", "テスト終了､エラーなし"}));
     QVERIFY(d.host.popupShown);
-    QCOMPARE(d.host.shared.Retry_Flag, 0);
-    QCOMPARE(d.host.shared.Dup_End_Flag, 1);
-    QCOMPARE(d.host.form1Unloads, 1); // released while the popup waits
-    QVERIFY(d.nothingMore());         // no QUIT
+    QCOMPARE(d.check().Retry_Flag, 0);
+    QCOMPARE(d.dupEnd(), 1);
+    QCOMPARE(d.host.finishedCount, 1); // over while the popup waits
+    QVERIFY(d.nothingMore());          // no QUIT
     QTRY_COMPARE(d.peer->state(), QAbstractSocket::UnconnectedState);
 }
 
@@ -132,7 +151,7 @@ void TestPop3Session::splitAtEveryByte() {
         d.send(rest.mid(qMax(cut, int(list.size()))));
         QVERIFY2(d.waitDone(), qPrintable(QString::number(cut)));
         QCOMPARE(d.store(), QByteArray("2\r\n\"\"\r\n\"\x82\xa0z\"\r\n"));
-        QCOMPARE(d.host.shared.New_mail_number, 1);
+        QCOMPARE(d.check().New_mail_number, 1);
     }
 }
 
@@ -168,13 +187,14 @@ void TestPop3Session::refusals() {
     QFETCH(QString, status);
     QFETCH(QString, log);
     Dialogue d;
+    d.forwarding(true); // a failed check sends no notice either
     // The store must stay as it is.
     {
         QFile f(d.storePath());
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.write(TwoStored);
     }
-    d.host.shared.Retry_Flag = 1;
+    d.check().Retry_Flag = 1;
     QVERIFY(d.start());
     const QList<QByteArray> ok{"+OK\r\n", "+OK\r\n", "+OK\r\n", "+OK 2\r\n1 1\r\n2 1\r\n.\r\n",
                                "+OK\r\n"};
@@ -182,31 +202,33 @@ void TestPop3Session::refusals() {
         d.send(ok[i]);
     d.send(reply);
     QVERIFY(d.waitDone());
-    QCOMPARE(d.host.status(), status);
+    QCOMPARE(d.host.statusText, status);
     QCOMPARE(d.host.logLines, log.isEmpty() ? QStringList() : QStringList{log});
-    QCOMPARE(d.host.shared.Retry_Flag, 2);
-    QCOMPARE(d.host.shared.Dup_End_Flag, 1);
+    QCOMPARE(d.check().Retry_Flag, 2);
+    QCOMPARE(d.dupEnd(), 1);
     QVERIFY(!d.host.popupShown);
-    QCOMPARE(d.host.form3Loads, 0);
+    QCOMPARE(d.host.finishedCount, 1);
+    QVERIFY(!d.notice.hasPendingConnections());
     QCOMPARE(d.store(), TwoStored);
 }
 
 void TestPop3Session::emptyMailbox_data() {
-    QTest::addColumn<int>("flag");
+    QTest::addColumn<bool>("test");
     QTest::addColumn<bool>("forwarding");
     QTest::addColumn<QString>("log");
-    QTest::newRow("scheduled") << 2 << true << "０通の新着メールがあります";
-    QTest::newRow("test, forwarding") << 1 << true << "";
-    QTest::newRow("test, popup") << 1 << false << "テスト終了、エラーなし";
+    QTest::newRow("scheduled") << false << true << "０通の新着メールがあります";
+    QTest::newRow("test, forwarding") << true << true << "";
+    QTest::newRow("test, popup") << true << false << "テスト終了、エラーなし";
 }
 
 void TestPop3Session::emptyMailbox() {
-    QFETCH(int, flag);
+    QFETCH(bool, test);
     QFETCH(bool, forwarding);
     QFETCH(QString, log);
     Dialogue d;
-    d.host.forwarding = forwarding;
-    d.host.shared.Retry_Flag = 1;
+    d.forwarding(forwarding);
+    d.host.test = test;
+    d.check().Retry_Flag = 1;
     {
         QFile f(d.storePath());
         QVERIFY(f.open(QIODevice::WriteOnly));
@@ -215,20 +237,21 @@ void TestPop3Session::emptyMailbox() {
     QVERIFY(d.start());
     d.send("+OK\r\n+OK\r\n");
     QVERIFY(d.expect("PASS secret\r\n"));
-    d.host.shared.Flag = qint16(flag); // read when it matters, not at load
     d.send("+OK\r\n");
     QVERIFY(d.expect("LIST \r\n"));
     d.send("+OK 0 0\r\n");
-    QVERIFY(d.waitDone());
+    QVERIFY(d.waitPop3());
     QCOMPARE(d.store(), QByteArray());
     QVERIFY(d.host.statusHistory.contains("メールがありません"));
     QCOMPARE(d.host.logLines, log.isEmpty() ? QStringList() : QStringList{log});
-    QCOMPARE(d.host.shared.Retry_Flag, 0);
-    QCOMPARE(d.host.form3Loads, forwarding && flag == 1 ? 1 : 0);
-    QCOMPARE(d.host.shared.Dup_End_Flag, forwarding && flag == 1 ? 0 : 1);
+    QCOMPARE(d.check().Retry_Flag, 0);
+    const bool notice = forwarding && test; // "TEST MAIL" goes out
+    QCOMPARE(d.host.noticeRunning(), notice);
+    if (notice) QVERIFY(d.noticeStarted());
+    QCOMPARE(d.dupEnd(), notice ? 0 : 1);
     QCOMPARE(d.host.popupShown, !forwarding);
     QCOMPARE(d.host.runEnabled, !forwarding);
-    QVERIFY(d.host.testEnabled); // left as it was
+    QVERIFY(d.host.testEnabled);
     QVERIFY(d.nothingMore());
 }
 
@@ -242,12 +265,12 @@ void TestPop3Session::guards() {
     d.send("+OK\r\n"); // a complete line restarts the guard
     QVERIFY(d.expect("PASS secret\r\n"));
     QTest::qWait(200);
-    QVERIFY(d.host.form1IsLoaded);
+    QVERIFY(d.host.pop3Running());
     QVERIFY(d.waitDone());
-    QCOMPARE(d.host.status(), "受信タイムアウト");
+    QCOMPARE(d.host.statusText, "受信タイムアウト");
     QCOMPARE(d.host.logLines, QStringList{"受信タイムアウト"});
-    QCOMPARE(d.host.shared.Retry_Flag, 1);
-    QCOMPARE(d.host.shared.Dup_End_Flag, 1);
+    QCOMPARE(d.check().Retry_Flag, 1);
+    QCOMPARE(d.dupEnd(), 1);
 
     // Nobody listening: the error does nothing, the connect guard ends it.
     Pop3Harness h;
@@ -255,10 +278,10 @@ void TestPop3Session::guards() {
     h.host.seamsValue.popPort = d.host.seamsValue.popPort;
     d.server.close();
     h.load();
-    QCOMPARE(h.host.status(), "接続中");
+    QCOMPARE(h.host.statusText, "接続中");
     QVERIFY(h.waitDone());
-    QCOMPARE(h.host.status(), "受信タイムアウト");
-    QCOMPARE(h.host.shared.Retry_Flag, 1);
+    QCOMPARE(h.host.statusText, "受信タイムアウト");
+    QCOMPARE(h.host.check().Retry_Flag, 1);
 }
 
 void TestPop3Session::remoteClose() {
@@ -267,11 +290,11 @@ void TestPop3Session::remoteClose() {
     QVERIFY(d.start());
     d.send("+OK\r\n");
     d.peer->disconnectFromHost();
-    QTRY_COMPARE(d.host.status(), "未接続");
+    QTRY_COMPARE(d.host.statusText, "未接続");
     QCOMPARE(d.host.statusHistory.mid(d.host.statusHistory.size() - 2),
              (QStringList{"切断中", "未接続"}));
     QVERIFY(d.waitDone());
-    QCOMPARE(d.host.status(), "受信タイムアウト");
+    QCOMPARE(d.host.statusText, "受信タイムアウト");
 }
 
 void TestPop3Session::listCountText_data() {
@@ -294,11 +317,11 @@ void TestPop3Session::listCountText() {
     QVERIFY(d.host.statusHistory.contains(status));
     d.send("+OK\r\n1 a\r\n2 b\r\n3 c\r\n.\r\n");
     QVERIFY(d.waitDone());
-    QCOMPARE(d.host.shared.New_mail_number, count);
+    QCOMPARE(d.check().New_mail_number, count);
 }
 
 void TestPop3Session::notification_data() {
-    QTest::addColumn<int>("flag");
+    QTest::addColumn<bool>("test");
     QTest::addColumn<bool>("forwarding");
     QTest::addColumn<bool>("newMail");
     QTest::addColumn<bool>("saves");
@@ -307,86 +330,92 @@ void TestPop3Session::notification_data() {
     const QString two = "2通の新着メールがあります", zero = "0通の新着メールがあります";
     const QString done = "テスト終了、エラーなし", label = "テストが終了しました";
     QTest::newRow("scheduled forwarding")
-        << 2 << true << true << true << "7" + two.mid(1) << QStringList{two};
+        << false << true << true << true << "7" + two.mid(1) << QStringList{two};
     QTest::newRow("scheduled, none")
-        << 2 << false << false << true << "5" + zero.mid(1) << QStringList{zero};
+        << false << false << false << true << "5" + zero.mid(1) << QStringList{zero};
     QTest::newRow("test forwarding")
-        << 1 << true << true << true << "7" + two.mid(1) << QStringList{two};
+        << true << true << true << true << "7" + two.mid(1) << QStringList{two};
     QTest::newRow("test forwarding, none")
-        << 1 << true << false << true << "5" + zero.mid(1) << QStringList{zero};
-    QTest::newRow("test popup") << 1 << false << true << true << label << QStringList{two, done};
+        << true << true << false << true << "5" + zero.mid(1) << QStringList{zero};
+    QTest::newRow("test popup") << true << false << true << true << label << QStringList{two, done};
     QTest::newRow("test popup, none")
-        << 1 << false << false << true << label << QStringList{zero, done};
+        << true << false << false << true << label << QStringList{zero, done};
     QTest::newRow("test popup, not saved")
-        << 1 << false << true << false << label << QStringList{two, done};
+        << true << false << true << false << label << QStringList{two, done};
     QTest::newRow("test popup, none, not saved")
-        << 1 << false << false << false << label << QStringList{zero, done};
+        << true << false << false << false << label << QStringList{zero, done};
 }
 
 void TestPop3Session::notification() {
-    QFETCH(int, flag);
+    QFETCH(bool, test);
     QFETCH(bool, forwarding);
     QFETCH(bool, newMail);
     QFETCH(bool, saves);
     QFETCH(QString, label);
     QFETCH(QStringList, log);
     Dialogue d;
-    d.host.forwarding = forwarding;
+    d.forwarding(forwarding);
+    d.host.test = test;
     d.host.saveSucceeds = saves;
-    d.host.shared.New_mail_number2 = 5;
-    d.host.shared.Retry_Flag = 1;
+    d.check().New_mail_number2 = 5;
+    d.check().Retry_Flag = 1;
     if (!newMail) QVERIFY(WriteUidStore(d.storePath(), {"bb", "aa", "old"}));
     QVERIFY(d.toUidl());
-    d.host.shared.Flag = qint16(flag);
     d.send(TwoUids);
-    QVERIFY(d.waitDone());
-    QCOMPARE(d.host.form3Loads, forwarding && (newMail || flag == 1) ? 1 : 0);
-    QCOMPARE(d.host.popupShown, !forwarding && (newMail || flag == 1));
+    QVERIFY(d.waitPop3());
+    const QStringList last = d.host.statusHistory.mid(d.host.statusHistory.size() - 2);
+    const bool notice = forwarding && (newMail || test);
+    QCOMPARE(d.host.noticeRunning(), notice);
+    if (notice) QVERIFY(d.noticeStarted());
+    QCOMPARE(d.host.popupShown, !forwarding && (newMail || test));
     QCOMPARE(d.host.popupLabel, label);
     QCOMPARE(d.host.logLines, log);
-    QCOMPARE(d.host.saves, !forwarding && flag == 1 ? 1 : 0);
-    const bool buttons = !forwarding && flag == 1 && saves;
+    QCOMPARE(d.host.saves, !forwarding && test ? 1 : 0);
+    const bool buttons = !forwarding && test && saves;
     QCOMPARE(d.host.runEnabled, buttons);
     QCOMPARE(d.host.testEnabled, !buttons);
-    QCOMPARE(d.host.shared.Dup_End_Flag, forwarding && (newMail || flag == 1) ? 0 : 1);
-    QCOMPARE(d.host.shared.Retry_Flag, 0);
-    const bool popupPath = !forwarding && (newMail || flag == 1);
-    QCOMPARE(d.host.status(), popupPath ? QString("テスト終了､エラーなし") : log.first());
+    QCOMPARE(d.dupEnd(), notice ? 0 : 1);
+    QCOMPARE(d.check().Retry_Flag, 0);
+    const bool popupPath = !forwarding && (newMail || test);
+    if (notice)
+        QCOMPARE(last, (QStringList{log.first(), "接続中"}));
+    else
+        QCOMPARE(last.last(), popupPath ? QString("テスト終了､エラーなし") : log.first());
     QCOMPARE(d.store(), TwoStored);
 }
 
 void TestPop3Session::resendOnStart() {
     // A scheduled start after a failed notice re-sends it and checks nothing.
     Dialogue d;
-    d.host.forwarding = true;
-    d.host.shared.TX_flg = 1;
+    d.forwarding(true);
+    d.check().TX_flg = 1;
     d.load();
-    QCOMPARE(d.host.form3Loads, 1);
-    QCOMPARE(d.host.shared.TX_flg, 0);
-    QVERIFY(!d.host.form1IsLoaded);
+    QVERIFY(d.noticeStarted());
+    QCOMPARE(d.check().TX_flg, 0);
+    QVERIFY(!d.host.pop3Running());
     QTest::qWait(50);
     QVERIFY(!d.server.hasPendingConnections());
 
     // A settings test clears the flag and checks.
     Dialogue t;
-    t.host.forwarding = true;
-    t.host.shared.TX_flg = 1;
-    t.host.testStarting = true; // Flag is set once the load returns
+    t.forwarding(true);
+    t.check().TX_flg = 1;
+    t.host.test = true;
     QVERIFY(t.start());
-    QCOMPARE(t.host.form3Loads, 0);
-    QCOMPARE(t.host.shared.TX_flg, 0);
+    QVERIFY(!t.host.noticeRunning());
+    QCOMPARE(t.check().TX_flg, 0);
 }
 
 void TestPop3Session::storeNotWritable() {
     Dialogue d;
     QVERIFY(QDir(d.host.dir.path()).mkdir("quilmon.dat"));
-    d.host.shared.New_mail_number = 9;
+    d.check().New_mail_number = 9;
     QVERIFY(d.toUidl());
     d.send(TwoUids);
     QVERIFY(d.waitDone());
-    QCOMPARE(d.host.status(), "メールチェック失敗");
-    QCOMPARE(d.host.shared.Retry_Flag, 1);
-    QCOMPARE(d.host.shared.Dup_End_Flag, 1);
+    QCOMPARE(d.host.statusText, "メールチェック失敗");
+    QCOMPARE(d.check().Retry_Flag, 1);
+    QCOMPARE(d.dupEnd(), 1);
     QVERIFY(!d.host.popupShown);
     QVERIFY(d.host.logLines.isEmpty());
 }
@@ -404,23 +433,23 @@ void TestPop3Session::longMailbox() {
     QVERIFY(d.toUidl());
     d.send(listing + ".\r\n");
     QVERIFY(d.waitDone());
-    QCOMPARE(d.host.shared.New_mail_number, 100);
+    QCOMPARE(d.check().New_mail_number, 100);
     QCOMPARE(ReadUidStore(d.storePath()), std::optional<UidList>(uids));
 
     for (const QString &user : {QString("taro\r\nDELE 1"), QString("a\nb"), QString(u"a\0b"_qs)}) {
         Dialogue u;
-        u.host.shared.POP_UserID = user;
+        u.host.settings.POP_UserID = user;
         u.load();
         QVERIFY(u.waitDone());
-        QCOMPARE(u.host.status(), "受信サーバエラー");
+        QCOMPARE(u.host.statusText, "受信サーバエラー");
         QVERIFY(u.received.isEmpty());
     }
     Dialogue p;
-    p.host.shared.POP_PassWord = "x\r\nDELE 1";
+    p.host.settings.POP_PassWord = "x\r\nDELE 1";
     QVERIFY(p.start());
     p.send("+OK\r\n+OK\r\n");
     QVERIFY(p.waitDone());
-    QCOMPARE(p.host.status(), "パスワードが違います");
+    QCOMPARE(p.host.statusText, "パスワードが違います");
     QVERIFY(p.nothingMore());
 }
 

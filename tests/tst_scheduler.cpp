@@ -1,5 +1,6 @@
 // Whole simulated days of scheduler ticks: the exact minutes a check starts.
-#include "app/schedule.h"
+#include "check/schedule.h"
+#include "dialup/dialhost.h"
 #include "support/programfixture.h"
 
 #include <QCheckBox>
@@ -9,12 +10,15 @@
 #include <QTest>
 
 namespace {
+const QByteArray kRecord = "\"\",\"\",\"\",\"\",\"\",\"\",0,0,0,0,\"\",\"\",\"\"\r\n";
+
 struct Day : ProgramFixture {
-    Day() {
-        start();
-        program->state().Flag = 2; // monitoring: the window hidden
-        w().hide();
-    }
+    Day() : ProgramFixture(&kRecord) { start(); }
+    // 実行 with the settings as the window holds them: saved, the window
+    // hidden, monitoring.
+    void monitor() { QTest::mouseClick(ui().Command4, Qt::LeftButton); }
+    // Ends the started check at once and silently, as a broken link does.
+    void endCheck() { static_cast<DialHost &>(check()).abortCheck(); }
     // Ticks every `step` seconds over one day from 0:00; returns "H:MM" of
     // every check started. A started check ends at once unless `keepFailing`.
     QStringList run(int step = 15, const std::function<void()> &afterStart = {}) {
@@ -22,10 +26,10 @@ struct Day : ProgramFixture {
         const QDateTime start(QDate(2026, 3, 1), QTime(0, 0, 0));
         for (int s = 0; s < 24 * 3600; s += step) {
             clock = start.addSecs(s);
-            w().Timer1_Timer();
-            if (program->form1Loaded()) {
+            scheduler().Timer1_Timer();
+            if (check().pop3Running()) {
                 fired << clock.toString(QStringLiteral("H:mm"));
-                program->unloadForm1();
+                endCheck();
                 if (afterStart) afterStart();
             }
             if (s % 3600 == 0) QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -33,9 +37,9 @@ struct Day : ProgramFixture {
         return fired;
     }
     void quiet(const QString &from, const QString &to) {
-        w().Check1->setChecked(true);
-        w().Combo2->setEditText(from);
-        w().Combo3->setEditText(to);
+        ui().Check1->setChecked(true);
+        ui().Combo2->setEditText(from);
+        ui().Combo3->setEditText(to);
     }
 };
 
@@ -83,9 +87,10 @@ void TestScheduler::intervals() {
     QFETCH(QStringList, someFirings);
     QFETCH(QStringList, neverFirings);
     Day d;
-    MainWindow &w = d.w();
-    QRadioButton *options[] = {w.Option1, w.Option2, w.Option3, w.Option4, w.Option5};
+    const MainControls ui = d.ui();
+    QRadioButton *options[] = {ui.Option1, ui.Option2, ui.Option3, ui.Option4, ui.Option5};
     options[option - 1]->setChecked(true);
+    d.monitor();
     QStringList fired = d.run();
     QCOMPARE(fired.size(), count);
     QCOMPARE(fired.removeDuplicates(), 0); // never twice in one clock minute
@@ -123,69 +128,77 @@ void TestScheduler::quietPeriods() {
     QFETCH(QString, from);
     QFETCH(QString, to);
     Day d;
-    d.w().Option5->setChecked(true);
+    d.ui().Option5->setChecked(true);
     d.quiet(from, to);
-    d.w().Check1->setChecked(enabled);
+    d.ui().Check1->setChecked(enabled);
+    d.monitor();
     QTEST(d.run(20), "expected");
 }
 
 void TestScheduler::retryAfterAFailedCheck() {
     Day d;
-    d.w().Option3->setChecked(true); // 0 and 30
+    d.ui().Option3->setChecked(true); // 0 and 30
+    d.monitor();
     int started = 0;
     // The 0:00 check and its retry fail; every later check succeeds.
     const QStringList fired = d.run(10, [&] {
         ++started;
-        if (started == 1 || started == 2) d.program->state().Retry_Flag = qint16(started);
+        if (started == 1 || started == 2) d.check().Retry_Flag = qint16(started);
     });
     // The retry runs at the first tick of the next minute, whatever minute
     // that is; after the second failure the next minute only clears the count.
     QCOMPARE(fired.mid(0, 3), (QStringList{"0:00", "0:01", "0:30"}));
     QCOMPARE(fired.size(), 49);
-    QCOMPARE(int(d.program->state().Retry_Flag), 0);
+    QCOMPARE(int(d.check().Retry_Flag), 0);
 
     // A retry that cannot start is tried again at every tick outside the minute.
     Day busy;
-    busy.w().Option3->setChecked(true);
+    busy.ui().Option3->setChecked(true);
+    busy.monitor();
     busy.clock = QDateTime(QDate(2026, 3, 1), QTime(0, 0, 5));
-    busy.w().Timer1_Timer();
-    QVERIFY(busy.program->form1Loaded()); // still running: later starts are dropped
-    busy.program->state().Retry_Flag = 1;
+    busy.scheduler().Timer1_Timer();
+    QVERIFY(busy.check().pop3Running()); // still running: later starts are dropped
+    busy.check().Retry_Flag = 1;
     for (int s : {10, 40, 65, 70}) {
         busy.clock = QDateTime(QDate(2026, 3, 1), QTime(0, s / 60, s % 60));
-        busy.w().Timer1_Timer();
-        QCOMPARE(int(busy.program->state().Retry_Flag), 1);
+        busy.scheduler().Timer1_Timer();
+        QCOMPARE(int(busy.check().Retry_Flag), 1);
     }
-    busy.program->unloadForm1();
-    busy.w().Timer1_Timer();
-    QVERIFY(busy.program->form1Loaded());
-    QCOMPARE(busy.w().Last_Check_Minute, QStringLiteral("0"));
-    busy.program->unloadForm1();
+    busy.endCheck();
+    busy.scheduler().Timer1_Timer();
+    QVERIFY(busy.check().pop3Running());
+    QCOMPARE(busy.scheduler().Last_Check_Minute, QStringLiteral("0"));
+    busy.endCheck();
 }
 
 void TestScheduler::idleWhileVisibleOrNotMonitoring() {
     Day d;
-    d.w().Option5->setChecked(true);
+    d.ui().Option5->setChecked(true);
+    d.monitor();
     d.w().show();
     QVERIFY(d.run(60).isEmpty());
     d.w().hide();
-    d.program->state().Flag = 1;
+    d.program->Flag = 1;
     QVERIFY(d.run(60).isEmpty());
-    d.program->state().Flag = 0;
+    d.program->Flag = 0;
     QVERIFY(d.run(60).isEmpty());
 }
 
 void TestScheduler::changesCountFromTheNextTick() {
     Day d;
-    d.w().Option5->setChecked(true);
+    d.ui().Option5->setChecked(true);
+    d.monitor();
     d.clock = QDateTime(QDate(2026, 3, 1), QTime(9, 15, 0));
-    d.w().Timer1_Timer();
-    QVERIFY(!d.program->form1Loaded());
-    d.w().Option4->setChecked(true); // read from the window, not from the saved record
+    d.scheduler().Timer1_Timer();
+    QVERIFY(!d.check().pop3Running());
+    // Another interval chosen from the tray's 設定変更 counts once 実行 saved it.
+    d.program->showSettings();
+    d.ui().Option4->setChecked(true);
+    d.monitor();
     d.clock = d.clock.addSecs(1);
-    d.w().Timer1_Timer();
-    QVERIFY(d.program->form1Loaded());
-    d.program->unloadForm1();
+    d.scheduler().Timer1_Timer();
+    QVERIFY(d.check().pop3Running());
+    d.endCheck();
     QVERIFY(!schedule::hourOf(QStringLiteral("7")));
     QCOMPARE(schedule::hourOf(QStringLiteral(" 7:30:15 ")), 7);
 }

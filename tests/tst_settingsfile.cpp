@@ -1,7 +1,11 @@
-// The settings record: the exact bytes written and the reading grammar.
-#include "app/settingsfile.h"
+// The settings record: the exact bytes written and the reading grammar; and
+// the side file for what code page 932 cannot hold.
+#include "check/settingsfile.h"
 #include "platform/codepage.h"
 
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <QTest>
 
 class TestSettingsFile : public QObject {
@@ -14,6 +18,7 @@ class TestSettingsFile : public QObject {
     void rejectsUnreadableRecords();
     void rejectsUnreadableRecords_data();
     void keepsFieldsReadBeforeAFailure();
+    void entryNamesCodePage932CannotHoldAreKeptBeside();
 };
 
 void TestSettingsFile::writesTheRecordLineExactly() {
@@ -118,6 +123,62 @@ void TestSettingsFile::keepsFieldsReadBeforeAFailure() {
     QCOMPARE(r.POP_Address, QStringLiteral("pop"));
     QCOMPARE(r.POP_UserID, QStringLiteral("user"));
     QCOMPARE(int(r.Dup_Mode), 1);
+}
+
+namespace {
+QByteArray bytesOf(const QString &path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeBytes(const QString &path, const QByteArray &bytes) {
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+}
+} // namespace
+
+void TestSettingsFile::entryNamesCodePage932CannotHoldAreKeptBeside() {
+    QTemporaryDir dir;
+    const QString record = settingsfile::recordPath(dir.path());
+    const QString side = settingsfile::sidePath(dir.path());
+    QCOMPARE(QFileInfo(side).fileName(), QStringLiteral("quil7400.conf"));
+    SettingsRecord r;
+    r.POP_Address = QStringLiteral("pop");
+    r.Dup_Mode = 1;
+    r.Dup_Entry = QStringLiteral("Büro");
+    QVERIFY(settingsfile::save(dir.path(), r));
+    // The record stays the 13 fields in code page 932 the Windows program
+    // reads, with the name as that code page renders it.
+    const QByteArray asRecorded =
+        "\"pop\",\"\",\"\",\"\",\"\",\"\",1,0,0,0,\"\",\"\",\"B\xFC\xFCro\"\r\n";
+    QCOMPARE(bytesOf(record), asRecorded);
+    const QByteArray beside = bytesOf(side);
+    QVERIFY(beside.contains("\ndialup_entry=Büro\n"));
+    QCOMPARE(QFile::permissions(side) & ~(QFile::ReadUser | QFile::WriteUser),
+             QFile::ReadOwner | QFile::WriteOwner);
+    SettingsRecord back;
+    QVERIFY(settingsfile::load(dir.path(), back));
+    QCOMPARE(back.Dup_Entry, QStringLiteral("Büro"));
+    QVERIFY(settingsfile::save(dir.path(), back)); // saving again changes nothing
+    QCOMPARE(bytesOf(record), asRecorded);
+    QCOMPARE(bytesOf(side), beside);
+
+    // Another program changed the record's entry: the record wins.
+    writeBytes(record, "\"pop\",\"\",\"\",\"\",\"\",\"\",1,0,0,0,\"\",\"\",\"Office\"\r\n");
+    QVERIFY(settingsfile::load(dir.path(), back));
+    QCOMPARE(back.Dup_Entry, QStringLiteral("Office"));
+
+    // A name the record holds needs nothing beside it: the key goes, and
+    // where there was no side file none is made.
+    r.Dup_Entry = QStringLiteral("会社");
+    QVERIFY(settingsfile::save(dir.path(), r));
+    QVERIFY(!bytesOf(side).contains("dialup_entry"));
+    QVERIFY(settingsfile::load(dir.path(), back));
+    QCOMPARE(back.Dup_Entry, QStringLiteral("会社"));
+    QTemporaryDir fresh;
+    QVERIFY(settingsfile::save(fresh.path(), r));
+    QVERIFY(!QFile::exists(settingsfile::sidePath(fresh.path())));
 }
 
 QTEST_APPLESS_MAIN(TestSettingsFile)

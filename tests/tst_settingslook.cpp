@@ -126,8 +126,9 @@ void TestSettingsLook::passwordShowsStars() {
     MainWindow &w = f.w();
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
-    w.Text2->setText(QStringLiteral("secret"));
-    QCOMPARE(w.Text2->displayText(), QStringLiteral("******"));
+    QLineEdit *password = f.ui().Text2;
+    password->setText(QStringLiteral("secret"));
+    QCOMPARE(password->displayText(), QStringLiteral("******"));
 }
 
 QTEST_MAIN(TestSettingsLook)

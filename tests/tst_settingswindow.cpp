@@ -3,7 +3,7 @@
 #include "app/icons.h"
 #include "app/verdisp.h"
 #include "dialup/dialup.h"
-#include "platform/trayicon.h"
+#include "support/autoservers.h"
 #include "support/dialup_scripted.h"
 #include "support/programfixture.h"
 #include "windows/assist.h"
@@ -23,18 +23,24 @@ const QByteArray kStored = "\"127.0.0.1\",\"secret\",\"127.0.0.1\",\"to@example.
 const QByteArray kPopup =
     "\"127.0.0.1\",\"secret\",\"\",\"\",\"taro\",\"\",0,4,0,0,\"0:00\",\"0:00\",\"\"\r\n";
 
-struct Started : ProgramFixture {
-    explicit Started(const QByteArray &s = kStored) : ProgramFixture(&s) {
+// A mailbox and a mail sink of the test's own, so a settings test can run
+// to its end. They outlive the program.
+struct Servers {
+    AutoPop3Server pop;
+    AutoSmtpServer smtp;
+};
+
+struct Started : Servers, ProgramFixture {
+    explicit Started(const QByteArray &s = kStored, int hangUpWaitMs = 10) : ProgramFixture(&s) {
+        seams.popPort = pop.port();
+        seams.smtpPort = smtp.port();
+        seams.hangUpWaitMs = hangUpWaitMs;
         start();
         w().show();
-        w().Command2->setEnabled(true); // as after any edit
+        w().setTestEnabled(true); // as after any edit
     }
-    ~Started() {
-        program->unloadForm1();
-        program->unloadForm3();
-    }
-    bool runOn() const { return w().Command4->isEnabled(); }
-    bool testOn() const { return w().Command2->isEnabled(); }
+    bool runOn() const { return ui().Command4->isEnabled(); }
+    bool testOn() const { return ui().Command2->isEnabled(); }
 };
 } // namespace
 
@@ -51,6 +57,7 @@ class TestSettingsWindow : public QObject {
     void testWhileACheckRunsChangesNothing();
     void editsDuringATestAreNotSavedAsTested();
     void runSavesLogsAndHides();
+    void runSavesTheEntryNameExactly();
     void helpAndCloseBox();
     void exitEndsAfterTheStatusSteps();
     void dialUpTest();
@@ -59,7 +66,7 @@ class TestSettingsWindow : public QObject {
 
 void TestSettingsWindow::editsOfAnyTextBoxDemandANewTest() {
     Started f;
-    MainWindow &w = f.w();
+    const MainControls w = f.ui();
     for (QLineEdit *e : {w.Text1, w.Text2, w.Text3, w.Text5, w.Text6, w.Text7}) {
         w.Command4->setEnabled(true);
         w.Command2->setEnabled(false);
@@ -77,12 +84,13 @@ void TestSettingsWindow::editsOfAnyTextBoxDemandANewTest() {
 
 void TestSettingsWindow::optionsAndListsThatDoNotNeedATest() {
     Started f;
-    MainWindow &w = f.w();
+    const MainControls w = f.ui();
     QVERIFY(f.runOn());
     QTest::mouseClick(w.Option2, Qt::LeftButton);
     QVERIFY(w.Option2->isChecked() && !w.Option5->isChecked());
     QTest::mouseClick(w.Check1, Qt::LeftButton);
-    QVERIFY(!w.Combo2->isHidden() && !w.Label4->isHidden() && !w.Combo3->isHidden());
+    QVERIFY(!w.Combo2->isHidden() && !child<QLabel>(&f.w(), "Label4")->isHidden() &&
+            !w.Combo3->isHidden());
     w.Combo2->setCurrentIndex(22);
     w.Combo3->setEditText(QStringLiteral("6:00"));
     QVERIFY(f.runOn());
@@ -92,9 +100,9 @@ void TestSettingsWindow::optionsAndListsThatDoNotNeedATest() {
 
     // Typing into a list box is taken as typed, never completed from the list.
     QTest::mouseClick(w.Check1, Qt::LeftButton);
-    w.show();
-    w.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&w));
+    f.w().show();
+    f.w().activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&f.w()));
     w.Combo2->lineEdit()->setFocus();
     w.Combo2->lineEdit()->clear();
     QTest::keyClicks(w.Combo2->lineEdit(), QStringLiteral("1"));
@@ -103,7 +111,7 @@ void TestSettingsWindow::optionsAndListsThatDoNotNeedATest() {
 
 void TestSettingsWindow::connectionAndNoticeRules() {
     Started f;
-    MainWindow &w = f.w();
+    const MainControls w = f.ui();
     QTest::mouseClick(w.Option8, Qt::LeftButton);
     QVERIFY(w.Option8->isChecked() && !w.Option7->isChecked() && !w.Combo1->isHidden());
     QVERIFY(!f.runOn() && f.testOn());
@@ -121,34 +129,35 @@ void TestSettingsWindow::connectionAndNoticeRules() {
     w.Command2->setEnabled(false);
     QTest::mouseClick(w.Option6_1, Qt::LeftButton);
     QVERIFY(f.runOn() && !f.testOn());
-    for (QWidget *c : {static_cast<QWidget *>(w.Command1), static_cast<QWidget *>(w.Label3),
-                       static_cast<QWidget *>(w.Text3), static_cast<QWidget *>(w.Label5),
-                       static_cast<QWidget *>(w.Text5), static_cast<QWidget *>(w.Label7),
+    for (QWidget *c : {static_cast<QWidget *>(w.Command1), child<QWidget>(&f.w(), "Label3"),
+                       static_cast<QWidget *>(w.Text3), child<QWidget>(&f.w(), "Label5"),
+                       static_cast<QWidget *>(w.Text5), child<QWidget>(&f.w(), "Label7"),
                        static_cast<QWidget *>(w.Text7)})
         QVERIFY(c->isHidden());
     QVERIFY(!w.Check3->isChecked());
     QTest::mouseClick(w.Option6_0, Qt::LeftButton);
-    QVERIFY(!w.Text7->isHidden() && !w.Label7->isHidden() && !w.Text5->isHidden());
+    QVERIFY(!w.Text7->isHidden() && !child<QLabel>(&f.w(), "Label7")->isHidden() &&
+            !w.Text5->isHidden());
     QVERIFY(!f.runOn() && f.testOn());
 }
 
 void TestSettingsWindow::senderNameBox() {
     Started f;
-    MainWindow &w = f.w();
+    const MainControls w = f.ui();
     QTest::mouseClick(w.Check3, Qt::LeftButton);
     QVERIFY(w.Check3->isChecked() && !w.Text7->isHidden());
     QVERIFY(f.testOn());
     w.Text7->setText(QStringLiteral("me@example.jp"));
     w.Command4->setEnabled(true);
     QTest::mouseClick(w.Check3, Qt::LeftButton);
-    QVERIFY(w.Text7->isHidden() && w.Label7->isHidden());
+    QVERIFY(w.Text7->isHidden() && child<QLabel>(&f.w(), "Label7")->isHidden());
     QVERIFY(w.Text7->text().isEmpty());
     QVERIFY(!f.runOn()); // emptying it is an edit
 }
 
 void TestSettingsWindow::textBoxesDropLineBreaks() {
     Started f;
-    MainWindow &w = f.w();
+    const MainControls w = f.ui();
     w.Text2->clear();
     w.Text2->insert(QStringView(u"pa\r\nss\0word", 11).toString());
     QCOMPARE(w.Text2->text(), QStringLiteral("password"));
@@ -158,7 +167,7 @@ void TestSettingsWindow::textBoxesDropLineBreaks() {
 
 void TestSettingsWindow::testRefusesIncompleteSettings() {
     Started f;
-    MainWindow &w = f.w();
+    const MainControls w = f.ui();
     const QString missing = QStringLiteral("設定テスト|必要事項を全部設定してください");
     for (QLineEdit *e : {w.Text1, w.Text2, w.Text6}) {
         const QString keep = e->text();
@@ -166,7 +175,7 @@ void TestSettingsWindow::testRefusesIncompleteSettings() {
         f.boxes.clear();
         QTest::mouseClick(w.Command2, Qt::LeftButton);
         QCOMPARE(f.boxes, QStringList{missing});
-        QVERIFY(!f.program->form1Loaded());
+        QVERIFY(!f.check().pop3Running());
         e->setText(keep);
     }
     w.Text3->clear();
@@ -179,50 +188,58 @@ void TestSettingsWindow::testRefusesIncompleteSettings() {
     f.boxes.clear();
     QTest::mouseClick(w.Command2, Qt::LeftButton);
     QVERIFY(f.boxes.isEmpty());
-    QVERIFY(f.program->form1Loaded());
+    QVERIFY(f.check().pop3Running());
 }
 
 void TestSettingsWindow::lanTestStartsACheck() {
     Started f;
-    MainWindow &w = f.w();
-    w.Text1->setText(QStringLiteral("127.0.0.1"));
+    const MainControls w = f.ui();
+    w.Text3->setText(QStringLiteral("new@example.jp"));
     w.Text7->setText(QStringLiteral("sender@example.jp"));
     QTest::mouseClick(w.Command2, Qt::LeftButton);
-    QVERIFY(f.program->form1Loaded());
-    QCOMPARE(int(f.program->state().Flag), 1);
+    QVERIFY(f.check().pop3Running());
+    QCOMPARE(int(f.program->Flag), 1);
     QVERIFY(!f.runOn());
     QVERIFY(!w.Text4->isHidden());
     QCOMPARE(f.logMessages(), QStringList{QStringLiteral("接続テスト開始")});
-    const SharedState &st = f.program->state();
-    QCOMPARE(st.POP_UserID, QStringLiteral("taro"));
-    QCOMPARE(st.Trf_IPAddress, QStringLiteral("to@example.jp"));
-    QVERIFY(st.Smtp_mail_address.isEmpty()); // Test does not copy the sender name
+    // The test runs on the settings as the window shows them, not as saved.
+    QTRY_COMPARE(f.smtp.messages.size(), 1);
+    QVERIFY(f.smtp.commands.contains("MAIL FROM:<sender@example.jp>"));
+    QVERIFY(f.smtp.commands.contains("RCPT TO:new@example.jp"));
 }
 
 void TestSettingsWindow::testWhileACheckRunsChangesNothing() {
     Started f;
-    MainWindow &w = f.w();
-    f.program->loadForm1(); // a scheduled check in progress
+    const MainControls w = f.ui();
+    f.check().DialStart(f.program->settings()); // a scheduled check in progress
+    QVERIFY(f.check().pop3Running());
     w.Text4->show();
     w.Command4->setEnabled(false);
     QTest::mouseClick(w.Command2, Qt::LeftButton);
     QCOMPARE(f.boxes, QStringList{QStringLiteral("設定テスト|既に接続されています")});
     QVERIFY(w.Text4->isHidden());
-    QCOMPARE(int(f.program->state().Flag), 0);
+    QCOMPARE(int(f.program->Flag), 0);
     QVERIFY(f.logMessages().isEmpty());
 }
 
 void TestSettingsWindow::editsDuringATestAreNotSavedAsTested() {
     Started f;
-    MainWindow &w = f.w();
+    const MainControls w = f.ui();
+    // A test left alone while it runs saves what it tested.
+    w.Text2->setText(QStringLiteral("tested"));
     QTest::mouseClick(w.Command2, Qt::LeftButton);
-    QVERIFY(w.saveTestedSettings()); // an unchanged test saves
-    QVERIFY(QFile::exists(f.path(QStringLiteral("quil7400.dat"))));
+    QTRY_VERIFY(f.runOn());
+    QVERIFY(!f.testOn());
     const QByteArray saved = f.fileBytes(QStringLiteral("quil7400.dat"));
-    f.program->unloadForm1();
+    QVERIFY(saved.startsWith("\"127.0.0.1\",\"tested\","));
+    QTRY_VERIFY(!f.check().running());
+
+    // Edited while it runs: the test passes, but nothing is saved.
+    w.Command2->setEnabled(true);
     QTest::mouseClick(w.Command2, Qt::LeftButton);
     w.Text2->setText(QStringLiteral("changed"));
-    QVERIFY(!w.saveTestedSettings());
+    QTRY_COMPARE(f.smtp.messages.size(), 2);
+    QTRY_VERIFY(!f.check().running());
     QCOMPARE(f.fileBytes(QStringLiteral("quil7400.dat")), saved);
     QVERIFY(!f.runOn() && f.testOn());
 }
@@ -230,29 +247,53 @@ void TestSettingsWindow::editsDuringATestAreNotSavedAsTested() {
 void TestSettingsWindow::runSavesLogsAndHides() {
     ProgramFixture f;
     QVERIFY(f.start());
-    MainWindow &w = f.w();
-    w.show();
+    const MainControls w = f.ui();
+    f.w().show();
     w.Text1->setText(QStringLiteral("pop"));
     w.Command4->setEnabled(true);
     QTest::mouseClick(w.Command4, Qt::LeftButton);
-    QCOMPARE(int(f.program->state().Flag), 2);
-    QVERIFY(!w.isVisible());
+    QCOMPARE(int(f.program->Flag), 2);
+    QVERIFY(!f.w().isVisible());
     QCOMPARE(f.logMessages(), QStringList{QStringLiteral("実行開始しました。")});
     QVERIFY(f.fileBytes(QStringLiteral("quil7400.dat")).startsWith("\"pop\",\"\","));
-    QCOMPARE(f.program->state().POP_Address, QStringLiteral("pop"));
+    QCOMPARE(f.program->settings().POP_Address, QStringLiteral("pop"));
+}
+
+void TestSettingsWindow::runSavesTheEntryNameExactly() {
+    ScriptedBackend ras;
+    ras.entryNames = QStringList{QStringLiteral("Büro")};
+    const QByteArray dial = "\"p\",\"pw\",\"\",\"\",\"u\",\"\",1,4,0,0,,,\"\"\r\n";
+    ProgramFixture f(&dial);
+    f.seams.ras = &ras;
+    QVERIFY(f.start());
+    f.ui().Combo1->setCurrentIndex(0);
+    QTest::mouseClick(f.ui().Command4, Qt::LeftButton);
+    // The record keeps what code page 932 makes of it; the name itself
+    // goes beside it.
+    QCOMPARE(f.fileBytes(QStringLiteral("quil7400.dat")),
+             QByteArray("\"p\",\"pw\",\"\",\"\",\"u\",\"\",1,4,0,0,\"\",\"\",\"B\xFC\xFCro\"\r\n"));
+    QVERIFY(f.fileBytes(QStringLiteral("quil7400.conf")).contains("\ndialup_entry=Büro\n"));
+    QCOMPARE(f.program->settings().Dup_Entry, QStringLiteral("Büro"));
+    // The next start shows it again.
+    f.program.reset();
+    QVERIFY(f.start());
+    QCOMPARE(f.ui().Combo1->currentText(), QStringLiteral("Büro"));
+    QCOMPARE(f.ui().Combo1->currentIndex(), 0);
 }
 
 void TestSettingsWindow::helpAndCloseBox() {
     Started f;
-    QTest::mouseClick(f.w().Command7, Qt::LeftButton);
+    QTest::mouseClick(f.ui().Command7, Qt::LeftButton);
     QCOMPARE(f.helpOpened, QStringList{f.path(QStringLiteral("quillmon.hlp"))});
     f.w().close();
     QVERIFY(f.w().isVisible());
 }
 
 void TestSettingsWindow::exitEndsAfterTheStatusSteps() {
-    Started f;
-    MainWindow &w = f.w();
+    // The pause for the hang-up is long enough for the test's servers to
+    // answer everything.
+    Started f(kStored, 500);
+    const MainControls w = f.ui();
     QTest::mouseClick(w.Command3, Qt::LeftButton);
     QCOMPARE(f.exits, 1);
     QVERIFY(f.logMessages().isEmpty()); // Flag 0: nothing to log
@@ -260,21 +301,31 @@ void TestSettingsWindow::exitEndsAfterTheStatusSteps() {
     QTest::mouseClick(w.Command2, Qt::LeftButton);
     QVERIFY(!w.Text4->isHidden());
     QTest::mouseClick(w.Command3, Qt::LeftButton);
-    QCOMPARE(f.exits, 2);
     QCOMPARE(w.Text4->text(), QStringLiteral("終了処理中"));
-    QCOMPARE(f.logMessages().last(), QStringLiteral("終了ボタンが押されたので強制終了しました"));
+    QTRY_COMPARE(f.exits, 2);
+    // The test that was under way ended with the exit: nothing of it
+    // reached the status line, the log, the mail server or the settings.
+    QCOMPARE(w.Text4->text(), QStringLiteral("終了処理中"));
+    QCOMPARE(f.logMessages(),
+             (QStringList{QStringLiteral("接続テスト開始"),
+                          QStringLiteral("終了ボタンが押されたので強制終了しました")}));
+    QCOMPARE(f.smtp.sessions, 0);
+    QCOMPARE(f.fileBytes(QStringLiteral("quil7400.dat")), kStored);
 }
 
 void TestSettingsWindow::dialUpTest() {
     ScriptedBackend ras;
-    ras.entryNames = QStringList{QStringLiteral("会社"), QStringLiteral("自宅")};
+    // Listed and dialled exactly as the service names them, also where
+    // code page 932 has no such letter.
+    ras.entryNames = QStringList{QStringLiteral("会社"), QStringLiteral("Büro")};
     const QByteArray dial = "\"127.0.0.1\",\"pw\",\"\",\"\",\"taro\",\"\",1,4,0,0,,,\"\"\r\n";
     ProgramFixture f(&dial);
     f.seams.ras = &ras;
     QVERIFY(f.start());
-    MainWindow &w = f.w();
-    w.show();
+    const MainControls w = f.ui();
+    f.w().show();
     QCOMPARE(w.Combo1->count(), 2);
+    QCOMPARE(w.Combo1->itemText(1), QStringLiteral("Büro"));
     QCOMPARE(w.Combo1->currentText(), QString()); // filling kept the stored (empty) text
     w.Command2->setEnabled(true);
 
@@ -284,7 +335,7 @@ void TestSettingsWindow::dialUpTest() {
 
     // The entry is already up (by another program): refused, nothing logged.
     w.Combo1->setCurrentIndex(1);
-    ras.links.append({0, QStringLiteral("自宅"), {}, {}});
+    ras.links.append({0, QStringLiteral("Büro"), {}, {}});
     f.boxes.clear();
     QTest::mouseClick(w.Command2, Qt::LeftButton);
     QCOMPARE(f.boxes, QStringList{QStringLiteral("設定テスト|既に接続されています")});
@@ -300,7 +351,7 @@ void TestSettingsWindow::dialUpTest() {
     QVERIFY(f.boxes.isEmpty());
     QCOMPARE(w.Text4->text(), QStringLiteral("ダイヤルアップ接続中"));
     QVERIFY(!w.Text4->isHidden());
-    QCOMPARE(int(f.program->state().Flag), 0);
+    QCOMPARE(int(f.program->Flag), 0);
     QVERIFY(!w.Command4->isEnabled());
     QCOMPARE(f.logMessages(), QStringList{QStringLiteral("接続テスト開始")});
 
@@ -308,10 +359,9 @@ void TestSettingsWindow::dialUpTest() {
     ras.dialError = 0;
     ras.reply(0, 0, 600);
     QTest::mouseClick(w.Command2, Qt::LeftButton);
-    QCOMPARE(ras.dials.last(), QStringLiteral("自宅"));
-    QCOMPARE(int(f.program->state().Flag), 1);
-    QVERIFY(f.program->linkMonitorRunning());
-    QCOMPARE(f.program->state().POP_UserID, QStringLiteral("taro"));
+    QCOMPARE(ras.dials.last(), QStringLiteral("Büro"));
+    QCOMPARE(int(f.program->Flag), 1);
+    QVERIFY(f.check().dialUp()->monitorRunning());
     // A second test while the link is being built is refused.
     f.boxes.clear();
     QTest::mouseClick(w.Command2, Qt::LeftButton);
@@ -319,29 +369,35 @@ void TestSettingsWindow::dialUpTest() {
     QTRY_COMPARE(w.Text4->text(), QStringLiteral("ポートオープン中..."));
     // Exit hangs up what was dialed.
     QTest::mouseClick(w.Command3, Qt::LeftButton);
-    QCOMPARE(f.exits, 1);
+    QCOMPARE(w.Text4->text(), QStringLiteral("終了処理中"));
     QVERIFY(!ras.hangUps.isEmpty());
-    QVERIFY(!f.program->linkMonitorRunning());
+    QTRY_COMPARE(f.exits, 1);
+    QVERIFY(!f.check().dialUp()->monitorRunning());
 }
 
 void TestSettingsWindow::trayMenuAndAssistant() {
     Started f;
-    MainWindow &w = f.w();
+    const MainControls w = f.ui();
+    MainWindow &window = f.w();
     Icons &icons = *f.program->icons();
+    QSystemTrayIcon *tray = icons.tray;
+    QVERIFY(tray->isVisible());
+    QCOMPARE(tray->toolTip(), QStringLiteral("メールチェックソフトクイルモン7400"));
     int menus = 0;
     icons.popupMenu = [&](QMenu *, const QPoint &) { ++menus; };
-    icons.trayNotification(WM_RBUTTONDOWN);
+    emit tray->activated(QSystemTrayIcon::Context);
     QCOMPARE(menus, 0);                            // inactive while the settings window is open
     QTest::mouseClick(w.Command4, Qt::LeftButton); // Run hides it
-    icons.trayNotification(WM_RBUTTONDOWN);
-    icons.trayNotification(WM_LBUTTONUP);
-    icons.trayNotification(WM_LBUTTONDOWN);
+    emit tray->activated(QSystemTrayIcon::Context);
+    emit tray->activated(QSystemTrayIcon::Trigger);
+    emit tray->activated(QSystemTrayIcon::DoubleClick);
+    emit tray->activated(QSystemTrayIcon::MiddleClick);
     QCOMPARE(menus, 2);
 
     // 設定変更 brings the window back with the status line hidden.
     w.Text4->show();
     icons.set->trigger();
-    QVERIFY(w.isVisible() && w.Text4->isHidden());
+    QVERIFY(window.isVisible() && w.Text4->isHidden());
     // バージョン情報 twice: one version window.
     icons.ver->trigger();
     VerDisp *first = f.program->verDisp();
@@ -350,23 +406,41 @@ void TestSettingsWindow::trayMenuAndAssistant() {
     icons.help->trigger();
     QCOMPARE(f.helpOpened.size(), 1);
 
-    // The carrier button: the assistant replaces the window and writes Text3.
+    // The carrier button: the assistant replaces the window. Its address
+    // goes into Text3 once the window is back, so the change rules see it
+    // shown.
     QTest::mouseClick(w.Command1, Qt::LeftButton);
     Assist *a = f.program->assist();
-    QVERIFY(a && a->isVisible() && !w.isVisible());
-    a->Text1->setText(QStringLiteral("09012345678"));
+    QVERIFY(a && a->isVisible() && !window.isVisible());
+    child<QLineEdit>(a, "Text1")->setText(QStringLiteral("09012345678"));
     w.Command4->setEnabled(true);
-    QTest::mouseClick(a->Command1, Qt::LeftButton);
-    QVERIFY(w.isVisible());
+    bool shownWhenWritten = false;
+    connect(w.Text3, &QLineEdit::textChanged, this, [&] { shownWhenWritten = window.isVisible(); });
+    QTest::mouseClick(child<QPushButton>(a, "Command1"), Qt::LeftButton);
+    QVERIFY(window.isVisible() && shownWhenWritten);
     QCOMPARE(w.Text3->text(), QStringLiteral("09012345678@docomo.ne.jp"));
     QVERIFY(!w.Command4->isEnabled()); // a new address needs a new test
     QTRY_VERIFY(f.program->assist() == nullptr);
+    // Nothing typed, or the close box: Text3 stays, the window comes back.
+    for (bool closeBox : {false, true}) {
+        QTest::mouseClick(w.Command1, Qt::LeftButton);
+        a = f.program->assist();
+        QVERIFY(a && !window.isVisible());
+        if (closeBox) {
+            child<QLineEdit>(a, "Text1")->setText(QStringLiteral("0701111"));
+            a->close();
+        } else {
+            QTest::mouseClick(child<QPushButton>(a, "Command1"), Qt::LeftButton);
+        }
+        QVERIFY(window.isVisible());
+        QCOMPARE(w.Text3->text(), QStringLiteral("09012345678@docomo.ne.jp"));
+        QTRY_VERIFY(f.program->assist() == nullptr);
+    }
 
     // 終了 removes the icon, then ends.
-    QVERIFY(trayIconPresent(f.program->trayWindow(), 1));
     icons.end->trigger();
     QCOMPARE(f.exits, 1);
-    QVERIFY(!trayIconPresent(f.program->trayWindow(), 1));
+    QVERIFY(!tray->isVisible());
 }
 
 QTEST_MAIN(TestSettingsWindow)

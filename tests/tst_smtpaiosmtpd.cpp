@@ -1,11 +1,12 @@
-// Form3 against a real SMTP server: the notice arrives, and a mail library
-// reads its subject and body as the Japanese texts.
-#include "smtp/form3.h"
+// The notice against a real SMTP server: it arrives, and a mail library reads
+// its subject and body as the Japanese texts.
+#include "dialup/dialup.h"
 #include "support/fakehost.h"
 #include "support/smtp_aiosmtpd.h"
 
 #include <QJsonArray>
-#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 
 class TestSmtpAiosmtpd : public QObject {
@@ -16,7 +17,8 @@ class TestSmtpAiosmtpd : public QObject {
     void noticeArrives();
 
   private:
-    // Runs one dialogue on port 25 to completion; returns the final status.
+    // Runs one check with its notice on port 25 to completion; returns the
+    // final status.
     QString runDialogue(FakeHost &host);
     SmtpAiosmtpd server;
     int delivered = 0;
@@ -37,21 +39,28 @@ void TestSmtpAiosmtpd::initTestCase() {
 
 QString TestSmtpAiosmtpd::runDialogue(FakeHost &host) {
     host.seamsValue.guardMs = 10000;
-    host.forwarding = true;
-    host.shared.Smtp_Address = QStringLiteral("127.0.0.1");
-    host.shared.Trf_IPAddress = QStringLiteral("keitai@example.ne.jp");
-    QPointer<Form3> form = new Form3(host);
-    host.onUnloadForm3 = [&form] {
-        form->Form_Unload();
-        form->deleteLater();
-    };
-    form->Form_Load();
-    if (!QTest::qWaitFor([&form] { return form.isNull(); }, 20000)) delete form.data();
-    return host.status();
+    host.settings.Trf_Flag = 1;
+    host.settings.Smtp_Address = QStringLiteral("127.0.0.1");
+    host.settings.Trf_IPAddress = QStringLiteral("keitai@example.ne.jp");
+    // A settings test first finds an empty mailbox; a scheduled check after
+    // a notice that did not go out sends it again at once, without POP3.
+    QTcpServer pop;
+    if (host.test) {
+        pop.listen(QHostAddress::LocalHost);
+        host.seamsValue.popPort = pop.serverPort();
+        QObject::connect(&pop, &QTcpServer::newConnection, &pop, [&pop] {
+            pop.nextPendingConnection()->write("+OK\r\n+OK\r\n+OK\r\n+OK 0\r\n");
+        });
+    } else {
+        host.check().TX_flg = 1;
+    }
+    host.start();
+    host.waitDone(20000);
+    return host.statusText;
 }
 
 void TestSmtpAiosmtpd::noticeArrives_data() {
-    QTest::addColumn<qint16>("flag");
+    QTest::addColumn<bool>("test");
     QTest::addColumn<QString>("sender");
     QTest::addColumn<QString>("status");
     QTest::addColumn<QString>("mailFrom");
@@ -59,17 +68,17 @@ void TestSmtpAiosmtpd::noticeArrives_data() {
     QTest::addColumn<QString>("body");
 
     QTest::newRow("notice of 3, no sender name")
-        << qint16(2) << QString() << QStringLiteral("　メッセージを転送しました")
+        << false << QString() << QStringLiteral("　メッセージを転送しました")
         << QStringLiteral("quilmon7400@quilmon.invalid") << QStringLiteral("クイルモン７４００")
         << QStringLiteral("3通のメール着信あり。");
     QTest::newRow("settings test with sender name")
-        << qint16(1) << QStringLiteral("taro@example.jp")
-        << QStringLiteral("　テスト終了、エラーなし") << QStringLiteral("taro@example.jp")
-        << QStringLiteral("taro@example.jp") << QStringLiteral("TEST MAIL");
+        << true << QStringLiteral("taro@example.jp") << QStringLiteral("　テスト終了、エラーなし")
+        << QStringLiteral("taro@example.jp") << QStringLiteral("taro@example.jp")
+        << QStringLiteral("TEST MAIL");
 }
 
 void TestSmtpAiosmtpd::noticeArrives() {
-    QFETCH(qint16, flag);
+    QFETCH(bool, test);
     QFETCH(QString, sender);
     QFETCH(QString, status);
     QFETCH(QString, mailFrom);
@@ -77,12 +86,12 @@ void TestSmtpAiosmtpd::noticeArrives() {
     QFETCH(QString, body);
 
     FakeHost host;
-    host.shared.Flag = flag;
-    host.shared.New_mail_number = 3;
-    host.sender = sender;
+    host.test = test;
+    host.check().New_mail_number = 3;
+    host.settings.Smtp_mail_address = sender;
     QCOMPARE(runDialogue(host), status);
-    QCOMPARE(host.shared.TX_flg, qint16(0));
-    QCOMPARE(host.shared.Dup_End_Flag, qint16(1));
+    QCOMPARE(host.check().TX_flg, qint16(0));
+    QCOMPARE(host.check().dialUp()->Dup_End_Flag, qint16(1));
 
     const QJsonObject mail = server.message(++delivered);
     QVERIFY2(!mail.isEmpty(), "no message stored");

@@ -1,11 +1,13 @@
 // The SMTP dialogue of Form3 against a scripted server: the client's exact
 // bytes, and what the user and the rest of the program see at its end.
+#include "dialup/dialup.h"
 #include "smtp/form3.h"
 #include "support/fakehost.h"
 #include "support/smtp_scriptedserver.h"
 
 #include <QElapsedTimer>
 #include <QPointer>
+#include <QTcpServer>
 #include <QTest>
 
 namespace {
@@ -35,37 +37,45 @@ QByteArray sendsUpTo(int step) {
     return all;
 }
 
-// One Form3 on a FakeHost, pointed at a scripted server.
+// The notice of a real check, pointed at a scripted server. A scheduled check
+// after a notice that did not go out sends it again at once, with no POP3
+// session; a settings test first finds an empty mailbox on a POP3 peer that
+// answers everything in one go.
 struct Session {
     FakeHost host;
     SmtpScriptedServer server;
+    QTcpServer pop;
     QPointer<Form3> form;
     QString trace;
 
     explicit Session(int guardMs = 10000) {
         host.seamsValue.guardMs = guardMs;
         host.seamsValue.smtpPort = server.port();
-        host.forwarding = true;
-        host.shared.Smtp_Address = QStringLiteral("127.0.0.1");
-        host.shared.Trf_IPAddress = QStringLiteral("keitai@example.ne.jp");
-        host.shared.Flag = 2;
-        host.shared.Dup_End_Flag = 0;
-        host.shared.New_mail_number = 3;
-        host.onUnloadForm3 = [this] {
-            if (!form) return;
-            trace = form->Text1;
-            form->Form_Unload();
-            form->deleteLater();
-        };
-        form = new Form3(host);
-        host.form3IsLoaded = true;
+        host.settings.Trf_Flag = 1;
+        host.settings.Smtp_Address = QStringLiteral("127.0.0.1");
+        host.settings.Trf_IPAddress = QStringLiteral("keitai@example.ne.jp");
     }
-    ~Session() { delete form.data(); }
 
-    bool load() {
-        form->Form_Load();
-        return server.waitForClient();
+    // Starts the check; true once its notice session is there.
+    bool begin() {
+        if (host.test) {
+            pop.listen(QHostAddress::LocalHost);
+            host.seamsValue.popPort = pop.serverPort();
+            QObject::connect(&pop, &QTcpServer::newConnection, &pop, [this] {
+                pop.nextPendingConnection()->write("+OK\r\n+OK\r\n+OK\r\n+OK 0\r\n");
+            });
+        } else {
+            host.check().TX_flg = 1;
+            host.check().New_mail_number = 3;
+        }
+        host.start();
+        if (!QTest::qWaitFor([this] { return host.check().form3() != nullptr; }, 5000))
+            return false;
+        form = host.check().form3();
+        QObject::connect(form, &Form3::finished, form, [this] { trace = form->Text1; });
+        return true;
     }
+    bool load() { return begin() && server.waitForClient(); }
     // Plays the smooth replies of steps 0..step-1 and checks the answers.
     bool playUpTo(int step) {
         for (int i = 0; i < step; ++i) {
@@ -75,8 +85,9 @@ struct Session {
         return true;
     }
     bool ended() {
-        return QTest::qWaitFor([this] { return form.isNull(); }, 5000);
+        return QTest::qWaitFor([this] { return form.isNull(); }, 5000) && !host.noticeRunning();
     }
+    qint16 dupEnd() { return host.check().dialUp()->Dup_End_Flag; }
 };
 
 } // namespace
@@ -103,11 +114,11 @@ class TestSmtpSession : public QObject {
     void unsafeAddressNeverSent_data();
     void unsafeAddressNeverSent();
     void oneDialogueAtATime();
-    void unloadWhileYieldingConnectsNothing();
+    void abortBeforeConnectConnectsNothing();
 };
 
 void TestSmtpSession::wholeDialogue_data() {
-    QTest::addColumn<qint16>("flag");
+    QTest::addColumn<bool>("test");
     QTest::addColumn<QString>("sender");
     QTest::addColumn<QByteArray>("rcptReply");
     QTest::addColumn<QByteArray>("mailFrom");
@@ -117,9 +128,9 @@ void TestSmtpSession::wholeDialogue_data() {
 
     const QString forwarded = QStringLiteral("　メッセージを転送しました");
     QTest::newRow("scheduled, fixed sender")
-        << qint16(2) << QString() << kReplies[3] << kMailFixed << kMessage3 << forwarded << true;
+        << false << QString() << kReplies[3] << kMailFixed << kMessage3 << forwarded << true;
     QTest::newRow("sender field, 251 to RCPT")
-        << qint16(2) << QStringLiteral("me@example.jp") << QByteArray("251 will forward\r\n")
+        << false << QStringLiteral("me@example.jp") << QByteArray("251 will forward\r\n")
         << QByteArray("MAIL FROM:<me@example.jp>\r\n")
         << QByteArray("From:me@example.jp\r\n" + kHeader.mid(kHeader.indexOf("Subject")) + "\r\n3" +
                       kNotice + "\r\n.\r\n")
@@ -127,7 +138,7 @@ void TestSmtpSession::wholeDialogue_data() {
     // やまだ in code page 932: 82E2 82DC 82BE.
     const QByteArray yamada = QByteArray::fromHex("82e282dc82be") + "@example.jp";
     QTest::newRow("non-ASCII sender in code page 932")
-        << qint16(2) << QStringLiteral("やまだ@example.jp") << kReplies[3]
+        << false << QStringLiteral("やまだ@example.jp") << kReplies[3]
         << QByteArray("MAIL FROM:<" + yamada + ">\r\n")
         << QByteArray("From:" + yamada + "\r\n" + kHeader.mid(kHeader.indexOf("Subject")) +
                       "\r\n3" + kNotice + "\r\n.\r\n")
@@ -135,14 +146,14 @@ void TestSmtpSession::wholeDialogue_data() {
     const QByteArray testMail = kHeader + "\r\nTEST MAIL\r\n.\r\n";
     const QString tested = QStringLiteral("　テスト終了、エラーなし");
     QTest::newRow("settings test")
-        << qint16(1) << QString() << kReplies[3] << kMailFixed << testMail << tested << true;
+        << true << QString() << kReplies[3] << kMailFixed << testMail << tested << true;
     // Run stays off when the settings could not be saved.
     QTest::newRow("settings test, save fails")
-        << qint16(1) << QString() << kReplies[3] << kMailFixed << testMail << tested << false;
+        << true << QString() << kReplies[3] << kMailFixed << testMail << tested << false;
 }
 
 void TestSmtpSession::wholeDialogue() {
-    QFETCH(qint16, flag);
+    QFETCH(bool, test);
     QFETCH(QString, sender);
     QFETCH(QByteArray, rcptReply);
     QFETCH(QByteArray, mailFrom);
@@ -151,9 +162,9 @@ void TestSmtpSession::wholeDialogue() {
     QFETCH(bool, saveOk);
 
     Session s;
-    s.host.shared.Flag = flag;
+    s.host.test = test;
     s.host.saveSucceeds = saveOk;
-    s.host.sender = sender;
+    s.host.settings.Smtp_mail_address = sender;
     QVERIFY(s.load());
     QVERIFY(s.server.client->peerPort() != 25); // the local port is the system's choice
 
@@ -170,16 +181,18 @@ void TestSmtpSession::wholeDialogue() {
     QVERIFY(s.ended());
     QCOMPARE(s.server.received, expected);
 
-    QCOMPARE(s.host.statusHistory,
-             QStringList({QStringLiteral("接続中"), QStringLiteral("接続しました"), finalStatus}));
+    const QStringList session{QStringLiteral("接続中"), QStringLiteral("接続しました")};
+    // The settings test's POP3 session comes first.
+    const QStringList before =
+        test ? session + QStringList{QStringLiteral("メールがありません")} : QStringList();
+    QCOMPARE(s.host.statusHistory, before + session + QStringList{finalStatus});
     QCOMPARE(s.host.logLines, QStringList({QStringLiteral("|") + finalStatus}));
-    QCOMPARE(s.host.shared.Dup_End_Flag, qint16(1));
-    QCOMPARE(s.host.shared.TX_flg, qint16(0));
-    QVERIFY(s.host.runShown);
-    QCOMPARE(s.host.form3Unloads, 1);
+    QCOMPARE(s.dupEnd(), qint16(1));
+    QCOMPARE(s.host.check().TX_flg, qint16(0));
+    QCOMPARE(s.host.finishedCount, 1);
     QCOMPARE(s.trace, QString::fromLatin1(replies.join()));
-    QCOMPARE(s.host.saves, flag == 1 ? 1 : 0);
-    const bool runNowAllowed = flag == 1 && saveOk;
+    QCOMPARE(s.host.saves, test ? 1 : 0);
+    const bool runNowAllowed = test && saveOk;
     QCOMPARE(s.host.testEnabled, !runNowAllowed);
     QCOMPARE(s.host.runEnabled, runNowAllowed);
 }
@@ -212,13 +225,13 @@ void TestSmtpSession::refusal() {
     QVERIFY(s.ended());
     // QUIT still reaches the server although nobody waits for its answer.
     QVERIFY2(s.server.waitForReceived(sendsUpTo(step) + kQuit), s.server.received.constData());
-    QCOMPARE(s.host.status(), QStringLiteral("エラー"));
+    QCOMPARE(s.host.statusText, QStringLiteral("エラー"));
     QCOMPARE(s.host.logLines, QStringList(QStringLiteral("送信サーバエラー")));
     // Every refusal ends the check so a dial-up link is hung up; only a
     // refused message is not sent again.
-    QCOMPARE(s.host.shared.Dup_End_Flag, qint16(1));
-    QCOMPARE(s.host.shared.TX_flg, qint16(step == 5 ? 0 : 1));
-    QVERIFY(!s.host.runShown);
+    QCOMPARE(s.dupEnd(), qint16(1));
+    QCOMPARE(s.host.check().TX_flg, qint16(step == 5 ? 0 : 1));
+    QCOMPARE(s.host.finishedCount, 1);
     QVERIFY(s.trace.endsWith(QString::fromLatin1(reply)));
 }
 
@@ -238,10 +251,10 @@ void TestSmtpSession::silence() {
     QVERIFY(s.ended());
     QVERIFY(clock.elapsed() >= 250);              // the guard, not the last reply, ended it
     QCOMPARE(s.server.received, sendsUpTo(step)); // no QUIT after silence
-    QCOMPARE(s.host.status(), QStringLiteral("送信タイムアウト"));
+    QCOMPARE(s.host.statusText, QStringLiteral("送信タイムアウト"));
     QCOMPARE(s.host.logLines, QStringList(QStringLiteral("送信サーバタイムアウト")));
-    QCOMPARE(s.host.shared.Dup_End_Flag, qint16(1));
-    QCOMPARE(s.host.shared.TX_flg, qint16(1));
+    QCOMPARE(s.dupEnd(), qint16(1));
+    QCOMPARE(s.host.check().TX_flg, qint16(1));
 }
 
 void TestSmtpSession::refusedConnectionEndsByConnectTimer() {
@@ -253,13 +266,13 @@ void TestSmtpSession::refusedConnectionEndsByConnectTimer() {
         deadPort = probe.serverPort();
     }
     s.host.seamsValue.smtpPort = deadPort;
-    s.form->Form_Load();
+    QVERIFY(s.begin());
     QVERIFY(s.ended());
     QCOMPARE(s.host.statusHistory,
              QStringList({QStringLiteral("接続中"), QStringLiteral("送信タイムアウト")}));
     QCOMPARE(s.host.logLines, QStringList(QStringLiteral("送信サーバタイムアウト")));
-    QCOMPARE(s.host.shared.TX_flg, qint16(1));
-    QCOMPARE(s.host.shared.Dup_End_Flag, qint16(1));
+    QCOMPARE(s.host.check().TX_flg, qint16(1));
+    QCOMPARE(s.dupEnd(), qint16(1));
 }
 
 void TestSmtpSession::serverThatCloses() {
@@ -268,9 +281,9 @@ void TestSmtpSession::serverThatCloses() {
     QVERIFY(s.playUpTo(2));
     s.server.closeClient();
     QVERIFY(s.ended());
-    QCOMPARE(s.host.status(), QStringLiteral("送信タイムアウト"));
-    QCOMPARE(s.host.shared.TX_flg, qint16(1));
-    QCOMPARE(s.host.shared.Dup_End_Flag, qint16(1));
+    QCOMPARE(s.host.statusText, QStringLiteral("送信タイムアウト"));
+    QCOMPARE(s.host.check().TX_flg, qint16(1));
+    QCOMPARE(s.dupEnd(), qint16(1));
 }
 
 void TestSmtpSession::replyFraming_data() {
@@ -306,7 +319,7 @@ void TestSmtpSession::replyFraming() {
         s.server.send(kReplies[i]);
     QVERIFY(s.ended());
     QVERIFY(s.server.waitForReceived(sendsUpTo(6)));
-    QCOMPARE(s.host.status(), QStringLiteral("　メッセージを転送しました"));
+    QCOMPARE(s.host.statusText, QStringLiteral("　メッセージを転送しました"));
     QVERIFY(
         s.trace.startsWith(QString::fromLatin1(greeting.join()) + QStringLiteral("250 hello\r\n")));
 }
@@ -322,7 +335,7 @@ void TestSmtpSession::slowMultiLineReplyKeepsDialogueAlive() {
     s.server.send(kReplies[0]);
     QVERIFY(s.server.waitForReceived(kHelo));
     QVERIFY(s.playUpTo(0));
-    QCOMPARE(s.host.status(), QStringLiteral("接続しました"));
+    QCOMPARE(s.host.statusText, QStringLiteral("接続しました"));
 }
 
 void TestSmtpSession::trickleWithoutLineEndTimesOut() {
@@ -334,7 +347,7 @@ void TestSmtpSession::trickleWithoutLineEndTimesOut() {
         QTest::qWait(100);
     }
     QVERIFY(s.form.isNull()); // ended while the bytes still came
-    QCOMPARE(s.host.status(), QStringLiteral("送信タイムアウト"));
+    QCOMPARE(s.host.statusText, QStringLiteral("送信タイムアウト"));
 }
 
 void TestSmtpSession::overlongReplyLine_data() {
@@ -359,14 +372,14 @@ void TestSmtpSession::overlongReplyLine() {
     s.server.send(greeting);
     if (accepted) {
         QVERIFY(s.server.waitForReceived(kHelo));
-        QCOMPARE(s.host.status(), QStringLiteral("接続しました"));
+        QCOMPARE(s.host.statusText, QStringLiteral("接続しました"));
         return;
     }
     QVERIFY(s.ended());
     QVERIFY(s.server.waitForReceived(kQuit));
-    QCOMPARE(s.host.status(), QStringLiteral("エラー"));
+    QCOMPARE(s.host.statusText, QStringLiteral("エラー"));
     QCOMPARE(s.host.logLines, QStringList(QStringLiteral("送信サーバエラー")));
-    QCOMPARE(s.host.shared.TX_flg, qint16(1));
+    QCOMPARE(s.host.check().TX_flg, qint16(1));
 }
 
 void TestSmtpSession::overlongReplyToQuitStillSent_data() {
@@ -386,10 +399,10 @@ void TestSmtpSession::overlongReplyToQuitStillSent() {
     QVERIFY(s.ended());
     QTest::qWait(50);
     QCOMPARE(s.server.received, sendsUpTo(6));
-    QCOMPARE(s.host.status(), QStringLiteral("　メッセージを転送しました"));
+    QCOMPARE(s.host.statusText, QStringLiteral("　メッセージを転送しました"));
     QCOMPARE(s.host.logLines.size(), 1);
-    QCOMPARE(s.host.shared.TX_flg, qint16(0));
-    QCOMPARE(s.host.shared.Dup_End_Flag, qint16(1));
+    QCOMPARE(s.host.check().TX_flg, qint16(0));
+    QCOMPARE(s.dupEnd(), qint16(1));
 }
 
 void TestSmtpSession::unsafeAddressNeverSent_data() {
@@ -412,28 +425,30 @@ void TestSmtpSession::unsafeAddressNeverSent() {
     QFETCH(QString, destination);
     QFETCH(int, step);
     Session s;
-    s.host.sender = sender;
-    s.host.shared.Trf_IPAddress = destination;
+    s.host.settings.Smtp_mail_address = sender;
+    s.host.settings.Trf_IPAddress = destination;
     QVERIFY(s.load());
     QVERIFY(s.playUpTo(step));
     s.server.send(kReplies[step]);
     QVERIFY(s.ended());
     QVERIFY2(s.server.waitForReceived(sendsUpTo(step) + kQuit), s.server.received.constData());
-    QCOMPARE(s.host.status(), QStringLiteral("エラー"));
+    QCOMPARE(s.host.statusText, QStringLiteral("エラー"));
     QCOMPARE(s.host.logLines, QStringList(QStringLiteral("送信サーバエラー")));
-    QCOMPARE(s.host.shared.TX_flg, qint16(1));
-    QCOMPARE(s.host.shared.Dup_End_Flag, qint16(1));
+    QCOMPARE(s.host.check().TX_flg, qint16(1));
+    QCOMPARE(s.dupEnd(), qint16(1));
 }
 
 void TestSmtpSession::oneDialogueAtATime() {
     Session s;
-    // A second load arriving while the first one yields...
-    QMetaObject::invokeMethod(
-        s.form, [&s] { s.form->Form_Load(); }, Qt::QueuedConnection);
     QVERIFY(s.load());
     QVERIFY(s.playUpTo(2));
-    // ...and one in the middle of the dialogue change nothing.
-    s.form->Form_Load();
+    // Another check, and another load of the session, in the middle of the
+    // dialogue change nothing.
+    s.host.start();
+    Form3::Params again;
+    again.host = QStringLiteral("127.0.0.1");
+    again.port = s.server.port();
+    s.form->Form_Load(again);
     QTest::qWait(100);
     QCOMPARE(s.server.connections, 1);
     QCOMPARE(s.form->Smtp_State, qint16(2));
@@ -442,17 +457,21 @@ void TestSmtpSession::oneDialogueAtATime() {
         s.server.send(kReplies[i]);
     QVERIFY(s.ended());
     QVERIFY(s.server.waitForReceived(sendsUpTo(6)));
+    QCOMPARE(s.host.finishedCount, 1);
 }
 
-void TestSmtpSession::unloadWhileYieldingConnectsNothing() {
+void TestSmtpSession::abortBeforeConnectConnectsNothing() {
+    // The link breaks right after the notice started: it ends silently and
+    // is sent again next time.
     Session s;
-    QMetaObject::invokeMethod(
-        s.form, [&s] { s.host.unloadForm3(); }, Qt::QueuedConnection);
-    s.form->Form_Load();
+    QVERIFY(s.begin());
+    static_cast<DialHost &>(s.host.check()).abortCheck();
     QVERIFY(s.ended());
     QTest::qWait(200);
     QCOMPARE(s.server.connections, 0);
-    QVERIFY(s.host.statusHistory.isEmpty());
+    QCOMPARE(s.host.statusHistory, QStringList{QStringLiteral("接続中")});
+    QVERIFY(s.host.logLines.isEmpty());
+    QCOMPARE(s.host.check().TX_flg, qint16(1));
 }
 
 QTEST_GUILESS_MAIN(TestSmtpSession)

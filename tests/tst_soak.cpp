@@ -52,9 +52,8 @@ void TestSoak::manyChecksAgainstAnUnreliableServer() {
     f.seams.guardMs = 100;
     f.seams.schedulerTickMs = 3600 * 1000; // this test ticks the scheduler itself
     QVERIFY(f.start());
-    MainWindow &w = f.w();
-    QTest::mouseClick(w.Command4, Qt::LeftButton); // Run
-    QVERIFY(!w.isVisible());
+    QTest::mouseClick(f.ui().Command4, Qt::LeftButton); // Run
+    QVERIFY(!f.w().isVisible());
 
     const QString storePath = f.path(QStringLiteral("quilmon.dat"));
     const QString logPath = f.path(QStringLiteral("quil7400.log"));
@@ -97,12 +96,12 @@ void TestSoak::manyChecksAgainstAnUnreliableServer() {
         do {
             when = when.addSecs(600);
             f.clock = when;
-            w.Timer1_Timer();
-        } while (!f.program->form1Loaded());
+            f.scheduler().Timer1_Timer();
+        } while (!f.check().pop3Running());
 
         QElapsedTimer checkClock;
         checkClock.start();
-        while (f.program->form1Loaded()) {
+        while (f.check().pop3Running()) {
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
             QVERIFY2(checkClock.elapsed() < 5000,
                      qPrintable(QStringLiteral("check %1 hangs").arg(n)));

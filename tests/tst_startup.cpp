@@ -1,6 +1,6 @@
 // Start-up from the settings file, saving it back, one copy at a time, and
 // the log line.
-#include "app/logfile.h"
+#include "check/logfile.h"
 #include "platform/codepage.h"
 #include "support/programfixture.h"
 
@@ -38,12 +38,14 @@ class TestStartup : public QObject {
 void TestStartup::firstRunWithoutSettings() {
     ProgramFixture f;
     QVERIFY(f.start());
-    MainWindow &w = f.w();
+    MainWindow &window = f.w();
+    const MainControls w = f.ui();
+    QLabel *senderLabel = child<QLabel>(&window, "Label7");
     for (QLineEdit *e : {w.Text1, w.Text2, w.Text3, w.Text5, w.Text6, w.Text7})
         QVERIFY(e->text().isEmpty());
     QVERIFY(w.Option6_0->isChecked());
     QVERIFY(!w.Text3->isHidden() && !w.Text5->isHidden() && !w.Command1->isHidden());
-    QVERIFY(!w.Text7->isHidden() && !w.Label7->isHidden());
+    QVERIFY(!w.Text7->isHidden() && !senderLabel->isHidden());
     QVERIFY(!w.Check3->isChecked());
     QVERIFY(!w.Check1->isChecked() && w.Combo2->isHidden() && w.Combo3->isHidden());
     QVERIFY(w.Option7->isChecked() && !w.Option8->isChecked() && w.Combo1->isHidden());
@@ -54,27 +56,27 @@ void TestStartup::firstRunWithoutSettings() {
     QCOMPARE(w.Combo2->count(), 24);
     QCOMPARE(w.Combo3->itemText(23), QStringLiteral("23:00"));
     QCOMPARE(w.Combo2->currentText(), QStringLiteral("0:00"));
-    QCOMPARE(w.windowTitle(), QStringLiteral("クイルモン7400"));
+    QCOMPARE(window.windowTitle(), QStringLiteral("クイルモン7400"));
     QCOMPARE(w.Text2->echoMode(), QLineEdit::Password);
-    QCOMPARE(f.program->state().Log_File, f.path(QStringLiteral("quil7400.log")));
+    QCOMPARE(f.program->logPath(), f.path(QStringLiteral("quil7400.log")));
 }
 
 void TestStartup::unreadableSettingsGiveTheFirstRunState() {
     const QByteArray broken = "\"pop\",\"pw\",\"smtp\",\"to\",\"user\",\"\",0,x,0,1,,,\r\n";
     ProgramFixture f(&broken);
     QVERIFY(f.start());
-    QVERIFY(f.w().Text1->text().isEmpty());
-    QVERIFY(!f.w().Command4->isEnabled());
-    QVERIFY(f.w().Command2->isEnabled());
-    QVERIFY(f.w().Option1->isChecked());
+    QVERIFY(f.ui().Text1->text().isEmpty());
+    QVERIFY(!f.ui().Command4->isEnabled());
+    QVERIFY(f.ui().Command2->isEnabled());
+    QVERIFY(f.ui().Option1->isChecked());
     // Read before the failure: kept, but not shown.
-    QCOMPARE(f.program->state().POP_Address, QStringLiteral("pop"));
+    QCOMPARE(f.program->settings().POP_Address, QStringLiteral("pop"));
 }
 
 void TestStartup::storedSettingsFillTheWindow() {
     ProgramFixture f(&kStored);
     QVERIFY(f.start());
-    MainWindow &w = f.w();
+    const MainControls w = f.ui();
     QCOMPARE(w.Text1->text(), QStringLiteral("pop.example.jp"));
     QCOMPARE(w.Text2->text(), QStringLiteral("secret"));
     QCOMPARE(w.Text6->text(), QStringLiteral("taro"));
@@ -91,7 +93,7 @@ void TestStartup::storedSettingsFillTheWindow() {
     QVERIFY(w.Command4->isEnabled());
     QVERIFY(!w.Command2->isEnabled());
     QVERIFY(w.Text4->isHidden());
-    QCOMPARE(f.program->state().POP_PassWord, QStringLiteral("secret"));
+    QCOMPARE(f.program->settings().POP_PassWord, QStringLiteral("secret"));
 }
 
 void TestStartup::popupModeHidesTheForwardingFields() {
@@ -99,11 +101,11 @@ void TestStartup::popupModeHidesTheForwardingFields() {
         "\"p\",\"w\",\"\",\"\",\"u\",\"\",1,4,0,0,\"0:00\",\"0:00\",\"Dial\"\r\n";
     ProgramFixture f(&popup);
     QVERIFY(f.start());
-    MainWindow &w = f.w();
+    const MainControls w = f.ui();
     QVERIFY(w.Option6_1->isChecked() && !w.Option6_0->isChecked());
     for (QWidget *c : {static_cast<QWidget *>(w.Command1), static_cast<QWidget *>(w.Text3),
                        static_cast<QWidget *>(w.Text5), static_cast<QWidget *>(w.Text7),
-                       static_cast<QWidget *>(w.Label7)})
+                       child<QWidget>(&f.w(), "Label7")})
         QVERIFY(c->isHidden());
     QVERIFY(!w.Check3->isChecked());
     QVERIFY(w.Option8->isChecked() && !w.Combo1->isHidden());
@@ -116,11 +118,11 @@ void TestStartup::outOfRangeValuesAreKeptOrNormalised() {
         "\"p\",\"w\",\"s\",\"t\",\"u\",\"\",-1,7,5,-3,\"1:00\",\"2:00\",\"\"\r\n";
     ProgramFixture f(&odd);
     QVERIFY(f.start());
-    MainWindow &w = f.w();
+    const MainControls w = f.ui();
     QVERIFY(w.Option8->isChecked() && w.Check1->isChecked() && w.Option6_0->isChecked());
     for (QRadioButton *o : {w.Option1, w.Option2, w.Option3, w.Option4, w.Option5})
         QVERIFY(!o->isChecked());
-    QVERIFY(w.SetDataWrite());
+    w.Command4->click(); // 実行 saves
     QCOMPARE(f.fileBytes(QStringLiteral("quil7400.dat")),
              QByteArray("\"p\",\"w\",\"s\",\"t\",\"u\",\"\",1,7,1,1,\"1:00\",\"2:00\",\"\"\r\n"));
 }
@@ -128,10 +130,11 @@ void TestStartup::outOfRangeValuesAreKeptOrNormalised() {
 void TestStartup::savingWritesTheSameBytesOwnerOnly() {
     ProgramFixture f(&kStored);
     QVERIFY(f.start());
-    QVERIFY(f.w().SetDataWrite());
+    QPushButton *run = f.ui().Command4;
+    run->click();
     const QByteArray once = f.fileBytes(QStringLiteral("quil7400.dat"));
     QCOMPARE(once, kStored);
-    QVERIFY(f.w().SetDataWrite());
+    run->click();
     QCOMPARE(f.fileBytes(QStringLiteral("quil7400.dat")), once);
     const auto perms = QFile::permissions(f.path(QStringLiteral("quil7400.dat")));
     QCOMPARE(perms & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup | QFile::WriteOther),
@@ -144,15 +147,13 @@ void TestStartup::aSaveThatFailsTellsTheUser() {
     // A directory where the file should be: no rename can replace it.
     QFile::remove(f.path(QStringLiteral("quil7400.dat")));
     QVERIFY(QDir(f.dir.path()).mkdir(QStringLiteral("quil7400.dat")));
-    QVERIFY(!f.w().SetDataWrite());
+    // Run then tells the user, leaves the window open and monitoring off.
+    f.w().show();
+    QTest::mouseClick(f.ui().Command4, Qt::LeftButton);
     QCOMPARE(f.boxes.size(), 1);
     QVERIFY(f.boxes[0].contains(QStringLiteral("保存できませんでした")));
-    // Run then leaves the window open and monitoring off.
-    f.w().show();
-    f.w().Command4->setEnabled(true);
-    QTest::mouseClick(f.w().Command4, Qt::LeftButton);
     QVERIFY(f.w().isVisible());
-    QCOMPARE(int(f.program->state().Flag), 0);
+    QCOMPARE(int(f.program->Flag), 0);
     QVERIFY(!f.logMessages().contains(QStringLiteral("実行開始しました。")));
 }
 
@@ -160,14 +161,14 @@ void TestStartup::secondCopyEndsSilently() {
     ProgramFixture f;
     QVERIFY(f.start());
     f.w().hide(); // monitoring, and no tray to bring the window back
-    f.w().Text4->show();
+    f.w().showStatus(true);
     Program second(f.seams);
     QVERIFY(!second.start());
     QVERIFY(second.mainWindow() == nullptr);
     QVERIFY(!QFile::exists(f.path(QStringLiteral("quil7400.log"))));
     // The running copy shows its window as the tray's 設定変更 would.
     QTRY_VERIFY(f.w().isVisible());
-    QVERIFY(f.w().Text4->isHidden());
+    QVERIFY(!f.w().statusShown());
 }
 
 void TestStartup::lockLeftByACrashIsTakenOver() {

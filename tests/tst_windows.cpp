@@ -23,12 +23,9 @@
 #include <QtTest>
 
 namespace {
-// The settings window and its destination field Text3, as the assistant sees them.
-struct SettingsStandIn {
-    QWidget window;
-    QLineEdit *text3 = new QLineEdit(&window);
-    SettingsStandIn() { text3->setText(QStringLiteral("old@example.jp")); }
-};
+template <typename T> T *named(const QObject *window, const char *name) {
+    return window->findChild<T *>(QString::fromLatin1(name));
+}
 
 QRadioButton *option(Assist &a, int n) {
     return a.findChild<QRadioButton *>(QStringLiteral("Option%1").arg(n));
@@ -39,6 +36,20 @@ void choose(Assist &a, int n) {
     QRadioButton *o = option(a, n);
     QTest::mouseClick(o, Qt::LeftButton, {}, QPoint(8, o->height() / 2));
 }
+
+// What the assistant told its owner: the addresses chosen and the cancels.
+struct AssistAnswers {
+    explicit AssistAnswers(Assist &a)
+        : chosen(&a, &Assist::addressChosen), cancelled(&a, &Assist::cancelled) {}
+    QStringList addresses() const {
+        QStringList out;
+        for (const QList<QVariant> &args : chosen)
+            out << args.value(0).toString();
+        return out;
+    }
+    QSignalSpy chosen;
+    QSignalSpy cancelled;
+};
 } // namespace
 
 class TstWindows : public QObject {
@@ -72,23 +83,26 @@ void TstWindows::twips_scaleWithDpi() {
 
 void TstWindows::form4_layoutAndFrame() {
     Form4 f;
+    auto *label = named<QLabel>(&f, "Label1");
+    auto *ok = named<QPushButton>(&f, "Command1");
+    QVERIFY(label && ok);
     QCOMPARE(f.windowTitle(), QStringLiteral("クイルモン７４００．．．着信のお知らせ！！"));
     QCOMPARE(f.size(), QSize(326, 96));
     QCOMPARE(f.minimumSize(), f.maximumSize());
-    QCOMPARE(f.Label1->objectName(), QStringLiteral("Label1"));
-    QCOMPARE(f.Label1->geometry(), QRect(32, 16, 273, 25));
-    QCOMPARE(f.Label1->font().family(), QStringLiteral("ＭＳ Ｐゴシック"));
-    QCOMPARE(f.Label1->font().pointSize(), 12);
-    QVERIFY(f.Label1->text().isEmpty());
-    QCOMPARE(f.Command1->text(), QStringLiteral("ＯＫ"));
-    QCOMPARE(f.Command1->geometry(), QRect(120, 64, 81, 25));
+    QCOMPARE(label->geometry(), QRect(32, 16, 273, 25));
+    QCOMPARE(label->font().family(), QStringLiteral("ＭＳ Ｐゴシック"));
+    QCOMPARE(label->font().pointSize(), 12);
+    QVERIFY(label->text().isEmpty());
+    QCOMPARE(ok->text(), QStringLiteral("ＯＫ"));
+    QCOMPARE(ok->geometry(), QRect(120, 64, 81, 25));
     const Qt::WindowFlags flags = f.windowFlags();
     QCOMPARE(flags & Qt::WindowType_Mask, Qt::Tool); // no taskbar button
     QVERIFY(!(flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
     QVERIFY(isTopmost(&f)); // already at load, before it is shown
 
     // Centred, and still topmost and in place once shown.
-    f.Label1->setText(QStringLiteral("5通の新着メールがあります"));
+    f.setMessage(QStringLiteral("5通の新着メールがあります"));
+    QCOMPARE(label->text(), QStringLiteral("5通の新着メールがあります"));
     f.show();
     QVERIFY(QTest::qWaitForWindowExposed(&f));
     const QRect screen = f.screen()->availableGeometry();
@@ -103,7 +117,7 @@ void TstWindows::form4_okAndCloseBox() {
     QSignalSpy ok(&f, &Form4::okClicked);
     QSignalSpy closed(&f, &Form4::closedByFrame);
     f.show();
-    QTest::mouseClick(f.Command1, Qt::LeftButton);
+    QTest::mouseClick(named<QPushButton>(&f, "Command1"), Qt::LeftButton);
     QCOMPARE(ok.size(), 1);
     QCOMPARE(closed.size(), 0);
     f.close(); // the owner's unload after ＯＫ is no close-box click
@@ -119,18 +133,22 @@ void TstWindows::form4_okAndCloseBox() {
 }
 
 void TstWindows::assist_layout() {
-    SettingsStandIn s;
-    Assist a(&s.window, s.text3);
+    Assist a;
+    auto *text1 = named<QLineEdit>(&a, "Text1");
+    auto *frame = named<QGroupBox>(&a, "Frame1");
+    auto *ok = named<QPushButton>(&a, "Command1");
+    auto *cancel = named<QPushButton>(&a, "Command2");
+    QVERIFY(text1 && frame && ok && cancel);
     QCOMPARE(a.objectName(), QStringLiteral("アシスト"));
     QCOMPARE(a.windowTitle(), QStringLiteral("メールアドレスアシスト"));
     QCOMPARE(a.size(), QSize(402, 404));
-    QCOMPARE(a.Text1->geometry(), QRect(216, 8, 145, 25));
-    QCOMPARE(a.Frame1->title(), QStringLiteral("キャリア選択"));
-    QCOMPARE(a.Frame1->geometry(), QRect(16, 48, 369, 313));
-    QCOMPARE(a.Command1->text(), QStringLiteral("Ｏ　Ｋ"));
-    QCOMPARE(a.Command2->text(), QStringLiteral("キャンセル"));
-    QCOMPARE(a.Command1->geometry(), QRect(40, 368, 81, 25));
-    QCOMPARE(a.Command2->geometry(), QRect(272, 368, 81, 25));
+    QCOMPARE(text1->geometry(), QRect(216, 8, 145, 25));
+    QCOMPARE(frame->title(), QStringLiteral("キャリア選択"));
+    QCOMPARE(frame->geometry(), QRect(16, 48, 369, 313));
+    QCOMPARE(ok->text(), QStringLiteral("Ｏ　Ｋ"));
+    QCOMPARE(cancel->text(), QStringLiteral("キャンセル"));
+    QCOMPARE(ok->geometry(), QRect(40, 368, 81, 25));
+    QCOMPARE(cancel->geometry(), QRect(272, 368, 81, 25));
 
     // Two columns: left at 360 twips, right at 3120; rows 360 apart from 240.
     // A right-hand C-mail choice shares the row of the J-PHONE choice of its region.
@@ -139,11 +157,11 @@ void TstWindows::assist_layout() {
     for (int n = 1; n <= 19; ++n) {
         QRadioButton *o = option(a, n);
         QVERIFY2(o, qPrintable(QString::number(n)));
-        QCOMPARE(o->parentWidget(), a.Frame1);
+        QCOMPARE(o->parentWidget(), frame);
         QCOMPARE(o->x(), n <= 11 ? 24 : 208);
         if (n <= 11) QCOMPARE(o->y(), 16 + 24 * (n - 1));
         if (sameRegion.contains(n)) QCOMPARE(o->y(), option(a, sameRegion[n])->y());
-        QVERIFY(o->geometry().right() < a.Frame1->width());
+        QVERIFY(o->geometry().right() < frame->width());
     }
     QCOMPARE(option(a, 19)->y(), 16 + 24 * 11); // 沖縄 has a row of its own
     QCOMPARE(option(a, 3)->text(), QStringLiteral("SkyWaker　J-PHON北海道"));
@@ -153,7 +171,7 @@ void TstWindows::assist_layout() {
     QVERIFY(option(a, 1)->isChecked());
     a.show();
     QVERIFY(QTest::qWaitForWindowActive(&a));
-    QCOMPARE(QApplication::focusWidget(), a.Text1);
+    QCOMPARE(QApplication::focusWidget(), text1);
 }
 
 void TstWindows::assist_everyCarrier_data() {
@@ -173,13 +191,13 @@ void TstWindows::assist_everyCarrier_data() {
 void TstWindows::assist_everyCarrier() {
     QFETCH(int, choice);
     QFETCH(QString, address);
-    SettingsStandIn s;
-    Assist a(&s.window, s.text3);
+    Assist a;
+    AssistAnswers answers(a);
     a.show();
     choose(a, choice);
-    QTest::keyClicks(a.Text1, QStringLiteral("09012345678"));
-    QTest::mouseClick(a.Command1, Qt::LeftButton);
-    QCOMPARE(s.text3->text(), address);
+    QTest::keyClicks(named<QLineEdit>(&a, "Text1"), QStringLiteral("09012345678"));
+    QTest::mouseClick(named<QPushButton>(&a, "Command1"), Qt::LeftButton);
+    QCOMPARE(answers.addresses(), QStringList{address});
 }
 
 void TstWindows::assist_suffixesDistinct() {
@@ -191,104 +209,92 @@ void TstWindows::assist_suffixesDistinct() {
         QVERIFY(suffix.startsWith(n == 4 ? QStringLiteral(".0@") : QStringLiteral("@")));
         QCOMPARE(suffix.count(u'@'), 1);
     }
-    SettingsStandIn s;
-    Assist a(&s.window, s.text3);
-    QCOMPARE(a.Mail_Suffix, Assist::suffixOf(1)); // set at load
 }
 
 void TstWindows::assist_okCancelRules() {
     // Untouched choice: the i-mode suffix. Only the last click counts.
     {
-        SettingsStandIn s;
-        Assist a(&s.window, s.text3);
+        Assist a;
+        AssistAnswers answers(a);
         a.show();
         choose(a, 12);
         choose(a, 1);
-        a.Text1->setText(QStringLiteral("1234"));
-        QSignalSpy unload(&a, &Assist::unloadRequested);
-        // The settings window is back before Text3 changes, so its change rules see it shown.
-        bool shownWhenWritten = false;
-        connect(s.text3, &QLineEdit::textChanged, this,
-                [&] { shownWhenWritten = s.window.isVisible(); });
-        QTest::mouseClick(a.Command1, Qt::LeftButton);
-        QCOMPARE(s.text3->text(), QStringLiteral("1234@docomo.ne.jp"));
-        QVERIFY(shownWhenWritten);
-        QCOMPARE(unload.size(), 1);
+        named<QLineEdit>(&a, "Text1")->setText(QStringLiteral("1234"));
+        QTest::mouseClick(named<QPushButton>(&a, "Command1"), Qt::LeftButton);
+        QCOMPARE(answers.addresses(), QStringList{QStringLiteral("1234@docomo.ne.jp")});
+        QCOMPARE(answers.cancelled.size(), 0);
     }
     // Surrounding spaces are kept as typed.
     {
-        SettingsStandIn s;
-        Assist a(&s.window, s.text3);
+        Assist a;
+        AssistAnswers answers(a);
         choose(a, 4);
-        a.Text1->setText(QStringLiteral(" 090 "));
-        QTest::mouseClick(a.Command1, Qt::LeftButton);
-        QCOMPARE(s.text3->text(), QStringLiteral(" 090 .0@jp-h.ne.jp"));
+        named<QLineEdit>(&a, "Text1")->setText(QStringLiteral(" 090 "));
+        QTest::mouseClick(named<QPushButton>(&a, "Command1"), Qt::LeftButton);
+        QCOMPARE(answers.addresses(), QStringList{QStringLiteral(" 090 .0@jp-h.ne.jp")});
     }
-    // Empty Text1: Text3 keeps its value, the settings window comes back, the assistant goes.
+    // Empty Text1: no address, once, however often clicked before the unload.
     {
-        SettingsStandIn s;
-        Assist a(&s.window, s.text3);
-        QSignalSpy unload(&a, &Assist::unloadRequested);
-        QSignalSpy edited(s.text3, &QLineEdit::textChanged);
-        QTest::mouseClick(a.Command1, Qt::LeftButton);
-        QCOMPARE(s.text3->text(), QStringLiteral("old@example.jp"));
-        QCOMPARE(edited.size(), 0);
-        QVERIFY(s.window.isVisible());
-        QCOMPARE(unload.size(), 1);
-        QTest::mouseClick(a.Command1, Qt::LeftButton); // a second click before the unload
-        QCOMPARE(unload.size(), 1);
+        Assist a;
+        AssistAnswers answers(a);
+        auto *ok = named<QPushButton>(&a, "Command1");
+        QTest::mouseClick(ok, Qt::LeftButton);
+        QCOMPARE(answers.addresses(), QStringList{QString()});
+        QTest::mouseClick(ok, Qt::LeftButton);
+        QCOMPARE(answers.chosen.size(), 1);
+        QCOMPARE(answers.cancelled.size(), 0);
     }
-    // キャンセル after typing and choosing: nothing written, settings window back.
+    // キャンセル after typing and choosing: no address.
     {
-        SettingsStandIn s;
-        Assist a(&s.window, s.text3);
-        QSignalSpy unload(&a, &Assist::unloadRequested);
+        Assist a;
+        AssistAnswers answers(a);
         choose(a, 15);
-        a.Text1->setText(QStringLiteral("5678"));
-        QTest::mouseClick(a.Command2, Qt::LeftButton);
-        QCOMPARE(s.text3->text(), QStringLiteral("old@example.jp"));
-        QVERIFY(s.window.isVisible());
-        QCOMPARE(unload.size(), 1);
+        named<QLineEdit>(&a, "Text1")->setText(QStringLiteral("5678"));
+        QTest::mouseClick(named<QPushButton>(&a, "Command2"), Qt::LeftButton);
+        QCOMPARE(answers.cancelled.size(), 1);
+        QCOMPARE(answers.chosen.size(), 0);
     }
-    // The close box acts as キャンセル: the hidden settings window is not left behind.
+    // The close box acts as キャンセル, so the hidden settings window is not
+    // left behind.
     {
-        SettingsStandIn s;
-        Assist a(&s.window, s.text3);
-        QSignalSpy unload(&a, &Assist::unloadRequested);
+        Assist a;
+        AssistAnswers answers(a);
         a.show();
-        a.Text1->setText(QStringLiteral("5678"));
+        named<QLineEdit>(&a, "Text1")->setText(QStringLiteral("5678"));
         a.close();
-        QCOMPARE(s.text3->text(), QStringLiteral("old@example.jp"));
-        QVERIFY(s.window.isVisible());
-        QCOMPARE(unload.size(), 1);
+        QCOMPARE(answers.cancelled.size(), 1);
+        QCOMPARE(answers.chosen.size(), 0);
     }
 }
 
 void TstWindows::assist_text1DropsLineBreaks() {
-    SettingsStandIn s;
-    Assist a(&s.window, s.text3);
-    a.Text1->setText(QStringLiteral("090\r\n1234"));
-    QCOMPARE(a.Text1->text(), QStringLiteral("0901234"));
-    a.Text1->setText(QString());
-    QTest::keyClicks(a.Text1, QStringLiteral("ab"));
-    a.Text1->setCursorPosition(1);
-    a.Text1->insert(QStringLiteral("x\ny") + QChar(0) + QStringLiteral("z")); // what a paste does
-    QCOMPARE(a.Text1->text(), QStringLiteral("axyzb"));
-    QCOMPARE(a.Text1->cursorPosition(), 4);
-    QTest::mouseClick(a.Command1, Qt::LeftButton);
-    QCOMPARE(s.text3->text(), QStringLiteral("axyzb@docomo.ne.jp"));
+    Assist a;
+    AssistAnswers answers(a);
+    auto *text1 = named<QLineEdit>(&a, "Text1");
+    text1->setText(QStringLiteral("090\r\n1234"));
+    QCOMPARE(text1->text(), QStringLiteral("0901234"));
+    text1->setText(QString());
+    QTest::keyClicks(text1, QStringLiteral("ab"));
+    text1->setCursorPosition(1);
+    text1->insert(QStringLiteral("x\ny") + QChar(0) + QStringLiteral("z")); // what a paste does
+    QCOMPARE(text1->text(), QStringLiteral("axyzb"));
+    QCOMPARE(text1->cursorPosition(), 4);
+    QTest::mouseClick(named<QPushButton>(&a, "Command1"), Qt::LeftButton);
+    QCOMPARE(answers.addresses(), QStringList{QStringLiteral("axyzb@docomo.ne.jp")});
 }
 
 void TstWindows::verdisp_contents() {
     VerDisp v;
+    auto *ok = named<QPushButton>(&v, "Command1");
+    QVERIFY(ok);
     QCOMPARE(v.windowTitle(), QStringLiteral("バージョン"));
-    QCOMPARE(v.Label1->text(), QStringLiteral("クイルモン７４００"));
-    QCOMPARE(v.Label2->text(), QStringLiteral("Ver1.13"));
-    QCOMPARE(v.Command1->text(), QStringLiteral("Ｏ　Ｋ"));
-    QVERIFY(!v.Picture1->pixmap().isNull());
+    QCOMPARE(named<QLabel>(&v, "Label1")->text(), QStringLiteral("クイルモン７４００"));
+    QCOMPARE(named<QLabel>(&v, "Label2")->text(), QStringLiteral("Ver1.13"));
+    QCOMPARE(ok->text(), QStringLiteral("Ｏ　Ｋ"));
+    QVERIFY(!named<QLabel>(&v, "Picture1")->pixmap().isNull());
     QSignalSpy unload(&v, &VerDisp::unloadRequested);
     v.show();
-    QTest::mouseClick(v.Command1, Qt::LeftButton);
+    QTest::mouseClick(ok, Qt::LeftButton);
     QCOMPARE(unload.size(), 1);
     v.close();
     QCOMPARE(unload.size(), 1);
@@ -349,10 +355,9 @@ void TstWindows::help_realFileOpensAtContents() {
 void TstWindows::windows_closingNeverEndsProgram() {
     // While the settings window is hidden, none of these may count as the
     // program's last window.
-    SettingsStandIn s;
     Form4 popup;
     VerDisp version;
-    Assist assist(&s.window, s.text3);
+    Assist assist;
     HelpViewer help;
     for (QWidget *w : std::initializer_list<QWidget *>{&popup, &version, &assist, &help})
         QVERIFY2(!w->testAttribute(Qt::WA_QuitOnClose), qPrintable(w->objectName()));

@@ -67,8 +67,7 @@ QString Assist::suffixOf(int option) {
     return text(kChoiceTable[option - 1].suffix);
 }
 
-Assist::Assist(QWidget *settingsWindow, QLineEdit *text3, QWidget *parent)
-    : QWidget(parent), m_settingsWindow(settingsWindow), m_text3(text3) {
+Assist::Assist(QWidget *parent) : QWidget(parent) {
     setObjectName(QStringLiteral("アシスト"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowCloseButtonHint);
@@ -141,27 +140,17 @@ void Assist::Option_Click(int option) {
     Mail_Suffix = suffixOf(option);
 }
 
-// Ｏ　Ｋ: the settings window back first, then the address, then unload.
 void Assist::Command1_Click() {
     if (m_unloading) return;
-    const QPointer<Assist> self(this);
-    if (m_settingsWindow) m_settingsWindow->show();
-    if (!self) return;
-    const QString typed = Text1->text();
-    if (!typed.isEmpty() && m_text3)
-        m_text3->setText(typed + Mail_Suffix); // the settings window's change rules run
-    if (!self) return;
     m_unloading = true;
-    emit unloadRequested();
+    const QString typed = Text1->text();
+    emit addressChosen(typed.isEmpty() ? QString() : typed + Mail_Suffix);
 }
 
-// キャンセル: unload, then the settings window back; Text3 is not touched.
 void Assist::Command2_Click() {
     if (m_unloading) return;
     m_unloading = true;
-    QPointer<QWidget> settings(m_settingsWindow);
-    emit unloadRequested();
-    if (settings) settings->show();
+    emit cancelled();
 }
 
 void Assist::closeEvent(QCloseEvent *event) {

@@ -1,7 +1,7 @@
 #pragma once
-// アシスト, the mobile address assistant: composes a destination address from
-// a phone number (or account name) and a carrier choice, and writes it into
-// the settings window's destination field.
+// windows/: the popup Form4 and the assistant アシスト, views that talk by
+// signals. アシスト, the mobile address assistant, composes a destination
+// address from a phone number (or account name) and a carrier choice.
 #include <QString>
 #include <QWidget>
 #include <array>
@@ -17,12 +17,22 @@ class Assist : public QWidget {
   public:
     static constexpr int kChoices = 19;
 
-    // settingsWindow is shown again on Ｏ　Ｋ and キャンセル; text3 receives the address.
-    Assist(QWidget *settingsWindow, QLineEdit *text3, QWidget *parent = nullptr);
+    explicit Assist(QWidget *parent = nullptr);
 
     // The suffix a carrier choice stores, for Option1..Option19.
     static QString suffixOf(int option);
 
+  signals:
+    // Ｏ　Ｋ: the address composed (empty when nothing was typed). The owner
+    // shows the settings window, takes the address, then unloads this one.
+    void addressChosen(const QString &address);
+    // キャンセル or the close box: unload, and the settings window back.
+    void cancelled();
+
+  protected:
+    void closeEvent(QCloseEvent *event) override;
+
+  private:
     QLabel *Label1;
     QLineEdit *Text1; // phone number or name
     QGroupBox *Frame1;
@@ -31,20 +41,10 @@ class Assist : public QWidget {
     QPushButton *Command2; // キャンセル
     QString Mail_Suffix;   // suffix of the carrier clicked last
 
-  signals:
-    // The owner unloads the window (deleteLater) on this.
-    void unloadRequested();
-
-  protected:
-    void closeEvent(QCloseEvent *event) override;
-
-  private:
     void Form_Load();
     void Option_Click(int option);
     void Command1_Click();
     void Command2_Click();
 
-    QWidget *m_settingsWindow;
-    QLineEdit *m_text3;
     bool m_unloading = false;
 };

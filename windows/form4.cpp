@@ -55,3 +55,7 @@ void Form4::closeEvent(QCloseEvent *event) {
     event->accept();
     if (!m_acknowledged) emit closedByFrame();
 }
+
+void Form4::setMessage(const QString &text) {
+    Label1->setText(text);
+}

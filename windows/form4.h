@@ -1,6 +1,6 @@
 #pragma once
 // Form4, the new-mail popup: a small tool window that stays above all others
-// until the user acknowledges it. What it says is written by the POP3 checker.
+// until the user acknowledges it. What it says is told by the check.
 #include <QWidget>
 
 class QLabel;
@@ -11,8 +11,8 @@ class Form4 : public QWidget {
   public:
     explicit Form4(QWidget *parent = nullptr);
 
-    QLabel *Label1;        // the message
-    QPushButton *Command1; // the ＯＫ button
+    // Label1, the message.
+    void setMessage(const QString &text);
 
   signals:
     // ＯＫ: the owner sets New_mail_number2 to 0 and unloads the popup.
@@ -25,6 +25,9 @@ class Form4 : public QWidget {
     void showEvent(QShowEvent *event) override;
 
   private:
+    QLabel *Label1;        // the message
+    QPushButton *Command1; // the ＯＫ button
+
     void Form_Load();
     void Command1_Click();
 

@@ -2,7 +2,7 @@
 // The two versions of the seen-id store and of the settings file that
 // faults_rewriter alternates between. Large enough that a kill often lands
 // in the middle of a write.
-#include "app/settingsfile.h"
+#include "check/settingsfile.h"
 #include "pop3/uidstore.h"
 
 namespace faults {

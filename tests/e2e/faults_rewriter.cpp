@@ -1,6 +1,6 @@
 // Rewrites quilmon.dat and quil7400.dat in the given folder, alternating
 // between two versions, the way the program does, until it is killed.
-#include "app/settingsfile.h"
+#include "check/settingsfile.h"
 #include "e2e/faults_contents.h"
 #include "platform/atomicfile.h"
 #include "pop3/uidstore.h"

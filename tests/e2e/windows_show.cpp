@@ -1,17 +1,14 @@
 // Shows one window alone for a screenshot: windows_show tray|verdisp|assist|form4|help <file>.
-// "tray" adds the icon and answers its notifications with the menu; choosing
-// 終了 removes the icon and ends.
+// "tray" adds the icon and answers its clicks with the menu; choosing 終了
+// removes the icon and ends.
 #include "app/icons.h"
 #include "app/verdisp.h"
 #include "platform/helpviewer.h"
-#include "platform/trayicon.h"
 #include "platform/twips.h"
 #include "windows/assist.h"
 #include "windows/form4.h"
 
-#include <QAction>
 #include <QApplication>
-#include <QLabel>
 #include <QLineEdit>
 #include <cstdio>
 
@@ -30,23 +27,19 @@ int main(int argc, char *argv[]) {
 
     if (what == u"tray") {
         auto *icons = new Icons([&settings] { return settings.isVisible(); });
-        const quint32 hWnd = registerTrayWindow([icons](int code) {
-            std::printf("code %d\n", code);
-            std::fflush(stdout);
-            icons->trayNotification(code);
-        });
-        const NOTIFYICONDATAA data =
-            makeTrayIconData(hWnd, registerTrayIcon(icons->Image1),
-                             QStringLiteral("メールチェックソフトクイルモン7400"));
-        std::printf("tray available: %d, added: %d\n", int(trayAvailable()),
-                    int(Shell_NotifyIconA(NIM_ADD, &data)));
+        QObject::connect(icons->tray, &QSystemTrayIcon::activated,
+                         [](QSystemTrayIcon::ActivationReason reason) {
+                             const char *names[] = {"unknown", "right click", "double click",
+                                                    "left click", "middle click"};
+                             std::printf("activated: %s\n", names[qBound(0, int(reason), 4)]);
+                             std::fflush(stdout);
+                         });
+        icons->addTrayIcon();
+        std::printf("tray available: %d, added: %d\n",
+                    int(QSystemTrayIcon::isSystemTrayAvailable()), int(icons->tray->isVisible()));
         std::fflush(stdout);
-        QObject::connect(icons, &Icons::endClicked, [hWnd] {
-            NOTIFYICONDATAA del{};
-            del.cbSize = sizeof del;
-            del.hWnd = hWnd;
-            del.uID = 1;
-            Shell_NotifyIconA(NIM_DELETE, &del);
+        QObject::connect(icons, &Icons::endClicked, [icons] {
+            icons->removeTrayIcon();
             std::printf("icon removed\n");
             std::fflush(stdout);
             QCoreApplication::exit(0);
@@ -54,12 +47,16 @@ int main(int argc, char *argv[]) {
     } else if (what == u"verdisp") {
         (new VerDisp)->show();
     } else if (what == u"assist") {
-        auto *a = new Assist(&settings, text3);
-        QObject::connect(a, &Assist::unloadRequested, &app, &QCoreApplication::quit);
+        auto *a = new Assist;
+        QObject::connect(a, &Assist::addressChosen, [&app, text3](const QString &address) {
+            if (!address.isEmpty()) text3->setText(address);
+            app.quit();
+        });
+        QObject::connect(a, &Assist::cancelled, &app, &QCoreApplication::quit);
         a->show();
     } else if (what == u"form4") {
         auto *f = new Form4;
-        f->Label1->setText(QStringLiteral("5通の新着メールがあります"));
+        f->setMessage(QStringLiteral("5通の新着メールがあります"));
         f->show();
     } else if (what == u"help" && argc > 2) {
         openHelpFile(QString::fromLocal8Bit(argv[2]));

@@ -1,28 +1,35 @@
 #include "support/dialup_scripted.h"
 
-quint32 ScriptedBackend::entries(QStringList &names) {
-    if (entriesError) return entriesError;
-    names = entryNames;
-    return 0;
+#include <utility>
+
+void ScriptedBackend::answer(std::function<void()> a) {
+    if (hold)
+        m_held << std::move(a);
+    else
+        a();
 }
 
-quint32 ScriptedBackend::connections(QList<Link> &out) {
-    if (connectionsError) return connectionsError;
-    out = links;
-    return 0;
+void ScriptedBackend::release() {
+    const auto now = std::exchange(m_held, {});
+    for (const auto &a : now)
+        a();
 }
 
-quint32 ScriptedBackend::findEntry(const QString &name) {
-    return entryNames.contains(name) ? 0 : raserr::CannotFindEntry;
+void ScriptedBackend::entries(std::function<void(quint32 rc, const QStringList &names)> done) {
+    answer([this, done] { done(entriesError, entriesError ? QStringList() : entryNames); });
 }
 
-quint32 ScriptedBackend::dial(const QString &name, quint32 &handle) {
+void ScriptedBackend::connections(std::function<void(quint32 rc, const QList<Link> &)> done) {
+    answer([this, done] { done(connectionsError, connectionsError ? QList<Link>() : links); });
+}
+
+void ScriptedBackend::dial(const QString &name, std::function<void(quint32, quint32)> done) {
     dials << name;
     if (onDial) onDial();
-    if (dialError) return dialError;
-    if (!entryNames.contains(name)) return raserr::CannotFindEntry;
-    handle = m_next++;
-    return 0;
+    quint32 rc = dialError;
+    if (!rc && !entryNames.contains(name)) rc = raserr::CannotFindEntry;
+    const quint32 handle = rc ? 0 : m_next++;
+    answer([done, rc, handle] { done(rc, handle); });
 }
 
 void ScriptedBackend::reply(quint32 rc, qint32 state, quint32 error) {
@@ -32,18 +39,16 @@ void ScriptedBackend::reply(quint32 rc, qint32 state, quint32 error) {
     m_replies.append({rc, s});
 }
 
-quint32 ScriptedBackend::status(quint32 handle, Status &out) {
+void ScriptedBackend::status(quint32 handle, std::function<void(quint32, const Status &)> done) {
     statusFor << handle;
     // The last reply repeats until another is queued.
     if (!m_replies.isEmpty()) m_last = m_replies.takeFirst();
-    out = m_last.status;
-    return m_last.rc;
+    answer([done, r = m_last] { done(r.rc, r.status); });
 }
 
-quint32 ScriptedBackend::hangUp(quint32 handle) {
+void ScriptedBackend::hangUp(quint32 handle) {
     hangUps << handle;
     if (onHangUp) onHangUp();
-    return 0;
 }
 
 FakeDialHost::FakeDialHost() {
@@ -59,18 +64,20 @@ void FakeDialHost::setStatus(const QString &text) {
     if (onSetStatus) onSetStatus();
 }
 
-void FakeDialHost::loadForm1() {
-    ++form1Loads;
-    form1 = true;
-    if (onLoadForm1) onLoadForm1();
+void FakeDialHost::startCheck() {
+    ++checksStarted;
+    pop3 = true;
+    if (onStartCheck) onStartCheck();
 }
 
-void FakeDialHost::unloadForm1() {
-    ++form1Unloads;
-    form1 = false;
+void FakeDialHost::abortCheck() {
+    ++checksAborted;
+    pop3 = false;
+    notice = false;
 }
 
-void FakeDialHost::unloadForm3() {
-    ++form3Unloads;
-    form3 = false;
+void FakeDialHost::linkFailed() {
+    ++linkFailures;
+    setStatus(QStringLiteral("ダイヤルアップ接続異常"));
+    log(statusText);
 }

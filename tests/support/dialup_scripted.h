@@ -1,26 +1,26 @@
 #pragma once
 // A scripted dial-up service and a DialHost without widgets, so the link
 // monitor can be driven tick by tick and everything it does observed.
-#include "app/sharedstate.h"
 #include "dialup/dialhost.h"
 #include "dialup/rasbackend.h"
 #include "platform/seams.h"
 
-#include <QElapsedTimer>
 #include <QStringList>
 #include <functional>
 
 class ScriptedBackend : public RasBackend {
   public:
-    quint32 entries(QStringList &names) override;
-    quint32 connections(QList<Link> &links) override;
-    quint32 findEntry(const QString &name) override;
-    quint32 dial(const QString &name, quint32 &handle) override;
-    quint32 status(quint32 handle, Status &status) override;
-    quint32 hangUp(quint32 handle) override;
+    void entries(std::function<void(quint32 rc, const QStringList &names)> done) override;
+    void connections(std::function<void(quint32 rc, const QList<Link> &links)> done) override;
+    void dial(const QString &name, std::function<void(quint32 rc, quint32 handle)> done) override;
+    void status(quint32 handle, std::function<void(quint32 rc, const Status &)> done) override;
+    void hangUp(quint32 handle) override;
 
     // Queue one status reply: the call's result, then state and error.
     void reply(quint32 rc, qint32 state = 0, quint32 error = 0);
+    // While `hold` is set, answers wait for release(), as from a slow service.
+    bool hold = false;
+    void release();
 
     QStringList entryNames;
     quint32 entriesError = 0;
@@ -38,6 +38,8 @@ class ScriptedBackend : public RasBackend {
         quint32 rc;
         Status status;
     };
+    void answer(std::function<void()> a);
+    QList<std::function<void()>> m_held;
     QList<Reply> m_replies;
     Reply m_last{raserr::InvalidHandle, {}};
     quint32 m_next = 41;
@@ -47,28 +49,28 @@ class FakeDialHost : public DialHost {
   public:
     FakeDialHost();
 
-    SharedState &state() override { return shared; }
     void setStatus(const QString &text) override;
-    QString status() const override { return statusText; }
     void log(const QString &message) override { logLines << message; }
-    bool form1Loaded() const override { return form1; }
-    bool form3Loaded() const override { return form3; }
-    void loadForm1() override;
-    void unloadForm1() override;
-    void unloadForm3() override;
+    bool pop3Running() const override { return pop3; }
+    bool noticeRunning() const override { return notice; }
+    void startCheck() override;
+    void abortCheck() override;
+    // As the check does it: the status line, its log line, one retry more.
+    void linkFailed() override;
+    void dialRefused() override { ++dialRefusals; }
 
     Seams seams;
     ScriptedBackend backend;
-    SharedState shared;
     QString statusText;
     QStringList statusHistory;
     QStringList logLines;
-    bool form1 = false;
-    bool form3 = false;
-    int form1Loads = 0;
-    int form1Unloads = 0;
-    int form3Unloads = 0;
-    // What the check does when Form1 loads (default: it starts and runs).
-    std::function<void()> onLoadForm1;
+    bool pop3 = false;
+    bool notice = false;
+    int checksStarted = 0;
+    int checksAborted = 0;
+    int linkFailures = 0;
+    int dialRefusals = 0;
+    // What the check does when it starts (default: POP3 runs).
+    std::function<void()> onStartCheck;
     std::function<void()> onSetStatus;
 };

@@ -1,36 +1,45 @@
 #include "support/fakehost.h"
 
+#include <QTest>
+
 FakeHost::FakeHost() {
     seamsValue.now = [] { return QDateTime(QDate(2026, 1, 1), QTime(12, 0, 0)); };
     seamsValue.guardMs = 60000;
     seamsValue.programDir = dir.path();
-    shared.Log_File = dir.filePath(QStringLiteral("quil7400.log"));
+    settings.POP_Address = QStringLiteral("127.0.0.1");
+    settings.POP_UserID = QStringLiteral("taro");
+    settings.POP_PassWord = QStringLiteral("secret");
 }
 
-void FakeHost::setStatus(const QString &text) {
-    statusText = text;
-    statusHistory << text;
+MailCheck &FakeHost::check() {
+    if (m_check) return *m_check;
+    m_check = std::make_unique<MailCheck>(seamsValue);
+    MailCheck *c = m_check.get();
+    QObject::connect(c, &MailCheck::statusChanged, c, [this](const QString &text) {
+        statusText = text;
+        statusHistory << text;
+    });
+    QObject::connect(c, &MailCheck::logLine, c, [this](const QString &message, bool separator) {
+        logLines << (separator ? message : QStringLiteral("|") + message);
+    });
+    QObject::connect(c, &MailCheck::popupText, c, [this](const QString &t) { popupLabel = t; });
+    QObject::connect(c, &MailCheck::popupShown, c, [this] { popupShown = true; });
+    QObject::connect(c, &MailCheck::finished, c, [this] { ++finishedCount; });
+    QObject::connect(c, &MailCheck::testPassed, c, [this](bool testStaysEnabled) {
+        ++saves;
+        if (!saveSucceeds || !testStaysEnabled) testEnabled = !saveSucceeds;
+        runEnabled = saveSucceeds;
+    });
+    return *m_check;
 }
 
-bool FakeHost::saveTestedSettings() {
-    ++saves;
-    return saveSucceeds;
+void FakeHost::start() {
+    if (test)
+        check().startTest(settings, [](bool) {});
+    else
+        check().DialStart(settings);
 }
 
-void FakeHost::loadForm3() {
-    ++form3Loads;
-    form3IsLoaded = true;
-    if (onLoadForm3) onLoadForm3();
-}
-
-void FakeHost::unloadForm1() {
-    ++form1Unloads;
-    form1IsLoaded = false;
-    if (onUnloadForm1) onUnloadForm1();
-}
-
-void FakeHost::unloadForm3() {
-    ++form3Unloads;
-    form3IsLoaded = false;
-    if (onUnloadForm3) onUnloadForm3();
+bool FakeHost::waitDone(int ms) {
+    return QTest::qWaitFor([this] { return !pop3Running() && !noticeRunning(); }, ms);
 }

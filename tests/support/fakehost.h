@@ -1,67 +1,48 @@
 #pragma once
-// A CheckHost without widgets: records what a worker shows, logs, loads and
-// unloads, so a session can be tested as a dialogue with its peer.
-#include "app/checkhost.h"
-#include "app/sharedstate.h"
+// The check layer without the program: a MailCheck in a temporary folder whose
+// reports (status line, log, popup, passed tests) are recorded, so a session
+// can be tested as a dialogue with its peer together with what the check
+// makes of it.
+#include "check/mailcheck.h"
 #include "platform/seams.h"
 
-#include <QDateTime>
 #include <QStringList>
 #include <QTemporaryDir>
-#include <functional>
+#include <memory>
 
-class FakeHost : public CheckHost {
+class FakeHost {
   public:
     FakeHost();
 
-    SharedState &state() override { return shared; }
-    const Seams &seams() const override { return seamsValue; }
-    void setStatus(const QString &text) override;
-    QString status() const override { return statusText; }
-    bool forwardingSelected() const override { return forwarding; }
-    bool popupSelected() const override { return !forwarding; }
-    QString senderText() const override { return sender; }
-    void setTestEnabled(bool enabled) override { testEnabled = enabled; }
-    void setRunEnabled(bool enabled) override { runEnabled = enabled; }
-    void showRunButton() override { runShown = true; }
-    bool saveTestedSettings() override;
-    void log(const QString &message) override { logLines << message; }
-    void logWithoutSeparator(const QString &message) override {
-        logLines << QStringLiteral("|") + message;
-    }
-    void loadForm3() override;
-    void unloadForm1() override;
-    void unloadForm3() override;
-    bool form1Loaded() const override { return form1IsLoaded; }
-    bool form3Loaded() const override { return form3IsLoaded; }
-    void setPopupLabel(const QString &text) override { popupLabel = text; }
-    void showPopup() override { popupShown = true; }
-    bool settingsTestStarting() const override { return testStarting; }
-    QString programDir() const override { return dir.path(); }
+    // The check, made on first use with seamsValue as it then stands.
+    MailCheck &check();
+    // Starts a check on `settings`: the settings test when `test`, else a
+    // scheduled one.
+    void start();
+    bool pop3Running() { return check().pop3Running(); }
+    bool noticeRunning() { return check().noticeRunning(); }
+    // Waits until no session runs any more.
+    bool waitDone(int ms = 10000);
+    QString storePath() const { return dir.filePath(QStringLiteral("quilmon.dat")); }
 
     QTemporaryDir dir;
-    SharedState shared;
     Seams seamsValue;
+    SettingsRecord settings;
+    bool test = false;
+
     QString statusText;
     QStringList statusHistory;
-    bool forwarding = false;
-    QString sender;
-    bool testEnabled = true;
-    bool runEnabled = false;
-    bool runShown = false;
+    QStringList logLines; // lines logged without the separator start with "|"
+    QString popupLabel;
+    bool popupShown = false;
+    int finishedCount = 0;
+    // A passed test saves the settings, as the program does; the buttons
+    // follow like the program's.
     bool saveSucceeds = true;
     int saves = 0;
-    QStringList logLines; // lines logged without the separator start with "|"
-    int form3Loads = 0;
-    int form1Unloads = 0;
-    int form3Unloads = 0;
-    bool form1IsLoaded = true;
-    bool form3IsLoaded = false;
-    QString popupLabel;
-    bool testStarting = false;
-    bool popupShown = false;
-    // Called when a worker asks for an unload (the test deletes the worker).
-    std::function<void()> onUnloadForm1;
-    std::function<void()> onUnloadForm3;
-    std::function<void()> onLoadForm3;
+    bool testEnabled = true;
+    bool runEnabled = false;
+
+  private:
+    std::unique_ptr<MailCheck> m_check;
 };

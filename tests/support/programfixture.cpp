@@ -1,9 +1,26 @@
 #include "support/programfixture.h"
 
+#include "app/icons.h"
 #include "platform/codepage.h"
 
 #include <QFile>
 #include <QTest>
+
+MainControls::MainControls(QWidget *w)
+#define QUIL_FIND(type, name) name(child<type>(w, #name))
+    : QUIL_FIND(QLineEdit, Text1), QUIL_FIND(QLineEdit, Text2), QUIL_FIND(QLineEdit, Text3),
+      QUIL_FIND(QLineEdit, Text4), QUIL_FIND(QLineEdit, Text5), QUIL_FIND(QLineEdit, Text6),
+      QUIL_FIND(QLineEdit, Text7), QUIL_FIND(QRadioButton, Option1),
+      QUIL_FIND(QRadioButton, Option2), QUIL_FIND(QRadioButton, Option3),
+      QUIL_FIND(QRadioButton, Option4), QUIL_FIND(QRadioButton, Option5),
+      QUIL_FIND(QRadioButton, Option6_0), QUIL_FIND(QRadioButton, Option6_1),
+      QUIL_FIND(QRadioButton, Option7), QUIL_FIND(QRadioButton, Option8),
+      QUIL_FIND(QCheckBox, Check1), QUIL_FIND(QCheckBox, Check3), QUIL_FIND(QComboBox, Combo1),
+      QUIL_FIND(QComboBox, Combo2), QUIL_FIND(QComboBox, Combo3), QUIL_FIND(QPushButton, Command1),
+      QUIL_FIND(QPushButton, Command2), QUIL_FIND(QPushButton, Command3),
+      QUIL_FIND(QPushButton, Command4), QUIL_FIND(QPushButton, Command7) {
+}
+#undef QUIL_FIND
 
 ProgramFixture::ProgramFixture(const QByteArray *settings) {
     seams.now = [this] { return clock; };
@@ -27,7 +44,7 @@ bool ProgramFixture::start() {
     program = std::make_unique<Program>(seams);
     if (!program->start()) return false;
     // The tray icon and the local server come in the event loop's first turn.
-    return QTest::qWaitFor([this] { return program->trayWindow() != 0; }, 5000);
+    return QTest::qWaitFor([this] { return program->icons()->tray->isVisible(); }, 5000);
 }
 
 QByteArray ProgramFixture::fileBytes(const QString &name) const {

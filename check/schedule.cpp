@@ -1,4 +1,4 @@
-#include "app/schedule.h"
+#include "check/schedule.h"
 
 #include <QRegularExpression>
 

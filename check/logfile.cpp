@@ -1,4 +1,4 @@
-#include "app/logfile.h"
+#include "check/logfile.h"
 
 #include "platform/codepage.h"
 

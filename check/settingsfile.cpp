@@ -1,6 +1,11 @@
-#include "app/settingsfile.h"
+#include "check/settingsfile.h"
 
+#include "platform/atomicfile.h"
 #include "platform/codepage.h"
+
+#include <QDir>
+#include <QFile>
+#include <QMap>
 
 #include <optional>
 
@@ -122,6 +127,68 @@ QByteArray format(const SettingsRecord &r) {
            QByteArray::number(r.Check_Interval) + comma + QByteArray::number(r.Quiet_Flag) + comma +
            QByteArray::number(r.Trf_Flag) + comma + quoted(r.Quiet_Start) + comma +
            quoted(r.Quiet_End) + comma + quoted(r.Dup_Entry) + "\r\n";
+}
+
+namespace {
+
+const QString EntryKey = QStringLiteral("dialup_entry");
+
+// The side file's lines; anything that is not "key=value" is dropped.
+QMap<QString, QString> readSide(const QString &path) {
+    QMap<QString, QString> values;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return values;
+    const QString text = QString::fromUtf8(file.read(1 << 16));
+    for (const QString &line : text.split(u'\n')) {
+        const QString l = line.trimmed();
+        const qsizetype eq = l.indexOf(u'=');
+        if (l.startsWith(u'#') || eq <= 0) continue;
+        values.insert(l.first(eq), l.mid(eq + 1));
+    }
+    return values;
+}
+
+QByteArray formatSide(const QMap<QString, QString> &values) {
+    QByteArray out("# クイルモン7400: settings quil7400.dat cannot hold\n");
+    for (auto it = values.cbegin(); it != values.cend(); ++it)
+        out += it.key().toUtf8() + '=' + it.value().toUtf8() + '\n';
+    return out;
+}
+
+} // namespace
+
+QString recordPath(const QString &dir) {
+    return QDir(dir).filePath(QStringLiteral("quil7400.dat"));
+}
+
+QString sidePath(const QString &dir) {
+    return QDir(dir).filePath(QStringLiteral("quil7400.conf"));
+}
+
+bool load(const QString &dir, SettingsRecord &record) {
+    QFile file(recordPath(dir));
+    if (!file.open(QIODevice::ReadOnly)) return false;
+    // A settings line is short; anything huge is not ours.
+    if (!parse(file.read(1 << 20), record)) return false;
+    // The exact entry name counts only while the record still holds what
+    // was saved with it: the Windows program may have changed the record.
+    const QString exact = readSide(sidePath(dir)).value(EntryKey);
+    if (!exact.isEmpty() && cp932::encode(exact) == cp932::encode(record.Dup_Entry))
+        record.Dup_Entry = exact;
+    return true;
+}
+
+bool save(const QString &dir, const SettingsRecord &record) {
+    if (!writeFileAtomically(recordPath(dir), format(record))) return false;
+    const QString side = sidePath(dir);
+    QMap<QString, QString> values = readSide(side);
+    const bool had = values.contains(EntryKey);
+    if (cp932::representable(record.Dup_Entry))
+        values.remove(EntryKey);
+    else
+        values.insert(EntryKey, record.Dup_Entry);
+    if (!had && !values.contains(EntryKey)) return true; // nothing to say: no file made
+    return writeFileAtomically(side, formatSide(values));
 }
 
 } // namespace settingsfile

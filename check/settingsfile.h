@@ -1,6 +1,10 @@
 #pragma once
-// The settings record "quil7400.dat": one CR LF line of 13 fields in code
-// page 932, strings quoted, integers bare, separated by "," with no blanks.
+// The settings value and its files. "quil7400.dat" is one CR LF line of 13
+// fields in code page 932, strings quoted, integers bare, separated by ","
+// with no blanks; it is exchanged with the Windows program, so it never grows.
+// What code page 932 cannot hold goes exactly into "quil7400.conf" beside it
+// (UTF-8 "key=value" lines, owner-only), while the record keeps its best
+// encoding.
 #include <QByteArray>
 #include <QString>
 
@@ -25,4 +29,12 @@ namespace settingsfile {
 // unreadable. Fields read before the failure stay in `record`.
 bool parse(const QByteArray &bytes, SettingsRecord &record);
 QByteArray format(const SettingsRecord &record);
+
+QString recordPath(const QString &dir);
+QString sidePath(const QString &dir);
+// Reads both files of `dir`. False when the record is missing or unreadable;
+// fields read before the failure stay in `record`.
+bool load(const QString &dir, SettingsRecord &record);
+// Writes both files, each replaced as a whole; false when either failed.
+bool save(const QString &dir, const SettingsRecord &record);
 } // namespace settingsfile

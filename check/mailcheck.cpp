@@ -1,0 +1,269 @@
+#include "check/mailcheck.h"
+
+#include "dialup/dialup.h"
+#include "platform/seams.h"
+#include "pop3/uidstore.h"
+
+namespace {
+
+const QString TestDoneStatus = QStringLiteral("テスト終了､エラーなし");
+const QString TestDoneLog = QStringLiteral("テスト終了、エラーなし");
+const QString TestDoneLabel = QStringLiteral("テストが終了しました");
+const QString NewMailSuffix = QStringLiteral("通の新着メールがあります");
+
+// 16-bit counters stop at the top instead of wrapping.
+qint16 saturatingAdd(qint16 a, qint64 b) {
+    return qint16(qBound(qint64(-32768), qint64(a) + b, qint64(32767)));
+}
+
+// A session is told to stop and goes later: its own handler may be on the stack.
+template <typename Session> void unload(Session *&slot) {
+    Session *s = std::exchange(slot, nullptr);
+    if (!s) return;
+    s->Form_Unload();
+    s->deleteLater();
+}
+
+} // namespace
+
+MailCheck::MailCheck(const Seams &seams, QObject *parent)
+    : QObject(parent), m_seams(seams), m_dialUp(new DialUp(*this, seams, this)) {
+    setObjectName(QStringLiteral("check"));
+}
+
+MailCheck::~MailCheck() {
+    unload(m_pop3);
+    unload(m_smtp);
+}
+
+bool MailCheck::running() const {
+    return m_pop3 || m_smtp || m_dialUp->monitorRunning();
+}
+
+void MailCheck::DialStart(const SettingsRecord &settings) {
+    // One check at a time: never dial while a session runs or a link is
+    // watched (its handle would be lost).
+    if (running()) return;
+    m_settings = settings;
+    m_test = false;
+    if (settings.Dup_Mode != 0) {
+        m_retryAtDial = Retry_Flag;
+        m_dialUp->DialStart(settings.Dup_Entry);
+        return;
+    }
+    startPop3();
+}
+
+void MailCheck::startTest(const SettingsRecord &settings, std::function<void(bool)> started) {
+    m_settings = settings;
+    m_test = true;
+    if (settings.Dup_Mode != 0) {
+        m_dialUp->TestDial(settings.Dup_Entry, std::move(started));
+        return;
+    }
+    startPop3();
+    started(true);
+}
+
+void MailCheck::hangUpForExit() {
+    // The program ends after the pause: nothing of the check may go on
+    // meanwhile (a test mail sent, the settings saved).
+    unload(m_pop3);
+    unload(m_smtp);
+    m_dialUp->ExitHangUp();
+}
+
+void MailCheck::startCheck() {
+    startPop3();
+}
+
+void MailCheck::startPop3() {
+    if (m_pop3) return;
+    if (forwarding() && TX_flg != 0 && !m_test) {
+        // The last notice never went out: send it again and leave the
+        // mailbox for the next check. Cleared first, so a new failure of
+        // that attempt is not wiped out.
+        TX_flg = 0;
+        sendNotice();
+        return;
+    }
+    TX_flg = 0;
+    m_pop3 = new Form1(this);
+    connect(m_pop3, &Form1::statusChanged, this, &MailCheck::statusChanged);
+    connect(m_pop3, &Form1::finished, this, &MailCheck::pop3Finished);
+    m_pop3->Form_Load({m_settings.POP_Address, m_seams.popPort, m_settings.POP_UserID,
+                       m_settings.POP_PassWord, m_seams.guardMs});
+}
+
+void MailCheck::pop3Finished(const Form1::Result &result) {
+    Form1 *session = std::exchange(m_pop3, nullptr);
+    if (!session) return;
+    session->deleteLater();
+    switch (result.outcome) {
+    case Form1::Outcome::Listed:
+        countNewMail(result);
+        break;
+    case Form1::Outcome::Empty:
+        emptyMailbox();
+        break;
+    case Form1::Outcome::Failed:
+    case Form1::Outcome::TimedOut:
+        failed(result.status, result.logMessage);
+        break;
+    }
+}
+
+QString MailCheck::storePath() const {
+    return UidStorePath(m_seams.programDir);
+}
+
+void MailCheck::countNewMail(const Form1::Result &result) {
+    New_mail_number = result.count;
+    qint16 count = result.count; // an unreadable store: all are new
+    if (const std::optional<UidList> old = ReadUidStore(storePath()))
+        count = qint16(qMin<qint64>(NewMailCount(result.uids, *old), 32767));
+    if (!WriteUidStore(storePath(), result.uids)) {
+        // Counting against a store that stays stale would tell the same
+        // mail again next time: the check fails instead.
+        failed(QStringLiteral("メールチェック失敗"), QString());
+        return;
+    }
+    New_mail_number = count;
+    notify();
+}
+
+void MailCheck::emptyMailbox() {
+    emit statusChanged(QStringLiteral("メールがありません"));
+    if (!EmptyUidStore(storePath())) {
+        failed(QStringLiteral("メールチェック失敗"), QString());
+        return;
+    }
+    New_mail_number = 0;
+    if (!m_test) {
+        emit logLine(QStringLiteral("０通の新着メールがあります"));
+        endCheck();
+    } else if (forwarding()) {
+        sendNotice();
+    } else {
+        emit statusChanged(TestDoneStatus);
+        testDone(true);
+        endCheck();
+        emit popupShown();
+    }
+    Retry_Flag = 0;
+    settle(true);
+}
+
+void MailCheck::testDone(bool testStaysEnabled) {
+    emit popupText(TestDoneLabel);
+    emit logLine(TestDoneLog);
+    emit testPassed(testStaysEnabled);
+}
+
+void MailCheck::notify() {
+    const qint16 n = New_mail_number;
+    const QString text = QString::number(n) + NewMailSuffix;
+    emit statusChanged(text);
+    New_mail_number2 = saturatingAdd(New_mail_number2, n);
+    emit popupText(QString::number(New_mail_number2) + NewMailSuffix);
+    emit logLine(text);
+
+    if ((n >= 1 || m_test) && forwarding()) {
+        sendNotice(); // a test sends "TEST MAIL" even with no new mail
+    } else if (n >= 1 || m_test) {
+        emit statusChanged(TestDoneStatus);
+        if (m_test) testDone();
+        endCheck();
+        emit popupShown(); // it waits on its own, and later checks go on
+    } else {
+        endCheck();
+    }
+    Retry_Flag = 0;
+    settle(true);
+}
+
+void MailCheck::sendNotice() {
+    if (m_smtp) return;
+    m_smtp = new Form3(this);
+    connect(m_smtp, &Form3::statusChanged, this, &MailCheck::statusChanged);
+    connect(m_smtp, &Form3::finished, this, &MailCheck::noticeFinished);
+    Form3::Params p;
+    p.host = m_settings.Smtp_Address;
+    p.port = m_seams.smtpPort;
+    p.guardMs = m_seams.guardMs;
+    p.sender = m_settings.Smtp_mail_address;
+    p.recipient = m_settings.Trf_IPAddress;
+    p.settingsTest = m_test;
+    p.count = New_mail_number;
+    m_smtp->Form_Load(p);
+}
+
+void MailCheck::noticeFinished(Form3::Outcome outcome, bool messageRefused) {
+    Form3 *session = std::exchange(m_smtp, nullptr);
+    if (!session) return;
+    session->deleteLater();
+    switch (outcome) {
+    case Form3::Outcome::Sent: {
+        const QString text = m_test ? QStringLiteral("　テスト終了、エラーなし")
+                                    : QStringLiteral("　メッセージを転送しました");
+        emit statusChanged(text);
+        if (m_test) emit testPassed(false);
+        endCheck();
+        // The text brings its own ideographic space after the time.
+        emit logLine(text, false);
+        settle(true);
+        return;
+    }
+    case Form3::Outcome::Refused:
+        emit statusChanged(QStringLiteral("エラー"));
+        emit logLine(QStringLiteral("送信サーバエラー"));
+        // A refused message is not sent again, but the check is over all
+        // the same: the link must still be hung up.
+        if (!messageRefused) TX_flg = 1;
+        break;
+    case Form3::Outcome::TimedOut:
+        emit statusChanged(QStringLiteral("送信タイムアウト"));
+        emit logLine(QStringLiteral("送信サーバタイムアウト"));
+        TX_flg = 1;
+        break;
+    }
+    endCheck();
+    settle(false);
+}
+
+void MailCheck::failed(const QString &status, const QString &logMessage) {
+    emit statusChanged(status);
+    if (!logMessage.isEmpty()) emit logLine(logMessage);
+    Retry_Flag = saturatingAdd(Retry_Flag, 1);
+    endCheck();
+    settle(false);
+}
+
+void MailCheck::endCheck() {
+    m_dialUp->checkEnded();
+}
+
+void MailCheck::settle(bool succeeded) {
+    if (!m_pop3 && !m_smtp) emit finished(succeeded);
+}
+
+void MailCheck::abortCheck() {
+    unload(m_pop3);
+    if (m_smtp) TX_flg = 1;
+    unload(m_smtp);
+}
+
+void MailCheck::linkFailed() {
+    const QString text = QStringLiteral("ダイヤルアップ接続異常");
+    emit statusChanged(text);
+    emit logLine(text);
+    endCheck();
+    Retry_Flag = saturatingAdd(Retry_Flag, 1);
+    settle(false);
+}
+
+void MailCheck::dialRefused() {
+    // A refused retry counts as the retry's failure, or the scheduler would
+    // try again every second until the next interval minute.
+    if (m_retryAtDial == 1) Retry_Flag = saturatingAdd(Retry_Flag, 1);
+}

@@ -1,0 +1,93 @@
+#pragma once
+// check/: no widgets. The settings value and its files, the schedule, the log
+// line and the run of one check: link up, POP3, the new-mail count, popup or
+// notice, the notice mail, hang-up; with the retry count and the difference
+// between a settings test and a scheduled check. It reports by signals; the
+// program decides what the windows show.
+#include "check/settingsfile.h"
+#include "dialup/dialhost.h"
+#include "pop3/form1.h"
+#include "smtp/form3.h"
+
+#include <QObject>
+#include <functional>
+
+class DialUp;
+struct Seams;
+
+class MailCheck : public QObject, public DialHost {
+    Q_OBJECT
+  public:
+    explicit MailCheck(const Seams &seams, QObject *parent = nullptr);
+    ~MailCheck() override;
+
+    // A scheduled check with these settings; dropped, unreported, while a
+    // check or its link is still under way.
+    void DialStart(const SettingsRecord &settings);
+    // The settings test. started(true) once the check runs: at once on a
+    // LAN, after the service took the dial in dial-up mode.
+    void startTest(const SettingsRecord &settings, std::function<void(bool started)> started);
+    // Exit: end the sessions silently, stop the link monitor and hang up
+    // whatever was dialed.
+    void hangUpForExit();
+    // The popup's ＯＫ: the running total starts again.
+    void popupAcknowledged() { New_mail_number2 = 0; }
+
+    // A session runs, or a link is dialed, watched or being released.
+    bool running() const;
+    bool pop3Running() const override { return m_pop3 != nullptr; }
+    bool noticeRunning() const override { return m_smtp != nullptr; }
+    DialUp *dialUp() const { return m_dialUp; }
+    Form1 *form1() const { return m_pop3; }
+    Form3 *form3() const { return m_smtp; }
+
+    // Failures in a row of the current check (the scheduler's retry rule).
+    qint16 Retry_Flag = 0;
+    qint16 New_mail_number = 0;  // new mails of the last check
+    qint16 New_mail_number2 = 0; // the running total the popup shows
+    qint16 TX_flg = 0;           // 1: the last notice did not go out
+
+  signals:
+    void statusChanged(const QString &text);
+    // One log line; without separator the message brings its own space.
+    void logLine(const QString &message, bool separator = true);
+    // The popup's text (the popup loaded, not shown), and showing it.
+    void popupText(const QString &text);
+    void popupShown();
+    // A settings test ended without error: the settings may be saved, and
+    // テスト is done with, except after an empty mailbox, where it stays.
+    void testPassed(bool testStaysEnabled);
+    // The check's last session ended.
+    void finished(bool succeeded);
+
+  private:
+    // DialHost: the link monitor's view of the check.
+    void setStatus(const QString &text) override { emit statusChanged(text); }
+    void log(const QString &message) override { emit logLine(message); }
+    void startCheck() override;
+    void abortCheck() override;
+    void linkFailed() override;
+    void dialRefused() override;
+
+    void startPop3();
+    void pop3Finished(const Form1::Result &result);
+    void countNewMail(const Form1::Result &result);
+    void emptyMailbox();
+    void notify();
+    void testDone(bool testStaysEnabled = false);
+    void sendNotice();
+    void noticeFinished(Form3::Outcome outcome, bool messageRefused);
+    void failed(const QString &status, const QString &logMessage);
+    void endCheck();
+    void settle(bool succeeded);
+    bool forwarding() const { return m_settings.Trf_Flag != 0; }
+    QString storePath() const;
+
+    const Seams &m_seams;
+    DialUp *m_dialUp;
+    Form1 *m_pop3 = nullptr;
+    Form3 *m_smtp = nullptr;
+    SettingsRecord m_settings; // of the check under way
+    bool m_test = false;
+    qint16 m_retryAtDial = 0;
+};
