@@ -7,9 +7,13 @@
 #include <QApplication>
 #include <QDBusConnection>
 #include <fontconfig/fontconfig.h>
+#include <sys/stat.h>
 #include <thread>
 
 int main(int argc, char *argv[]) {
+    // Every file and folder the program makes is its user's alone: the
+    // settings hold a password, the log names the server and the account.
+    ::umask(077);
     // fontconfig reads its configuration on first use, which the first
     // window waits for: read it meanwhile, while Qt connects to the display.
     std::thread fontconfigWarmUp([] { FcInit(); });

@@ -131,6 +131,7 @@ void Program::Command2_Click() {
         box(title, QStringLiteral("必要事項を全部設定してください"));
         return;
     }
+    if (!representable(s, title)) return;
     m_main->beginTest();
     m_tested = s;
     if (s.Dup_Mode != 0) {
@@ -172,6 +173,17 @@ void Program::testDialUp(const SettingsRecord &s) {
     });
 }
 
+bool Program::representable(const SettingsRecord &s, const QString &title) {
+    // Saved or sent, such a character would become another one: a wrong
+    // password sent with no error.
+    const QString field = settingsfile::unrepresentableField(s);
+    if (field.isEmpty()) return true;
+    box(title, QStringLiteral("「%1」に使えない文字が含まれています。\n"
+                              "Shift_JIS で表せる文字だけを入力してください。")
+                   .arg(field));
+    return false;
+}
+
 void Program::testPassed(bool testStaysEnabled) {
     // Settings edited while the test ran are not the ones it passed.
     const bool edited = m_main->editedDuringTest();
@@ -200,9 +212,11 @@ bool Program::SetDataWrite(const SettingsRecord &settings) {
 
 void Program::Command4_Click() {
     if (m_testStarting || m_exiting) return;
+    const SettingsRecord s = m_main->settings();
+    if (!representable(s, QStringLiteral("クイルモン7400"))) return;
     const qint16 before = Flag;
     Flag = 2;
-    if (!SetDataWrite(m_main->settings())) {
+    if (!SetDataWrite(s)) {
         Flag = before; // monitoring does not start on settings that were not saved
         return;
     }

@@ -57,6 +57,9 @@ class Program : public QObject {
     void Command7_Click(); // ヘルプ
     void showAssistant();
     void testPassed(bool testStaysEnabled);
+    // False, after telling the user which field, when a field cannot be
+    // saved or sent as typed.
+    bool representable(const SettingsRecord &settings, const QString &title);
     // Saves the settings; false, after telling the user, when it could not.
     bool SetDataWrite(const SettingsRecord &settings);
     void log(const QString &message, bool separator = true);

@@ -1,8 +1,8 @@
 #include "check/logfile.h"
 
+#include "platform/atomicfile.h"
 #include "platform/codepage.h"
 
-#include <QFile>
 #include <QLocale>
 
 namespace logfile {
@@ -43,10 +43,8 @@ QByteArray formatLine(const QDateTime &now, const QString &message, bool withSep
 }
 
 bool append(const QString &path, const QDateTime &now, const QString &message, bool withSeparator) {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) return false;
-    const QByteArray bytes = formatLine(now, message, withSeparator);
-    return file.write(bytes) == bytes.size();
+    // Owner-only: the log names the server and the account.
+    return appendToFile(path, formatLine(now, message, withSeparator));
 }
 
 } // namespace logfile

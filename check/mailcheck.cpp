@@ -4,12 +4,16 @@
 #include "platform/seams.h"
 #include "pop3/uidstore.h"
 
+#include <QTimer>
+
 namespace {
 
 const QString TestDoneStatus = QStringLiteral("テスト終了､エラーなし");
 const QString TestDoneLog = QStringLiteral("テスト終了、エラーなし");
 const QString TestDoneLabel = QStringLiteral("テストが終了しました");
 const QString NewMailSuffix = QStringLiteral("通の新着メールがあります");
+const QString StoreUnwritableLog =
+    QStringLiteral("メールチェック失敗（既読IDファイル quilmon.dat を保存できません）");
 
 // 16-bit counters stop at the top instead of wrapping.
 qint16 saturatingAdd(qint16 a, qint64 b) {
@@ -27,8 +31,11 @@ template <typename Session> void unload(Session *&slot) {
 } // namespace
 
 MailCheck::MailCheck(const Seams &seams, QObject *parent)
-    : QObject(parent), m_seams(seams), m_dialUp(new DialUp(*this, seams, this)) {
+    : QObject(parent), m_seams(seams), m_dialUp(new DialUp(*this, seams, this)),
+      m_deadline(new QTimer(this)) {
     setObjectName(QStringLiteral("check"));
+    m_deadline->setSingleShot(true);
+    connect(m_deadline, &QTimer::timeout, this, &MailCheck::deadlinePassed);
 }
 
 MailCheck::~MailCheck() {
@@ -70,6 +77,7 @@ void MailCheck::hangUpForExit() {
     // meanwhile (a test mail sent, the settings saved).
     unload(m_pop3);
     unload(m_smtp);
+    m_deadline->stop();
     m_dialUp->ExitHangUp();
 }
 
@@ -88,6 +96,9 @@ void MailCheck::startPop3() {
         return;
     }
     TX_flg = 0;
+    // The reply guard restarts with every line: only a deadline for the
+    // whole check ends a server that trickles.
+    m_deadline->start(m_seams.checkDeadlineMs);
     m_pop3 = new Form1(this);
     connect(m_pop3, &Form1::statusChanged, this, &MailCheck::statusChanged);
     connect(m_pop3, &Form1::finished, this, &MailCheck::pop3Finished);
@@ -125,7 +136,7 @@ void MailCheck::countNewMail(const Form1::Result &result) {
     if (!WriteUidStore(storePath(), result.uids)) {
         // Counting against a store that stays stale would tell the same
         // mail again next time: the check fails instead.
-        failed(QStringLiteral("メールチェック失敗"), QString());
+        failed(QStringLiteral("メールチェック失敗"), StoreUnwritableLog);
         return;
     }
     New_mail_number = count;
@@ -135,7 +146,7 @@ void MailCheck::countNewMail(const Form1::Result &result) {
 void MailCheck::emptyMailbox() {
     emit statusChanged(QStringLiteral("メールがありません"));
     if (!EmptyUidStore(storePath())) {
-        failed(QStringLiteral("メールチェック失敗"), QString());
+        failed(QStringLiteral("メールチェック失敗"), StoreUnwritableLog);
         return;
     }
     New_mail_number = 0;
@@ -184,6 +195,7 @@ void MailCheck::notify() {
 
 void MailCheck::sendNotice() {
     if (m_smtp) return;
+    if (!m_deadline->isActive()) m_deadline->start(m_seams.checkDeadlineMs);
     m_smtp = new Form3(this);
     connect(m_smtp, &Form3::statusChanged, this, &MailCheck::statusChanged);
     connect(m_smtp, &Form3::finished, this, &MailCheck::noticeFinished);
@@ -244,7 +256,18 @@ void MailCheck::endCheck() {
 }
 
 void MailCheck::settle(bool succeeded) {
-    if (!m_pop3 && !m_smtp) emit finished(succeeded);
+    if (m_pop3 || m_smtp) return;
+    m_deadline->stop();
+    emit finished(succeeded);
+}
+
+void MailCheck::deadlinePassed() {
+    if (!m_pop3 && !m_smtp) return;
+    // Ended like a link that broke: the sessions stop silently, a notice
+    // not confirmed is sent again next time, and the failure is told once.
+    abortCheck();
+    failed(QStringLiteral("チェック時間切れ"),
+           QStringLiteral("メールチェックが制限時間内に終わらなかったため中止しました"));
 }
 
 void MailCheck::abortCheck() {

@@ -78,6 +78,7 @@ class MailCheck : public QObject, public DialHost {
     void sendNotice();
     void noticeFinished(Form3::Outcome outcome, bool messageRefused);
     void failed(const QString &status, const QString &logMessage);
+    void deadlinePassed();
     void endCheck();
     void settle(bool succeeded);
     bool forwarding() const { return m_settings.Trf_Flag != 0; }
@@ -87,6 +88,7 @@ class MailCheck : public QObject, public DialHost {
     DialUp *m_dialUp;
     Form1 *m_pop3 = nullptr;
     Form3 *m_smtp = nullptr;
+    class QTimer *m_deadline;
     SettingsRecord m_settings; // of the check under way
     bool m_test = false;
     qint16 m_retryAtDial = 0;

@@ -4,7 +4,6 @@
 #include "platform/codepage.h"
 
 #include <QDir>
-#include <QFile>
 #include <QMap>
 
 #include <optional>
@@ -136,9 +135,9 @@ const QString EntryKey = QStringLiteral("dialup_entry");
 // The side file's lines; anything that is not "key=value" is dropped.
 QMap<QString, QString> readSide(const QString &path) {
     QMap<QString, QString> values;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return values;
-    const QString text = QString::fromUtf8(file.read(1 << 16));
+    const std::optional<QByteArray> bytes = readRegularFile(path, 1 << 16);
+    if (!bytes) return values;
+    const QString text = QString::fromUtf8(*bytes);
     for (const QString &line : text.split(u'\n')) {
         const QString l = line.trimmed();
         const qsizetype eq = l.indexOf(u'=');
@@ -157,6 +156,22 @@ QByteArray formatSide(const QMap<QString, QString> &values) {
 
 } // namespace
 
+QString unrepresentableField(const SettingsRecord &r) {
+    const std::pair<const QString *, const char16_t *> fields[] = {
+        {&r.POP_Address, u"受信メールサーバ（ＰＯＰ３）"},
+        {&r.Smtp_Address, u"送信メールサーバ（ＳＭＴＰ）"},
+        {&r.POP_UserID, u"ユーザアカウント"},
+        {&r.POP_PassWord, u"メールサーバパスワード"},
+        {&r.Trf_IPAddress, u"送信先アドレス"},
+        {&r.Smtp_mail_address, u"送信者名"},
+        {&r.Quiet_Start, u"チェックしない時間帯"},
+        {&r.Quiet_End, u"チェックしない時間帯"},
+    };
+    for (const auto &[text, caption] : fields)
+        if (!cp932::representable(*text)) return QString::fromUtf16(caption);
+    return QString();
+}
+
 QString recordPath(const QString &dir) {
     return QDir(dir).filePath(QStringLiteral("quil7400.dat"));
 }
@@ -166,10 +181,9 @@ QString sidePath(const QString &dir) {
 }
 
 bool load(const QString &dir, SettingsRecord &record) {
-    QFile file(recordPath(dir));
-    if (!file.open(QIODevice::ReadOnly)) return false;
     // A settings line is short; anything huge is not ours.
-    if (!parse(file.read(1 << 20), record)) return false;
+    const std::optional<QByteArray> bytes = readRegularFile(recordPath(dir), 1 << 20);
+    if (!bytes || !parse(*bytes, record)) return false;
     // The exact entry name counts only while the record still holds what
     // was saved with it: the Windows program may have changed the record.
     const QString exact = readSide(sidePath(dir)).value(EntryKey);

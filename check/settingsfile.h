@@ -30,6 +30,11 @@ namespace settingsfile {
 bool parse(const QByteArray &bytes, SettingsRecord &record);
 QByteArray format(const SettingsRecord &record);
 
+// The caption of the first field code page 932 cannot hold, as the settings
+// window names it; empty when every field can be saved and sent as typed
+// (the dial-up entry excepted: it is kept exactly beside the record).
+QString unrepresentableField(const SettingsRecord &record);
+
 QString recordPath(const QString &dir);
 QString sidePath(const QString &dir);
 // Reads both files of `dir`. False when the record is missing or unreadable;

@@ -1,7 +1,9 @@
 // The UIDL listing split on arbitrary bytes: no crash, no hang, and what it
 // returns is what a listing of those UIDs splits to, whatever follows the
-// listing's end.
+// listing's end and however often each UID is repeated in it.
 #include "pop3/uidstore.h"
+
+#include <QSet>
 
 #include <cstdint>
 #include <cstdlib>
@@ -13,16 +15,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     // At most one UID per line.
     if (uids->size() > bytes.count(QByteArrayView("\r\n"))) std::abort();
-    for (const QByteArray &uid : *uids)
-        if (uid.contains('\r')) std::abort();
+    QSet<QByteArray> once;
+    for (const QByteArray &uid : *uids) {
+        if (uid.contains('\r') || uid.size() > MaxUidBytes) std::abort();
+        if (once.contains(uid)) std::abort(); // each UID once
+        once.insert(uid);
+    }
 
-    // The same UIDs under other message numbers.
+    // The same UIDs under other message numbers, each one again after the
+    // next, and the first once more at the end.
     QByteArray rebuilt;
     qint64 number = 1;
-    for (const QByteArray &uid : *uids) {
-        rebuilt += QByteArray::number(number) + ' ' + uid + "\r\n";
+    for (qsizetype i = 0; i < uids->size(); ++i) {
+        rebuilt += QByteArray::number(number) + ' ' + uids->at(i) + "\r\n";
+        if (i > 0) rebuilt += QByteArray::number(number + 1) + ' ' + uids->at(i - 1) + "\r\n";
         number += 7;
     }
+    if (!uids->isEmpty()) rebuilt += "9 " + uids->first() + "\r\n";
     rebuilt += ".\r\n";
     const std::optional<UidList> again = UidlDataSplit(rebuilt);
     if (!again || *again != *uids) std::abort();

@@ -3,8 +3,11 @@
 #include "platform/codepage.h"
 #include "platform/resources.h"
 
+#include <QBuffer>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImageReader>
 #include <QPointer>
 #include <QScrollBar>
 #include <QStringDecoder>
@@ -37,6 +40,56 @@ QString failurePage(const QString &path, const QString &reason) {
         .arg(path.toHtmlEscaped(), reason);
 }
 
+// A browser that goes nowhere but the help file's own folder: anchors in the
+// page, and pages and pictures beside the file, each capped. A link to
+// another place on the disk ("file:", "../") shows nothing.
+class HelpBrowser : public QTextBrowser {
+  public:
+    using QTextBrowser::QTextBrowser;
+    QString folder; // canonical; empty: nothing may be loaded
+
+    QVariant loadResource(int type, const QUrl &name) override {
+        const QString path = inside(name);
+        if (path.isEmpty()) return {};
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxHelpBytes) return {};
+        const QByteArray bytes = file.read(kMaxHelpBytes);
+        if (type == QTextDocument::HtmlResource) return decodeHtml(bytes);
+        if (type == QTextDocument::ImageResource) {
+            // A small file may still claim a huge picture.
+            QBuffer buffer;
+            buffer.setData(bytes);
+            QImageReader reader(&buffer);
+            reader.setAllocationLimit(64);
+            return reader.read();
+        }
+        return bytes;
+    }
+
+  protected:
+    void doSetSource(const QUrl &name, QTextDocument::ResourceType type) override {
+        // An anchor of the page shown, or a page inside the folder.
+        if (name.scheme().isEmpty() && name.path().isEmpty()) {
+            scrollToAnchor(name.fragment());
+            return;
+        }
+        if (!inside(name).isEmpty()) QTextBrowser::doSetSource(name, type);
+    }
+
+  private:
+    // The canonical local path of a resource when it lies inside the folder.
+    QString inside(const QUrl &name) const {
+        if (folder.isEmpty()) return {};
+        if (!name.scheme().isEmpty() && name.scheme() != u"file") return {};
+        const QString relative = name.isLocalFile() ? name.toLocalFile() : name.path();
+        if (relative.isEmpty()) return {};
+        const QString canonical =
+            QFileInfo(QDir(folder).absoluteFilePath(relative)).canonicalFilePath();
+        if (canonical.isEmpty() || !canonical.startsWith(folder + u'/')) return {};
+        return QFileInfo(canonical).isFile() ? canonical : QString();
+    }
+};
+
 } // namespace
 
 HelpViewer::HelpViewer(QWidget *parent) : QWidget(parent) {
@@ -46,7 +99,7 @@ HelpViewer::HelpViewer(QWidget *parent) : QWidget(parent) {
     setWindowIcon(programIcon());
     // Closing help while the program sits in the tray must not end it.
     setAttribute(Qt::WA_QuitOnClose, false);
-    m_browser = new QTextBrowser(this);
+    m_browser = new HelpBrowser(this);
     m_browser->setObjectName(QStringLiteral("HelpText"));
     m_browser->setOpenExternalLinks(false);
     auto *layout = new QVBoxLayout(this);
@@ -75,13 +128,14 @@ bool HelpViewer::openAtContents(const QString &path) {
             reason = QStringLiteral("ファイルが大きすぎます");
     }
 
+    auto *browser = static_cast<HelpBrowser *>(m_browser);
     if (!reason.isEmpty()) {
-        m_browser->setSearchPaths({});
+        browser->folder.clear();
         m_browser->setHtml(failurePage(path, reason));
         return false;
     }
-    // Pictures and links in the file are found beside it.
-    m_browser->setSearchPaths({info.absolutePath()});
+    // Pictures and links in the file are found beside it, and only there.
+    browser->folder = QFileInfo(info.absolutePath()).canonicalFilePath();
     m_browser->setHtml(decodeHtml(bytes));
     m_browser->verticalScrollBar()->setValue(0);
     return true;

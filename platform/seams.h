@@ -18,6 +18,9 @@ struct Seams {
     int schedulerTickMs = 1000; // main.Timer1
     int linkTickMs = 500;       // main.Timer2, the link monitor
     int guardMs = 60000;        // connect and reply guards of Form1 and Form3
+    // A whole check, POP3 and notice, however its server trickles (the
+    // dial-up before it excluded). A 100,000-message check takes seconds.
+    int checkDeadlineMs = 5 * 60 * 1000;
     int hangUpWaitMs = 3000;    // the pause after a hang-up
     int linkErrorWaitMs = 1000; // the pause after a link error
     quint16 popPort = 110;

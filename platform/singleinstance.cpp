@@ -4,10 +4,10 @@
 #include <QDir>
 #include <QFile>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -19,7 +19,7 @@ namespace {
 bool socketAddress(const QByteArray &path, sockaddr_un &addr) {
     std::memset(&addr, 0, sizeof addr);
     addr.sun_family = AF_UNIX;
-    if (size_t(path.size()) >= sizeof addr.sun_path) return false;
+    if (path.isEmpty() || size_t(path.size()) >= sizeof addr.sun_path) return false;
     std::memcpy(addr.sun_path, path.constData(), size_t(path.size()));
     return true;
 }
@@ -39,6 +39,23 @@ bool askRunningCopy(const QByteArray &path) {
     return answered;
 }
 
+// A folder only this user can enter: $XDG_RUNTIME_DIR, or else a 0700 folder
+// of the user's own in the temporary folder. Empty when neither can be had
+// (someone else made the folder first): then no socket at all.
+QString privateFolder() {
+    auto ours = [](const QByteArray &path) {
+        struct stat st;
+        return ::lstat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode) &&
+               st.st_uid == ::getuid() && (st.st_mode & 077) == 0;
+    };
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && ours(runtime)) return QFile::decodeName(runtime);
+    const QByteArray own =
+        QFile::encodeName(QDir::temp().filePath(QStringLiteral("quilmon7400-%1").arg(::getuid())));
+    ::mkdir(own.constData(), 0700);
+    return ours(own) ? QFile::decodeName(own) : QString();
+}
+
 } // namespace
 
 SingleInstance::SingleInstance(const QString &programDir, QObject *parent)
@@ -47,9 +64,12 @@ SingleInstance::SingleInstance(const QString &programDir, QObject *parent)
         QCryptographicHash::hash(QDir(programDir).absolutePath().toUtf8(), QCryptographicHash::Sha1)
             .toHex()
             .left(16);
-    // Outside the program's folder, which may be read-only or full.
-    m_socketPath = QFile::encodeName(QDir::temp().filePath(
-        QStringLiteral("quilmon7400-%1-%2").arg(getuid()).arg(QString::fromLatin1(key))));
+    // Outside the program's folder, which may be read-only or full, and in a
+    // folder nobody else can plant a socket in.
+    const QString folder = privateFolder();
+    if (!folder.isEmpty())
+        m_socketPath = QFile::encodeName(
+            QDir(folder).filePath(QStringLiteral("quilmon7400-%1").arg(QString::fromLatin1(key))));
 }
 
 SingleInstance::~SingleInstance() {
@@ -62,8 +82,8 @@ bool SingleInstance::acquire() {
     // however the owner ends, so a crash leaves nothing stale behind.
     const QByteArray path =
         QFile::encodeName(QDir(m_dir).filePath(QStringLiteral("quil7400.lock")));
-    m_lockFd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (m_lockFd < 0) m_lockFd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    m_lockFd = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (m_lockFd < 0) m_lockFd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     bool heldByAnother = false;
     if (m_lockFd >= 0 && ::flock(m_lockFd, LOCK_EX | LOCK_NB) != 0) {
         heldByAnother = errno == EWOULDBLOCK;
@@ -83,7 +103,7 @@ bool SingleInstance::acquire() {
 void SingleInstance::listen() {
     if (m_serverFd >= 0 || m_released) return;
     sockaddr_un addr;
-    if (!socketAddress(m_socketPath, addr)) return;
+    if (m_socketPath.isEmpty() || !socketAddress(m_socketPath, addr)) return;
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return;
     ::unlink(m_socketPath.constData()); // a socket left by a crash; we hold the lock
@@ -100,15 +120,27 @@ void SingleInstance::listen() {
 
 void SingleInstance::takeRequests() {
     for (;;) {
-        const int peer = ::accept4(m_serverFd, nullptr, nullptr, SOCK_CLOEXEC);
+        const int peer = ::accept4(m_serverFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (peer < 0) return;
-        // A second start writes its request, then closes: wait briefly for it.
-        pollfd p{peer, POLLIN, 0};
-        char request[8] = {};
-        if (::poll(&p, 1, 500) == 1 && ::recv(peer, request, sizeof request, 0) >= 4 &&
-            std::memcmp(request, "show", 4) == 0)
-            emit showRequested();
-        ::close(peer);
+        // A second start writes its request, then closes. Its bytes are
+        // awaited from the event loop, never on it, and not for long.
+        auto *readable = new QSocketNotifier(peer, QSocketNotifier::Read, this);
+        auto *expiry = new QTimer(readable);
+        expiry->setSingleShot(true);
+        auto done = [peer, readable] {
+            readable->setEnabled(false);
+            readable->deleteLater();
+            ::close(peer);
+        };
+        connect(expiry, &QTimer::timeout, readable, done);
+        connect(readable, &QSocketNotifier::activated, this, [this, peer, done] {
+            char request[8] = {};
+            if (::recv(peer, request, sizeof request, 0) >= 4 &&
+                std::memcmp(request, "show", 4) == 0)
+                emit showRequested();
+            done();
+        });
+        expiry->start(2000);
     }
 }
 

@@ -11,7 +11,10 @@
 #include <netdb.h>
 #include <unistd.h>
 
-TcpLink::TcpLink(QObject *parent) : QObject(parent) {}
+TcpLink::TcpLink(QObject *parent) : QObject(parent), m_addressTimer(new QTimer(this)) {
+    m_addressTimer->setSingleShot(true);
+    connect(m_addressTimer, &QTimer::timeout, this, &TcpLink::tryNextAddress);
+}
 
 TcpLink::~TcpLink() {
     closeSocket();
@@ -86,6 +89,7 @@ void TcpLink::tryNextAddress() {
             // Known once the socket turns writable, from the event loop.
             m_writeNotifier = new QSocketNotifier(m_fd, QSocketNotifier::Write, this);
             connect(m_writeNotifier, &QSocketNotifier::activated, this, &TcpLink::onWritable);
+            if (!m_addresses.empty()) m_addressTimer->start(AddressTimeoutMs);
             return;
         }
         closeSocket();
@@ -103,6 +107,7 @@ void TcpLink::onWritable() {
         }
         m_state = State::Connected;
         m_addresses.clear();
+        m_addressTimer->stop();
         m_writeNotifier->setEnabled(false);
         m_readNotifier = new QSocketNotifier(m_fd, QSocketNotifier::Read, this);
         connect(m_readNotifier, &QSocketNotifier::activated, this, &TcpLink::onReadable);
@@ -116,10 +121,14 @@ void TcpLink::onReadable() {
     bool ended = false;
     bool got = false;
     char buffer[16384];
-    for (;;) {
-        const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
+    // The rest stays in the socket: the notifier fires again on the next
+    // turn of the event loop, and the kernel's window throttles the peer.
+    for (qsizetype taken = 0; taken < ReadPerWakeUp;) {
+        const size_t want = size_t(qMin<qsizetype>(sizeof buffer, ReadPerWakeUp - taken));
+        const ssize_t n = ::recv(m_fd, buffer, want, 0);
         if (n > 0) {
             m_in.append(buffer, n);
+            taken += n;
             got = true;
             continue;
         }
@@ -180,6 +189,7 @@ void TcpLink::abort() {
 }
 
 void TcpLink::closeSocket() {
+    m_addressTimer->stop();
     // Often called from a notifier's own signal: stopped now, deleted later.
     for (QSocketNotifier **n : {&m_readNotifier, &m_writeNotifier}) {
         if (!*n) continue;

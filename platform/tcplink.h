@@ -21,7 +21,9 @@ class TcpLink : public QObject {
     ~TcpLink() override;
 
     // Looks the host up (off the GUI thread), then tries its addresses in
-    // turn. A host that cannot be reached signals nothing.
+    // turn; one that has not answered within AddressTimeoutMs gives way to
+    // the next (the last one waits as long as the caller does). A host that
+    // cannot be reached signals nothing.
     void connectToHost(const QString &host, quint16 port);
     bool isOpen() const { return m_state != State::Closed; } // from connectToHost on
     bool isConnected() const { return m_state == State::Connected; }
@@ -37,6 +39,13 @@ class TcpLink : public QObject {
     void close();
     // Closes at once; queued bytes are dropped.
     void abort();
+
+    // A silently dropped address (a broken IPv6 route, say) would otherwise
+    // hold the connection for the kernel's two minutes.
+    static constexpr int AddressTimeoutMs = 3000;
+    // Read per wake-up: a peer that sends without pause cannot keep the
+    // event loop from timers and windows, nor grow the buffer unread.
+    static constexpr qsizetype ReadPerWakeUp = 64 * 1024;
 
   signals:
     void connected();
@@ -64,6 +73,7 @@ class TcpLink : public QObject {
     std::vector<Address> m_addresses;
     QSocketNotifier *m_readNotifier = nullptr;
     QSocketNotifier *m_writeNotifier = nullptr;
+    class QTimer *m_addressTimer = nullptr;
     QByteArray m_in;
     QByteArray m_out;
 };

@@ -8,10 +8,12 @@
 
 namespace {
 
+const QString UidlRefusedLog = QStringLiteral("メールチェック失敗（UIDLが拒否されました）");
+
 // A command argument that would end the line early or smuggle in a second
-// command is never sent.
-bool unsafeArgument(const QString &text) {
-    return text.contains(u'\r') || text.contains(u'\n') || text.contains(QChar(0));
+// command is never sent. Judged on the bytes that would go out.
+bool unsafeArgument(const QByteArray &bytes) {
+    return bytes.contains('\r') || bytes.contains('\n') || bytes.contains('\0');
 }
 
 bool allDigits(QStringView text) {
@@ -82,13 +84,13 @@ void Form1::Winsock1_Connect() {
     emit statusChanged(QStringLiteral("接続しました"));
     Timer1->stop();
     Timer2->start(m_params.guardMs);
-    const QString &user = m_params.user;
+    const QByteArray user = cp932::encode(m_params.user);
     if (unsafeArgument(user)) {
         failure(QStringLiteral("受信サーバエラー"), QStringLiteral("POP3サーバエラー"));
         return;
     }
     // Sent at once: the greeting is judged when it comes.
-    sendLine(cp932::encode(QString(QStringLiteral("USER ") + user)));
+    sendLine("USER " + user);
 }
 
 void Form1::Winsock1_DataArrival() {
@@ -147,7 +149,7 @@ void Form1::tooLong() {
                 QStringLiteral("受信サーバのパスワードが違います"));
         break;
     case 5:
-        failure(QStringLiteral("メールチェック失敗"), QString());
+        failure(QStringLiteral("メールチェック失敗"), UidlRefusedLog);
         break;
     default: // the LIST reply and the UIDL listing
         malformedListing();
@@ -168,8 +170,10 @@ bool Form1::handleLine(QByteArrayView line) {
             Pop_State = 5;
             sendLine(QByteArrayLiteral("UIDL"));
             emit statusChanged(QStringLiteral("メールチェック中"));
-        } else {
-            ++m_scanLines;
+        } else if (++m_scanLines > MaxUids) {
+            // A LIST without end would hold the check as long as it goes on.
+            malformedListing();
+            return false;
         }
         break;
     case 6:
@@ -207,11 +211,12 @@ void Form1::handleStatusLine(const QString &line) {
     case 1: // reply to USER
         if (!ok) {
             failure(QStringLiteral("受信サーバエラー"), QStringLiteral("POP3サーバエラー"));
-        } else if (unsafeArgument(m_params.password)) {
+        } else if (const QByteArray password = cp932::encode(m_params.password);
+                   unsafeArgument(password)) {
             failure(QStringLiteral("パスワードが違います"),
                     QStringLiteral("受信サーバのパスワードが違います"));
         } else {
-            sendLine(cp932::encode(QString(QStringLiteral("PASS ") + m_params.password)));
+            sendLine("PASS " + password);
             Pop_State = 2;
         }
         break;
@@ -261,7 +266,7 @@ void Form1::handleStatusLine(const QString &line) {
             Pop_State = 6;
             Uidl_Data.clear();
         } else {
-            failure(QStringLiteral("メールチェック失敗"), QString());
+            failure(QStringLiteral("メールチェック失敗"), UidlRefusedLog);
         }
         break;
     default:

@@ -2,14 +2,87 @@
 
 #include "platform/atomicfile.h"
 
-#include <QFile>
-#include <string_view>
+#include <QHashFunctions>
+#include <QRandomGenerator>
 #include <vector>
 
 namespace {
 
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
+}
+
+// Open addressing over compact (hash, index) slots: no node per UID, and a
+// UID's bytes are only compared when the hashes agree. The seed is drawn
+// once per process: ids a server chose to collide would otherwise pile into
+// one run of slots and make every check quadratic.
+class UidSet {
+  public:
+    UidSet(const UidList &uids, qsizetype expected) : m_uids(uids) {
+        size_t size = 16;
+        while (size < size_t(expected) * 2)
+            size *= 2;
+        m_mask = size - 1;
+        m_slots.assign(size, Slot{0, 0});
+    }
+
+    static quint32 hashOf(const QByteArray &uid) {
+        static const size_t seed = size_t(QRandomGenerator::system()->generate64());
+        const size_t h = qHash(QByteArrayView(uid), seed);
+        return quint32(h ^ (h >> 32));
+    }
+
+    // Adds uids[index] unless an equal one is there; true when added.
+    bool insert(qsizetype index, quint32 hash) {
+        size_t i = hash & m_mask;
+        for (; m_slots[i].index != 0; i = (i + 1) & m_mask) {
+            if (m_slots[i].hash == hash && m_uids[m_slots[i].index - 1] == m_uids[index])
+                return false;
+        }
+        m_slots[i] = Slot{hash, quint32(index + 1)};
+        return true;
+    }
+
+    bool contains(const QByteArray &uid, quint32 hash) const {
+        for (size_t i = hash & m_mask; m_slots[i].index != 0; i = (i + 1) & m_mask) {
+            if (m_slots[i].hash == hash && m_uids[m_slots[i].index - 1] == uid) return true;
+        }
+        return false;
+    }
+
+    void prefetch(quint32 hash) const { __builtin_prefetch(&m_slots[hash & m_mask]); }
+
+  private:
+    struct Slot {
+        quint32 hash;
+        quint32 index; // into the list, plus 1; 0 when free
+    };
+    const UidList &m_uids;
+    std::vector<Slot> m_slots;
+    size_t m_mask = 0;
+};
+
+// Keeps each UID's first occurrence. Slots are touched in random order, so
+// each batch's slots are fetched ahead: 100,000 ids take milliseconds.
+void keepOnce(UidList &uids) {
+    UidSet set(uids, uids.size());
+    constexpr qsizetype Batch = 16;
+    quint32 hashes[Batch];
+    qsizetype kept = 0;
+    for (qsizetype base = 0; base < uids.size(); base += Batch) {
+        const qsizetype n = qMin(Batch, uids.size() - base);
+        for (qsizetype k = 0; k < n; ++k) {
+            hashes[k] = UidSet::hashOf(uids[base + k]);
+            set.prefetch(hashes[k]);
+        }
+        for (qsizetype k = 0; k < n; ++k) {
+            // Moved down first and then inserted under its final place: the
+            // set only ever points below `kept`, where nothing moves again.
+            if (kept != base + k) uids[kept] = std::move(uids[base + k]);
+            if (set.insert(kept, hashes[k])) ++kept;
+        }
+    }
+    uids.resize(kept);
 }
 
 } // namespace
@@ -32,7 +105,11 @@ std::optional<UidList> UidlDataSplit(QByteArrayView listing) {
         }
         const QByteArrayView line = listing.sliced(p, end - p);
         p = end + 2;
-        if (line == QByteArrayView(".")) return uids;
+        if (line == QByteArrayView(".")) {
+            keepOnce(uids);
+            return uids;
+        }
+        if (uids.size() >= MaxUids) return std::nullopt;
 
         // The message number is read, not assumed from the line's position:
         // mailboxes of any size split the same way.
@@ -41,6 +118,7 @@ std::optional<UidList> UidlDataSplit(QByteArrayView listing) {
             ++q;
         if (q == 0 || q >= line.size() || line[q] != ' ') return std::nullopt;
         const QByteArrayView uid = line.sliced(q + 1);
+        if (uid.size() > MaxUidBytes) return std::nullopt;
         if (uid.contains('\r')) {
             // A CR not followed by LF is not part of the UID.
             QByteArray cleaned;
@@ -56,59 +134,14 @@ std::optional<UidList> UidlDataSplit(QByteArrayView listing) {
 }
 
 qint64 NewMailCount(const UidList &current, const UidList &old) {
-    // Open addressing over compact (hash, index) slots: no node per UID, and
-    // a UID's bytes are only compared when the hashes agree. Slots are
-    // touched in random order, so each batch's slots are fetched ahead: a
-    // mailbox of 100,000 messages compares in milliseconds.
-    struct Slot {
-        quint32 hash;
-        quint32 index; // into old, plus 1; 0 when free
-    };
-    size_t tableSize = 16;
-    while (tableSize < size_t(old.size()) * 2)
-        tableSize *= 2;
-    const size_t mask = tableSize - 1;
-    std::vector<Slot> table(tableSize, Slot{0, 0});
-    auto hashOf = [](const QByteArray &uid) {
-        const size_t h =
-            std::hash<std::string_view>{}(std::string_view(uid.constData(), size_t(uid.size())));
-        return quint32(h ^ (h >> 32));
-    };
-    constexpr qsizetype Batch = 16;
-    quint32 hashes[Batch];
-
-    for (qsizetype base = 0; base < old.size(); base += Batch) {
-        const qsizetype n = qMin(Batch, old.size() - base);
-        for (qsizetype k = 0; k < n; ++k) {
-            hashes[k] = hashOf(old[base + k]);
-            __builtin_prefetch(&table[hashes[k] & mask], 1);
-        }
-        for (qsizetype k = 0; k < n; ++k) {
-            size_t i = hashes[k] & mask;
-            while (table[i].index != 0)
-                i = (i + 1) & mask;
-            table[i] = Slot{hashes[k], quint32(base + k + 1)};
-        }
-    }
+    UidSet seen(old, old.size());
+    for (qsizetype i = 0; i < old.size(); ++i)
+        seen.insert(i, UidSet::hashOf(old[i]));
+    UidList unique = current;
+    keepOnce(unique);
     qint64 count = 0;
-    for (qsizetype base = 0; base < current.size(); base += Batch) {
-        const qsizetype n = qMin(Batch, current.size() - base);
-        for (qsizetype k = 0; k < n; ++k) {
-            hashes[k] = hashOf(current[base + k]);
-            __builtin_prefetch(&table[hashes[k] & mask]);
-        }
-        for (qsizetype k = 0; k < n; ++k) {
-            const QByteArray &uid = current[base + k];
-            bool seen = false;
-            for (size_t i = hashes[k] & mask; table[i].index != 0; i = (i + 1) & mask) {
-                if (table[i].hash == hashes[k] && old[table[i].index - 1] == uid) {
-                    seen = true;
-                    break;
-                }
-            }
-            if (!seen) ++count;
-        }
-    }
+    for (const QByteArray &uid : unique)
+        if (!seen.contains(uid, UidSet::hashOf(uid))) ++count;
     return count;
 }
 
@@ -197,6 +230,9 @@ std::optional<UidList> ParseUidStore(QByteArrayView bytes) {
     for (char c : *countField)
         if (!isDigit(c)) return std::nullopt;
     const qint64 count = countField->toLongLong();
+    // No listing has more ids than this: past it, a file of mere commas
+    // would make an entry of every byte.
+    if (count > MaxUids + 1) return std::nullopt;
 
     // Nothing is reserved by the count: a lying count ends at the file's end.
     UidList uids;
@@ -206,6 +242,8 @@ std::optional<UidList> ParseUidStore(QByteArrayView bytes) {
         // Entry 1 is the empty placeholder and never takes part.
         if (k > 1) uids.append(std::move(*field));
     }
+    // A store written before ids were kept once may repeat them.
+    keepOnce(uids);
     return uids;
 }
 
@@ -214,11 +252,9 @@ QString UidStorePath(const QString &programDir) {
 }
 
 std::optional<UidList> ReadUidStore(const QString &path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) return std::nullopt;
-    return ParseUidStore(bytes);
+    const std::optional<QByteArray> bytes = readRegularFile(path, MaxStoreBytes);
+    if (!bytes) return std::nullopt;
+    return ParseUidStore(*bytes);
 }
 
 bool WriteUidStore(const QString &path, const UidList &uids) {

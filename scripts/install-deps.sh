@@ -9,7 +9,7 @@ PKGS=(
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev libfontconfig-dev
   # real peers the tests start themselves
   dovecot-core dovecot-pop3d python3 python3-aiosmtpd python3-dbusmock dbus
-  iproute2
+  iproute2 nftables
   # seeing it as a user: X server, tray host, clicks, screenshots, clock shifting
   xvfb xauth x11-utils dbus-x11 xdotool imagemagick trayer libfaketime faketime fonts-ipafont-gothic
   at-spi2-core gir1.2-atspi-2.0 python3-gi

@@ -1,19 +1,25 @@
-// The program's folder read-only, or on a full disk: start-up, Test, Run and
-// checks never crash, nothing already stored is lost, and the user is told.
+// The program's folder read-only, on a full disk, or with links and FIFOs
+// planted in it: start-up, Test, Run and checks never crash or block,
+// nothing already stored is lost, nothing outside is written, and the user
+// is told.
 // As root the test runs in a mount namespace of its own and puts the folder
 // on a small tmpfs; without root the read-only case uses permissions and
 // the full disk is skipped.
+#include "check/settingsfile.h"
 #include "support/faults_pop3server.h"
 #include "support/programfixture.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTest>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -80,6 +86,8 @@ bool waitIdle(ProgramFixture &f) {
     return QTest::qWaitFor([&] { return !f.check().pop3Running(); }, 5000);
 }
 
+const QByteArray kListed = "3\r\n\"\"\r\n\"aa\"\r\n\"bb\"\r\n";
+
 } // namespace
 
 class TestDiskFaults : public QObject {
@@ -87,6 +95,7 @@ class TestDiskFaults : public QObject {
   private slots:
     void readOnlyFolder();
     void fullDisk();
+    void plantedLinksAndFifos();
 };
 
 void TestDiskFaults::readOnlyFolder() {
@@ -199,6 +208,61 @@ void TestDiskFaults::fullDisk() {
     QVERIFY(waitIdle(f));
     QCOMPARE(f.fileBytes(QStringLiteral("quilmon.dat")),
              QByteArray("3\r\n\"\"\r\n\"aa\"\r\n\"bb\"\r\n"));
+}
+
+void TestDiskFaults::plantedLinksAndFifos() {
+    const mode_t mask = ::umask(022);
+    const auto restoreMask = qScopeGuard([mask] { ::umask(mask); });
+    FaultyPop3Server server(3);
+    serve(server);
+    ProgramFixture f;
+    f.seams.popPort = server.port();
+    QTemporaryDir outside;
+    const QStringList names{QStringLiteral("quil7400.dat"), QStringLiteral("quilmon.dat"),
+                            QStringLiteral("quil7400.log"), QStringLiteral("quil7400.conf")};
+    // A link to a file elsewhere holding its own name, or a FIFO.
+    const auto plant = [&](int i, bool link) {
+        const QString there = outside.filePath(names[i]);
+        QFile::remove(f.path(names[i]));
+        return link ? put(there, names[i].toUtf8()) && QFile::link(there, f.path(names[i]))
+                    : ::mkfifo(QFile::encodeName(f.path(names[i])).constData(), 0600) == 0;
+    };
+    QVERIFY(plant(0, false) && plant(1, true) && plant(2, true) && plant(3, true));
+    QVERIFY(f.start()); // the FIFO does not block it
+    // The settings test, passed and saved: the store and the settings are
+    // files of their own again.
+    const MainControls ui = f.ui();
+    const auto testPasses = [&] {
+        ui.Command2->setEnabled(true);
+        QTest::mouseClick(ui.Command2, Qt::LeftButton);
+        return QTest::qWaitFor([&] { return ui.Command4->isEnabled(); }, 5000) &&
+               QFileInfo(f.path(names[0])).isFile() && QFileInfo(f.path(names[1])).isFile() &&
+               f.fileBytes(names[0]).startsWith("\"127.0.0.1\",\"secret\",") &&
+               f.fileBytes(names[1]) == kListed;
+    };
+    ui.Text1->setText(QStringLiteral("127.0.0.1"));
+    ui.Text2->setText(QStringLiteral("secret"));
+    ui.Text6->setText(QStringLiteral("taro"));
+    QTest::mouseClick(ui.Option6_1, Qt::LeftButton);
+    QVERIFY(testPasses());
+    QVERIFY(plant(0, true) && plant(1, false));
+    QVERIFY(testPasses()); // nor a check
+    SettingsRecord record = f.program->settings();
+    record.Dup_Entry = QStringLiteral("Büro"); // kept in the side file
+    QVERIFY(settingsfile::save(f.dir.path(), record));
+    // Nothing was written through a link; the log's stays, refused.
+    for (const QString &name : names) {
+        QCOMPARE(QFileInfo(f.path(name)).isSymLink(), name.endsWith(u"log"));
+        QFile target(outside.filePath(name));
+        QVERIFY(target.open(QIODevice::ReadOnly));
+        QCOMPARE(target.readAll(), name.toUtf8());
+    }
+    // Made anew, the log is its owner's alone whatever the umask.
+    QVERIFY(QFile::remove(f.path(names[2])));
+    ui.Command4->click();
+    struct stat st;
+    QVERIFY(::stat(QFile::encodeName(f.path(names[2])).constData(), &st) == 0);
+    QCOMPARE(st.st_mode & 0777, mode_t(0600));
 }
 
 int main(int argc, char **argv) {

@@ -14,11 +14,14 @@
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QTest>
+#include <sys/stat.h>
 
 namespace {
 
 const QByteArray kStoreAaCc = "3\r\n\"\"\r\n\"aa\"\r\n\"cc\"\r\n";
 const QByteArray kStoreAaBb = "3\r\n\"\"\r\n\"aa\"\r\n\"bb\"\r\n";
+// As a store written before ids were kept once may hold them.
+const QByteArray kStoreDup = "5\r\n\"\"\r\n\"aa\"\r\n\"cc\"\r\n\"aa\"\r\n\"cc\"\r\n";
 constexpr int kGuardMs = 300;
 
 QByteArray readFile(const QString &path) {
@@ -29,6 +32,14 @@ QByteArray readFile(const QString &path) {
 bool writeFile(const QString &path, const QByteArray &bytes) {
     QFile f(path);
     return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+// The peak resident KiB; reset starts it again from what is resident now.
+qint64 peakKiB(bool reset = false) {
+    if (reset) writeFile(QStringLiteral("/proc/self/clear_refs"), "5");
+    for (const QByteArray &line : readFile(QStringLiteral("/proc/self/status")).split('\n'))
+        if (line.startsWith("VmHWM:")) return line.mid(6).trimmed().split(' ')[0].toLongLong();
+    return -1;
 }
 
 // A check's POP3 session against a peer the test plays.
@@ -80,6 +91,10 @@ class TestFaults : public QObject {
     void hostileSettingsFiles();
     void hostileUidStores_data();
     void hostileUidStores();
+    void hostileListings_data();
+    void hostileListings();
+    void trickleEndsAtTheDeadline_data();
+    void trickleEndsAtTheDeadline();
 };
 
 void TestFaults::pop3ServerCloses_data() {
@@ -236,8 +251,8 @@ void TestFaults::hostileSettingsFiles_data() {
     QTest::newRow("binary") << binary << false;
     QTest::newRow("binary after a record") << good + binary << true;
     QTest::newRow("huge, one line of 8 MB") << QByteArray(8 << 20, 'a') << false;
-    // Empty fields are fields: thirteen of them make a record of blanks.
-    QTest::newRow("huge, 8 MB of commas") << QByteArray(8 << 20, ',') << true;
+    // Far past what a settings line holds: not read at all.
+    QTest::newRow("huge, 8 MB of commas") << QByteArray(8 << 20, ',') << false;
     QTest::newRow("huge, 8 MB of quotes") << QByteArray(8 << 20, '"') << false;
     QByteArray bigField = good;
     bigField.replace(1, 9, QByteArray(1 << 20, 'p'));
@@ -302,7 +317,12 @@ void TestFaults::hostileUidStores_data() {
                                        << 2;
     QTest::newRow("4 MB of quotes") << "3\r\n" + QByteArray(4 << 20, '"') << 7;
     QTest::newRow("NUL inside a UID") << QByteArray("3\r\n\"\"\r\n\"aa\0\"\r\n\"bb\"\r\n", 20) << 1;
-    QTest::newRow("a directory") << QByteArray() << 7; // made a directory below
+    // Made below; the check goes on as with an unreadable store, never
+    // following the link nor blocking on the FIFO.
+    QTest::newRow("a directory") << QByteArray() << 7;
+    QTest::newRow("a FIFO") << QByteArray() << 7;
+    QTest::newRow("a link to a store elsewhere") << kStoreAaCc << 7;
+    QTest::newRow("a link to /dev/zero") << QByteArray() << 7;
 }
 
 void TestFaults::hostileUidStores() {
@@ -310,12 +330,20 @@ void TestFaults::hostileUidStores() {
     QFETCH(int, newMail);
     Pop3Peer p;
     p.host.seamsValue.guardMs = 5000;
-    const bool directory = QByteArray(QTest::currentDataTag()) == "a directory";
+    const QByteArray tag = QTest::currentDataTag();
+    const bool directory = tag == "a directory";
+    const QString elsewhere = p.host.dir.filePath(QStringLiteral("elsewhere.dat"));
     if (directory) {
         QVERIFY(QDir(p.host.dir.path()).mkdir(QStringLiteral("quilmon.dat")));
+    } else if (tag == "a FIFO") {
+        QCOMPARE(mkfifo(QFile::encodeName(p.storePath()).constData(), 0600), 0);
+    } else if (tag.startsWith("a link")) {
+        QVERIFY(writeFile(elsewhere, store));
+        QVERIFY(QFile::link(tag.endsWith("/dev/zero") ? "/dev/zero" : elsewhere, p.storePath()));
     } else {
         QVERIFY(writeFile(p.storePath(), store));
     }
+    const qint64 peakBefore = peakKiB(true);
     QElapsedTimer clock;
     clock.start();
     p.load();
@@ -325,6 +353,7 @@ void TestFaults::hostileUidStores() {
     p.peer.send("+OK\r\n1 aa\r\n2 bb\r\n.\r\n");
     QVERIFY(p.waitDone());
     QVERIFY2(clock.elapsed() < 4000, "reading a hostile store must not hang");
+    QVERIFY2(peakKiB() - peakBefore < 32 * 1024, "reading a hostile store must not eat memory");
     if (directory) {
         // Nothing to replace it with: the check fails, and says so.
         QCOMPARE(p.host.statusText, QStringLiteral("メールチェック失敗"));
@@ -334,6 +363,105 @@ void TestFaults::hostileUidStores() {
     QCOMPARE(int(p.host.check().New_mail_number), newMail);
     QCOMPARE(readFile(p.storePath()), kStoreAaBb); // rewritten from the listing
     QCOMPARE(int(p.host.check().Retry_Flag), 0);
+    // A link is replaced by the new store, and what it pointed to stays.
+    QVERIFY(!QFileInfo(p.storePath()).isSymLink());
+    QCOMPARE(readFile(elsewhere), tag.startsWith("a link") ? store : QByteArray("<none>"));
+}
+
+void TestFaults::hostileListings_data() {
+    QTest::addColumn<QByteArray>("list"); // the LIST reply
+    QTest::addColumn<QByteArray>("uidl"); // the UIDL reply; none when LIST never ends
+    QTest::addColumn<QString>("log");
+    QTest::addColumn<QByteArray>("store"); // afterwards
+    const QByteArray list = "+OK 1000000 1\r\n.\r\n";
+    const QString malformed = QStringLiteral("受信データ異常");
+    QByteArray million = "+OK\r\n";
+    for (int i = 1; i <= MaxUids; ++i)
+        million += QByteArray::number(i) + " sameid\r\n";
+    QTest::newRow("one id a million times")
+        << list << million + ".\r\n"
+        << QStringLiteral("1通の新着メールがあります") << QByteArray("2\r\n\"\"\r\n\"sameid\"\r\n");
+    QTest::newRow("a million and one lines") << list << million + "1 sameid\r\n.\r\n"
+                                             << malformed << kStoreDup;
+    QTest::newRow("LIST without end")
+        << "+OK 2 20\r\n" + QByteArray("1 10\r\n").repeated(MaxUids + 1) << QByteArray()
+        << malformed << kStoreDup;
+}
+
+void TestFaults::hostileListings() {
+    QFETCH(QByteArray, list);
+    QFETCH(QByteArray, uidl);
+    QFETCH(QString, log);
+    QFETCH(QByteArray, store);
+    Pop3Peer p;
+    QVERIFY(writeFile(p.storePath(), kStoreDup));
+    p.load();
+    QVERIFY(p.peer.waitForClient());
+    p.peer.send("+OK\r\n+OK\r\n+OK\r\n" + (uidl.isEmpty() ? QByteArray() : list));
+    QVERIFY(QTest::qWaitFor(
+        [&] { return p.peer.received.endsWith(uidl.isEmpty() ? "LIST \r\n" : "UIDL\r\n"); }));
+    const qint64 peakBefore = peakKiB(true);
+    QElapsedTimer clock;
+    clock.start();
+    p.peer.send(uidl.isEmpty() ? list : uidl);
+    // The event loop runs as in the program, without the pauses of qWaitFor.
+    QEventLoop loop;
+    QObject::connect(&p.host.check(), &MailCheck::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+    loop.exec();
+    QVERIFY(!p.host.pop3Running());
+    const qint64 ms = clock.elapsed(), peakMiB = (peakKiB() - peakBefore) / 1024;
+    qInfo("%lld ms, peak resident +%lld MiB", ms, peakMiB);
+    QVERIFY2(ms < 2000 && peakMiB < 200, "bounded in time and memory");
+    QCOMPARE(p.host.logLines, QStringList{log});
+    QCOMPARE(readFile(p.storePath()), store);
+    QCOMPARE(p.host.popupShown, store != kStoreDup); // malformed: no notice, a retry
+    QCOMPARE(int(p.host.check().Retry_Flag), p.host.popupShown ? 0 : 1);
+}
+
+void TestFaults::trickleEndsAtTheDeadline_data() {
+    QTest::addColumn<QByteArray>("head"); // the replies, then
+    QTest::addColumn<QByteArray>("line"); // one of these every 300 ms, without end
+    const QByteArray loggedIn = "+OK\r\n+OK\r\n+OK\r\n+OK 2 20\r\n";
+    QTest::newRow("LIST never ends") << loggedIn << QByteArray("1 10\r\n");
+    QTest::newRow("UIDL trickles") << loggedIn + "1 1\r\n2 1\r\n.\r\n+OK\r\n"
+                                   << QByteArray("1 aa\r\n");
+}
+
+void TestFaults::trickleEndsAtTheDeadline() {
+    QFETCH(QByteArray, head);
+    QFETCH(QByteArray, line);
+    SmtpScriptedServer pop;
+    ProgramFixture f(&kForwarding);
+    f.seams.popPort = pop.port();
+    f.seams.guardMs = 1000; // every line comes well within it
+    f.seams.checkDeadlineMs = 1500;
+    f.seams.schedulerTickMs = 3600 * 1000; // ticked by hand
+    QVERIFY(writeFile(f.path(QStringLiteral("quilmon.dat")), kStoreAaCc));
+    QVERIFY(f.start());
+    QTest::mouseClick(f.ui().Command4, Qt::LeftButton); // Run
+    f.clock = QDateTime(QDate(2026, 1, 1), QTime(12, 0, 0));
+    f.scheduler().Timer1_Timer();
+    QVERIFY(pop.waitForClient());
+    QElapsedTimer clock;
+    clock.start();
+    pop.send(head);
+    QTimer trickle;
+    QObject::connect(&trickle, &QTimer::timeout, &pop, [&] { pop.send(line); });
+    trickle.start(300);
+    QVERIFY(QTest::qWaitFor([&] { return !f.check().pop3Running(); }, 5000));
+    QVERIFY2(clock.elapsed() > 1200, "ended by the deadline, not before");
+    QCOMPARE(f.w().status(), QStringLiteral("チェック時間切れ"));
+    QCOMPARE(f.logMessages(),
+             (QStringList{
+                 QStringLiteral("実行開始しました。"),
+                 QStringLiteral("メールチェックが制限時間内に終わらなかったため中止しました")}));
+    QCOMPARE(int(f.check().Retry_Flag), 1);
+    QCOMPARE(f.fileBytes(QStringLiteral("quilmon.dat")), kStoreAaCc);
+    // The retry of the next minute reaches the server.
+    f.clock = f.clock.addSecs(60);
+    f.scheduler().Timer1_Timer();
+    QTRY_COMPARE(pop.connections, 2);
 }
 
 QTEST_MAIN(TestFaults)

@@ -167,7 +167,7 @@ void TestPop3Session::refusals_data() {
     QTest::newRow("PASS") << 2 << QByteArray("-ERR\r\n") << "パスワードが違います"
                           << "受信サーバのパスワードが違います";
     QTest::newRow("UIDL") << 4 << QByteArray("-ERR\r\n") << "メールチェック失敗"
-                          << "";
+                          << "メールチェック失敗（UIDLが拒否されました）";
     QTest::newRow("long greeting") << 0 << QByteArray(1001, '+') + "\r\n"
                                    << "ユーザＩＤが違います"
                                    << "受信サーバのユーザＩＤが違います";
@@ -417,7 +417,8 @@ void TestPop3Session::storeNotWritable() {
     QCOMPARE(d.check().Retry_Flag, 1);
     QCOMPARE(d.dupEnd(), 1);
     QVERIFY(!d.host.popupShown);
-    QVERIFY(d.host.logLines.isEmpty());
+    QCOMPARE(d.host.logLines,
+             QStringList{"メールチェック失敗（既読IDファイル quilmon.dat を保存できません）"});
 }
 
 void TestPop3Session::longMailbox() {

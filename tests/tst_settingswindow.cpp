@@ -3,6 +3,7 @@
 #include "app/icons.h"
 #include "app/verdisp.h"
 #include "dialup/dialup.h"
+#include "platform/codepage.h"
 #include "support/autoservers.h"
 #include "support/dialup_scripted.h"
 #include "support/programfixture.h"
@@ -53,6 +54,7 @@ class TestSettingsWindow : public QObject {
     void senderNameBox();
     void textBoxesDropLineBreaks();
     void testRefusesIncompleteSettings();
+    void textsCodePage932CannotHoldAreRefused();
     void lanTestStartsACheck();
     void testWhileACheckRunsChangesNothing();
     void editsDuringATestAreNotSavedAsTested();
@@ -189,6 +191,27 @@ void TestSettingsWindow::testRefusesIncompleteSettings() {
     QTest::mouseClick(w.Command2, Qt::LeftButton);
     QVERIFY(f.boxes.isEmpty());
     QVERIFY(f.check().pop3Running());
+}
+
+void TestSettingsWindow::textsCodePage932CannotHoldAreRefused() {
+    Started f;
+    const MainControls w = f.ui();
+    w.Text2->setText(QStringLiteral("pässwörd")); // 'ä' and 'ö' are not in code page 932
+    QVERIFY(!cp932::representable(w.Text2->text()));
+    QTest::mouseClick(w.Command2, Qt::LeftButton);
+    w.Command4->setEnabled(true);
+    QTest::mouseClick(w.Command4, Qt::LeftButton);
+    const QString text =
+        QStringLiteral("「メールサーバパスワード」に使えない文字が含まれています。\n"
+                       "Shift_JIS で表せる文字だけを入力してください。");
+    QCOMPARE(f.boxes, QStringList({QStringLiteral("設定テスト|") + text,
+                                   QStringLiteral("クイルモン7400|") + text}));
+    QVERIFY(!f.check().running() && f.w().isVisible());
+    QCOMPARE(int(f.program->Flag), 0);
+    QTest::qWait(50);
+    QCOMPARE(f.pop.sessions, 0);
+    QCOMPARE(f.fileBytes(QStringLiteral("quil7400.dat")), kStored);
+    QVERIFY(f.logMessages().isEmpty());
 }
 
 void TestSettingsWindow::lanTestStartsACheck() {

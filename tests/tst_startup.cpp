@@ -6,19 +6,30 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScopeGuard>
 #include <QTest>
+#include <QTimer>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 const QByteArray kStored =
     "\"pop.example.jp\",\"secret\",\"smtp.example.jp\",\"090@docomo.ne.jp\",\"taro\","
     "\"taro@example.jp\",0,3,1,1,\"22:00\",\"6:00\",\"Office\"\r\n";
+
+// The names of the local sockets of this program in `folder`.
+QStringList socketsIn(const QString &folder) {
+    return QDir(folder).entryList({QStringLiteral("quilmon7400-*")}, QDir::System);
 }
+} // namespace
 
 class TestStartup : public QObject {
     Q_OBJECT
@@ -32,6 +43,7 @@ class TestStartup : public QObject {
     void aSaveThatFailsTellsTheUser();
     void secondCopyEndsSilently();
     void lockLeftByACrashIsTakenOver();
+    void secondStartSocketIsPrivateAndNeverStalls();
     void logLinesAreStampedAndAppended();
 };
 
@@ -194,6 +206,47 @@ void TestStartup::lockLeftByACrashIsTakenOver() {
     holder.kill();
     QVERIFY(holder.waitForFinished());
     QVERIFY(f.start());
+}
+
+void TestStartup::secondStartSocketIsPrivateAndNeverStalls() {
+    QTemporaryDir runtime, tmp; // both 0700 and ours
+    const QByteArray oldRuntime = qgetenv("XDG_RUNTIME_DIR"), oldTmp = qgetenv("TMPDIR");
+    const auto restore = qScopeGuard([&] {
+        qputenv("XDG_RUNTIME_DIR", oldRuntime);
+        qputenv("TMPDIR", oldTmp);
+    });
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+    qputenv("TMPDIR", QFile::encodeName(tmp.path()));
+    const QString own = tmp.filePath(QStringLiteral("quilmon7400-%1").arg(getuid()));
+    {
+        ProgramFixture f;
+        QVERIFY(f.start());
+        const QStringList sockets = socketsIn(runtime.path());
+        QCOMPARE(sockets.size(), 1);
+        QVERIFY(!QFile::exists(own));
+        f.w().hide();
+        // A peer that connects and says nothing: the GUI thread goes on...
+        QLocalSocket silent;
+        silent.connectToServer(runtime.filePath(sockets[0]));
+        QVERIFY(silent.waitForConnected(1000));
+        QElapsedTimer clock;
+        clock.start();
+        qint64 firedAt = -1;
+        QTimer::singleShot(50, [&] { firedAt = clock.elapsed(); });
+        QTRY_VERIFY(firedAt >= 0);
+        QVERIFY2(firedAt < 400, qPrintable(QString::number(firedAt)));
+        // ...and a second start meanwhile is still answered.
+        QVERIFY(!Program(f.seams).start());
+        QTRY_VERIFY(f.w().isVisible());
+    }
+    // A runtime folder others may enter is not used: a 0700 one of our own is.
+    QVERIFY(::chmod(QFile::encodeName(runtime.path()).constData(), 0755) == 0);
+    ProgramFixture f;
+    QVERIFY(f.start());
+    QCOMPARE(socketsIn(own).size(), 1);
+    struct stat st;
+    QVERIFY(::lstat(QFile::encodeName(own).constData(), &st) == 0);
+    QCOMPARE(st.st_mode & 07777, mode_t(0700));
 }
 
 void TestStartup::logLinesAreStampedAndAppended() {

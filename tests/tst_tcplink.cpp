@@ -1,18 +1,40 @@
 // The mail dialogues' TCP link on plain sockets: names looked up off the GUI
 // thread with every address tried, signals only from the event loop, the
 // peer's last bytes before its close, no SIGPIPE, and a link dropped while
-// its lookup still runs.
+// its lookup still runs; a dead first address and a flooding peer.
 #include "platform/tcplink.h"
 
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 #include <QThread>
+#include <QTimer>
 #include <arpa/inet.h>
+#include <cstring>
+#include <dlfcn.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+// "dual.test" is ::1, then 127.0.0.1, like a name whose IPv6 route is broken
+// ("localhost" may have one address only); other names go to the C library.
+extern "C" int getaddrinfo(const char *node, const char *service, const addrinfo *hints,
+                           addrinfo **res) {
+    static const auto real =
+        reinterpret_cast<decltype(&getaddrinfo)>(dlsym(RTLD_NEXT, "getaddrinfo"));
+    if (!node || std::strcmp(node, "dual.test") != 0) return real(node, service, hints, res);
+    const addrinfo numeric{AI_NUMERICHOST, AF_UNSPEC, SOCK_STREAM, 0, 0, nullptr, nullptr, nullptr};
+    addrinfo *v4 = nullptr;
+    if (real("127.0.0.1", service, &numeric, &v4) || real("::1", service, &numeric, res))
+        return EAI_FAIL;
+    (*res)->ai_next = v4; // one node each, freed one by one
+    return 0;
+}
 
 class TestTcpLink : public QObject {
     Q_OBJECT
@@ -23,6 +45,8 @@ class TestTcpLink : public QObject {
     void lastBytesComeBeforeTheClose();
     void aResetPeerNeverKills();
     void longWritesDrain();
+    void aDroppedFirstAddressGivesWay();
+    void aFloodIsReadInSlices();
 };
 
 void TestTcpLink::namesTryEveryAddress() {
@@ -150,6 +174,63 @@ void TestTcpLink::longWritesDrain() {
     QTRY_COMPARE_WITH_TIMEOUT(received.size(), big.size(), 20000);
     QCOMPARE(received, big);
     QVERIFY(link.flush());
+}
+
+void TestTcpLink::aDroppedFirstAddressGivesWay() {
+    if (qEnvironmentVariableIsEmpty("QUIL_IN_NETNS") || geteuid() != 0)
+        QSKIP("the firewall rule needs the network namespace of run-tests.sh");
+    QTcpServer server; // on 127.0.0.1 only
+    QVERIFY(server.listen(QHostAddress(QStringLiteral("127.0.0.1"))));
+    // SYNs to ::1 vanish as on a broken route: no refusal ever comes back.
+    const QString table = QStringLiteral("quiltcplink%1").arg(server.serverPort());
+    QCOMPARE(QProcess::execute(QStringLiteral("nft"),
+                               {QStringLiteral("add table inet %1; add chain inet %1 out { type "
+                                               "filter hook output priority 0; }; add rule inet "
+                                               "%1 out ip6 daddr ::1 tcp dport %2 drop")
+                                    .arg(table)
+                                    .arg(server.serverPort())}),
+             0);
+    const auto removeRule = qScopeGuard([&] {
+        QProcess::execute(QStringLiteral("nft"), {QStringLiteral("delete table inet ") + table});
+    });
+    TcpLink link;
+    QSignalSpy connected(&link, &TcpLink::connected);
+    QElapsedTimer clock;
+    clock.start();
+    link.connectToHost(QStringLiteral("dual.test"), server.serverPort());
+    QVERIFY(connected.wait(15000));
+    QVERIFY(clock.elapsed() >= TcpLink::AddressTimeoutMs / 2); // ::1 was given its time
+}
+
+void TestTcpLink::aFloodIsReadInSlices() {
+    constexpr qsizetype total = 8 << 20;
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    connect(&server, &QTcpServer::newConnection, &server, [&server] {
+        QTcpSocket *peer = server.nextPendingConnection();
+        peer->write(QByteArray(total, 'x'));
+        peer->disconnectFromHost();
+    });
+    TcpLink link;
+    // Timers still run between two wake-ups, however full the socket.
+    int ticks = 0, ticksAtLast = -1, wakeUpsWithoutTick = 0;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, &ticker, [&] { ++ticks; });
+    ticker.start(0);
+    qsizetype received = 0, largest = 0;
+    connect(&link, &TcpLink::readyRead, &link, [&] {
+        const qsizetype n = link.readAll().size();
+        received += n;
+        largest = qMax(largest, n);
+        wakeUpsWithoutTick += ticks == ticksAtLast;
+        ticksAtLast = ticks;
+    });
+    QSignalSpy closed(&link, &TcpLink::disconnected);
+    link.connectToHost(QStringLiteral("127.0.0.1"), server.serverPort());
+    QVERIFY(closed.wait(30000));
+    QCOMPARE(received, total);
+    QVERIFY2(largest <= TcpLink::ReadPerWakeUp, qPrintable(QString::number(largest)));
+    QCOMPARE(wakeUpsWithoutTick, 0);
 }
 
 QTEST_GUILESS_MAIN(TestTcpLink)

@@ -9,6 +9,7 @@ class TestUidStore : public QObject {
   private slots:
     void split_data();
     void split();
+    void bounds();
     void count();
     void storeFormat();
     void storeReading_data();
@@ -36,6 +37,11 @@ void TestUidStore::split_data() {
     QTest::newRow("no dot line") << QByteArray("1 a\r\n") << OptUids();
     QTest::newRow("cut") << QByteArray("1 a\r\n.\r") << OptUids();
     QTest::newRow("bare LF") << QByteArray("1 a\n.\n") << OptUids();
+    QTest::newRow("duplicates kept once") << QByteArray("1 a\r\n2 b\r\n3 a\r\n4 b\r\n5 c\r\n.\r\n")
+                                          << OptUids(UidList{"a", "b", "c"});
+    const QByteArray uid70(70, 'u');
+    QTest::newRow("UID of 70 bytes") << "1 " + uid70 + "\r\n.\r\n" << OptUids(UidList{uid70});
+    QTest::newRow("UID of 71 bytes") << "1 " + uid70 + "v\r\n.\r\n" << OptUids();
 }
 
 void TestUidStore::split() {
@@ -44,11 +50,19 @@ void TestUidStore::split() {
     QCOMPARE(UidlDataSplit(listing), expected);
 }
 
+void TestUidStore::bounds() {
+    // Lines are counted as they come, before duplicates go.
+    const QByteArray lines = QByteArray("1 x\r\n").repeated(MaxUids);
+    QCOMPARE(UidlDataSplit(lines + ".\r\n"), OptUids(UidList{"x"}));
+    QCOMPARE(UidlDataSplit(lines + "2 y\r\n.\r\n"), OptUids());
+}
+
 void TestUidStore::count() {
     const UidList old{"a", "B", "c"};
-    QCOMPARE(NewMailCount({"c", "a", "B"}, old), 0); // order does not matter
-    QCOMPARE(NewMailCount({"A", "b", "c"}, old), 2); // case does
-    QCOMPARE(NewMailCount({"d", "d", "a"}, old), 2); // duplicates count as they occur
+    QCOMPARE(NewMailCount({"c", "a", "B"}, old), 0);      // order does not matter
+    QCOMPARE(NewMailCount({"A", "b", "c"}, old), 2);      // case does
+    QCOMPARE(NewMailCount({"d", "d", "a", "d"}, old), 1); // duplicates count once
+    QCOMPARE(NewMailCount({"a", "e"}, {"a", "a", "a"}), 1);
     QCOMPARE(NewMailCount({"", "x"}, UidList{}), 2);
 }
 
@@ -74,6 +88,10 @@ void TestUidStore::storeReading_data() {
     QTest::newRow("old quote") << QByteArray("2\r\n\"\"\r\n\"a\"b\"\r\n") << OptUids(UidList{"a"});
     QTest::newRow("commas, blanks")
         << QByteArray(" 3 ,\"\", \"a\",\r\n\"b\"") << OptUids(UidList{"a", "b"});
+    // Written before ids were kept once.
+    QTest::newRow("duplicates read once")
+        << QByteArray("5\r\n\"\"\r\n\"a\"\r\n\"b\"\r\n\"a\"\r\n\"a\"\r\n")
+        << OptUids(UidList{"a", "b"});
     QTest::newRow("empty file") << QByteArray() << OptUids();
     QTest::newRow("fewer strings") << QByteArray("4\r\n\"\"\r\n\"a\"\r\n") << OptUids();
     QTest::newRow("negative") << QByteArray("-1\r\n") << OptUids();

@@ -9,8 +9,10 @@
 #include "windows/form4.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QGroupBox>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -67,6 +69,7 @@ class TstWindows : public QObject {
     void verdisp_contents();
     void help_missingOrBadFile();
     void help_realFileOpensAtContents();
+    void help_goesNowhereOutsideItsFolder();
     void windows_closingNeverEndsProgram();
 };
 
@@ -350,6 +353,41 @@ void TstWindows::help_realFileOpensAtContents() {
     for (const char *topic : {"quil7400.dat", "quil7400.log", "quilmon.dat", "Wi-Fi", "送信者名",
                               "チェックしない時間帯", "autostart"})
         QVERIFY2(html.contains(QString::fromUtf8(topic)), topic);
+}
+
+void TstWindows::help_goesNowhereOutsideItsFolder() {
+    QTemporaryDir root;
+    QVERIFY(QDir(root.path()).mkdir(QStringLiteral("help")));
+    const auto put = [&](const char *name, const QByteArray &bytes) {
+        QFile f(root.filePath(QString::fromLatin1(name)));
+        return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+    };
+    QImage picture(4, 4, QImage::Format_RGB32);
+    QVERIFY(picture.save(root.filePath(QStringLiteral("outside.png"))));
+    QVERIFY(picture.save(root.filePath(QStringLiteral("help/inside.png"))));
+    QVERIFY(put("outside.html", "<p>outside</p>") && put("help/topic.html", "<p>topic</p>"));
+    QVERIFY(put("help/quillmon.hlp", "<a href=\"#end\">end</a>" +
+                                         QByteArray("<p>x</p>").repeated(200) +
+                                         "<a name=\"end\"></a><p>end</p>"));
+    HelpViewer viewer;
+    viewer.show();
+    QTextBrowser *b = viewer.browser();
+    QVERIFY(viewer.openAtContents(root.filePath(QStringLiteral("help/quillmon.hlp"))));
+    const QString page = b->toPlainText();
+    b->setSource(QUrl(QStringLiteral("#end"))); // an anchor of the page
+    QVERIFY(b->verticalScrollBar()->value() > 0);
+    for (const char *away : {"file:///etc/hostname", "../outside.html", "/etc/hostname"}) {
+        b->setSource(QUrl(QString::fromLatin1(away)));
+        QVERIFY2(b->toPlainText() == page && b->source().isEmpty(), away);
+    }
+    for (const char *away : {"../outside.png", "file:///etc/hostname"})
+        QVERIFY2(!b->loadResource(QTextDocument::ImageResource, QUrl(QString::fromLatin1(away)))
+                      .isValid(),
+                 away);
+    QVERIFY(b->loadResource(QTextDocument::ImageResource, QUrl(QStringLiteral("inside.png")))
+                .isValid());
+    b->setSource(QUrl(QStringLiteral("topic.html"))); // a page beside it opens
+    QCOMPARE(b->toPlainText(), QStringLiteral("topic"));
 }
 
 void TstWindows::windows_closingNeverEndsProgram() {

@@ -11,6 +11,9 @@ FaultyPop3Server::FaultyPop3Server(quint32 seed) : m_rng(seed) {
         while (QTcpSocket *s = m_server.nextPendingConnection()) {
             ++connections;
             s->setParent(this);
+            // Small pieces go out at once: Nagle's wait for a delayed ACK
+            // could stall a trickle or a split reply past the guard.
+            s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
             connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
             serve(s, std::exchange(next, Plan{}));
         }
@@ -26,6 +29,14 @@ void FaultyPop3Server::reply(QTcpSocket *s, const Plan &plan, int step, const QB
     }
     if (here && plan.fault == Fault::Close) {
         s->disconnectFromHost();
+        return;
+    }
+    if (here && plan.fault == Fault::Trickle) {
+        s->write(bytes.left(bytes.indexOf("\r\n") + 2));
+        const QByteArray line = step == 3 ? "1 10\r\n" : "1 uid\r\n";
+        auto *timer = new QTimer(s); // goes with the connection
+        connect(timer, &QTimer::timeout, s, [s, line] { s->write(line); });
+        timer->start(TrickleMs);
         return;
     }
     if (here && plan.fault == Fault::CloseMidReply) {
@@ -85,10 +96,11 @@ void FaultyPop3Server::serve(QTcpSocket *s, Plan plan) {
                 reply(s, plan, 3, r);
             } else if (line == "UIDL") {
                 QByteArray r = "+OK\r\n";
-                for (int i = 0; i < box.size(); ++i) {
+                const int times = plan.fault == Fault::Duplicates ? 20 : 1;
+                for (int i = 0; i < box.size() * times; ++i) {
                     const bool broken = plan.fault == Fault::Malformed && i == box.size() / 2;
-                    r +=
-                        (broken ? QByteArray() : QByteArray::number(i + 1) + " ") + box[i] + "\r\n";
+                    r += (broken ? QByteArray() : QByteArray::number(i + 1) + " ") +
+                         box[i % box.size()] + "\r\n";
                 }
                 r += ".\r\n";
                 reply(s, plan, 4, r);

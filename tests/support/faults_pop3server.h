@@ -2,7 +2,7 @@
 // A POP3 server played in-process for long runs: it answers every connection
 // from a mailbox the test changes, right or with one fault the test picks per
 // connection (refusals, silence, a hang-up, replies cut into pieces, a
-// malformed listing).
+// malformed listing, ids repeated, a reply that trickles without end).
 #include "pop3/uidstore.h"
 
 #include <QObject>
@@ -24,7 +24,10 @@ class FaultyPop3Server : public QObject {
         Close,         // hang up at `step`
         CloseMidReply, // half of the reply at `step`, then hang up
         Malformed,     // a UIDL line without its number
+        Duplicates,    // every UIDL line many times over
+        Trickle,       // from `step` (3 or 4) on, one more line every TrickleMs, never the end
     };
+    static constexpr int TrickleMs = 10;
     // Steps: 0 greeting, 1 USER, 2 PASS, 3 LIST, 4 UIDL.
     struct Plan {
         Fault fault = Fault::None;
