@@ -29,7 +29,8 @@ session_start_x() {
   local work=$1 dpy
   exec 5< <(Xvfb -displayfd 3 -screen 0 1280x1024x24 -dpi 96 -nolisten tcp 3>&1 1>/dev/null 2>&1 &
     echo $! >"$work/.xvfb.pid")
-  read -r -t 10 dpy <&5 || { echo "Xvfb did not start" >&2; return 1; }
+  # A loaded machine (a sanitizer build beside) can take long to start X.
+  read -r -t 30 dpy <&5 || { echo "Xvfb did not start" >&2; return 1; }
   exec 5<&-
   session_pids+=("$(cat "$work/.xvfb.pid")")
   rm -f "$work/.xvfb.pid"
@@ -37,7 +38,7 @@ session_start_x() {
   trayer --edge top --align right --widthtype pixel --width 120 --height 32 --transparent false \
     --tint 0x404040 >/dev/null 2>&1 &
   session_pids+=($!)
-  session_wait 10 session_tray_window >/dev/null
+  session_wait 30 session_tray_window >/dev/null
 }
 
 # The tray host's own window, once it is mapped.
