@@ -1,15 +1,19 @@
 #include "platform/tcplink.h"
 
+#include "platform/tls.h"
+
 #include <QCoreApplication>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <netdb.h>
 #include <unistd.h>
+#include <utility>
 
 TcpLink::TcpLink(QObject *parent) : QObject(parent), m_addressTimer(new QTimer(this)) {
     m_addressTimer->setSingleShot(true);
@@ -20,13 +24,20 @@ TcpLink::~TcpLink() {
     closeSocket();
 }
 
+// A name in Japanese goes to the resolver and into the certificate check in
+// its ASCII (punycode) form.
+static QByteArray asciiName(const QString &host) {
+    QByteArray name = QUrl::toAce(host);
+    if (name.isEmpty()) name = host.toUtf8();
+    return name;
+}
+
 void TcpLink::connectToHost(const QString &host, quint16 port) {
     abort();
     const quint64 attempt = ++m_attempt;
     m_state = State::LookingUp;
-    // A name in Japanese goes to the resolver in its ASCII (punycode) form.
-    QByteArray name = QUrl::toAce(host);
-    if (name.isEmpty()) name = host.toUtf8();
+    m_host = host;
+    const QByteArray name = asciiName(host);
     // A literal address needs no resolver, and is still answered from the
     // event loop: callers set their state after this call.
     std::vector<Address> literal = resolve(name, port, AI_NUMERICHOST);
@@ -48,6 +59,43 @@ void TcpLink::connectToHost(const QString &host, quint16 port) {
             },
             Qt::QueuedConnection);
     });
+}
+
+void TcpLink::connectToHostEncrypted(const QString &host, quint16 port, const TlsOptions &options) {
+    connectToHost(host, port);
+    m_implicitTls = options;
+}
+
+void TcpLink::startTls(const TlsOptions &options) {
+    if (m_state != State::Connected || m_tls) return;
+    // Whatever came in the clear and is still unread cannot be trusted: a
+    // man in the middle may have added it (RFC 3207 section 4.2).
+    m_in.clear();
+    QString why;
+    if (beginTls(options, &why)) return;
+    abort();
+    const quint64 attempt = m_attempt;
+    QTimer::singleShot(0, this, [this, attempt, why] {
+        if (attempt == m_attempt) emit tlsFailed(HandshakeFailed, {}, why);
+    });
+}
+
+bool TcpLink::isEncrypted() const {
+    return m_state == State::Connected && m_tls && m_tls->isEstablished();
+}
+
+bool TcpLink::beginTls(const TlsOptions &options, QString *why) {
+    m_tls = TlsClient::create(asciiName(options.peerName.isEmpty() ? m_host : options.peerName),
+                              options, why);
+    if (!m_tls) return false;
+    if (m_tls->handshake() == TlsClient::Step::Failed) { // the client's first flight failed
+        *why = m_tls->detail();
+        m_tls.reset();
+        return false;
+    }
+    m_tls->takeOutgoing(m_out);
+    flush();
+    return true;
 }
 
 std::vector<TcpLink::Address> TcpLink::resolve(const QByteArray &name, quint16 port, int flags) {
@@ -105,12 +153,18 @@ void TcpLink::onWritable() {
             tryNextAddress();
             return;
         }
-        m_state = State::Connected;
+        m_state = m_implicitTls ? State::Securing : State::Connected;
         m_addresses.clear();
         m_addressTimer->stop();
         m_writeNotifier->setEnabled(false);
         m_readNotifier = new QSocketNotifier(m_fd, QSocketNotifier::Read, this);
         connect(m_readNotifier, &QSocketNotifier::activated, this, &TcpLink::onReadable);
+        if (m_state == State::Securing) {
+            QString why;
+            if (!beginTls(*std::exchange(m_implicitTls, std::nullopt), &why))
+                failTls(HandshakeFailed, {}, why);
+            return;
+        }
         emit connected();
         return;
     }
@@ -127,7 +181,10 @@ void TcpLink::onReadable() {
         const size_t want = size_t(qMin<qsizetype>(sizeof buffer, ReadPerWakeUp - taken));
         const ssize_t n = ::recv(m_fd, buffer, want, 0);
         if (n > 0) {
-            m_in.append(buffer, n);
+            if (m_tls)
+                m_tls->feed(buffer, n);
+            else
+                m_in.append(buffer, n);
             taken += n;
             got = true;
             continue;
@@ -137,12 +194,69 @@ void TcpLink::onReadable() {
         ended = n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
         break;
     }
+    if (m_tls) {
+        onTlsReadable(ended);
+        return;
+    }
     const QPointer<TcpLink> self(this);
     if (got) emit readyRead();
     if (!self || !ended || m_state != State::Connected) return;
     closeSocket();
     m_state = State::Closed;
     emit disconnected();
+}
+
+void TcpLink::onTlsReadable(bool ended) {
+    const bool implicit = m_state == State::Securing;
+    const bool finishing = !m_tls->isEstablished();
+    if (finishing) {
+        const TlsClient::Step step = m_tls->handshake();
+        if (step == TlsClient::Step::Failed) {
+            failTls(m_tls->error(), m_tls->fingerprint(), m_tls->detail());
+            return;
+        }
+        if (step == TlsClient::Step::Again) {
+            m_tls->takeOutgoing(m_out);
+            flush();
+            if (ended)
+                failTls(HandshakeFailed, {},
+                        QStringLiteral("the server closed the connection during the handshake"));
+            return;
+        }
+        m_state = State::Connected;
+    }
+    // The server's first words may come with the end of its handshake.
+    const qsizetype before = m_in.size();
+    if (!m_tls->read(m_in)) ended = true;
+    const bool got = m_in.size() > before;
+    m_tls->takeOutgoing(m_out);
+    flush(); // with what was written while the handshake ran
+
+    const QPointer<TcpLink> self(this);
+    const quint64 attempt = m_attempt;
+    const auto goneMeanwhile = [&] { return !self || attempt != m_attempt; };
+    if (finishing) {
+        if (implicit)
+            emit connected();
+        else
+            emit encrypted();
+        if (goneMeanwhile()) return;
+    }
+    if (got) emit readyRead();
+    if (goneMeanwhile() || !ended) return;
+    closeSocket();
+    m_state = State::Closed;
+    emit disconnected();
+}
+
+void TcpLink::failTls(TlsError error, const QByteArray &fingerprint, const QString &detail) {
+    // Only the alert telling the server why may still go, if the socket
+    // takes it now; what was written for after the handshake never does.
+    m_plainOut.clear();
+    if (m_tls) m_tls->takeOutgoing(m_out);
+    flush();
+    abort();
+    emit tlsFailed(error, fingerprint, detail);
 }
 
 QByteArray TcpLink::readAll() {
@@ -153,13 +267,24 @@ QByteArray TcpLink::readAll() {
 
 qint64 TcpLink::write(const QByteArray &bytes) {
     if (m_state != State::Connected) return -1;
-    m_out.append(bytes);
+    (m_tls ? m_plainOut : m_out).append(bytes);
     flush();
     return bytes.size();
 }
 
 bool TcpLink::flush() {
-    while (m_state == State::Connected && !m_out.isEmpty()) {
+    const auto up = [this] { return m_state == State::Connected || m_state == State::Securing; };
+    while (up()) {
+        if (m_out.isEmpty()) {
+            // Encrypted a slice at a time as the socket drains, so a long
+            // write is not held twice over.
+            if (!m_tls || !m_tls->isEstablished() || m_plainOut.isEmpty()) break;
+            const qsizetype n = std::min(m_plainOut.size(), TlsWriteSlice);
+            if (!m_tls->write(m_plainOut.constData(), n)) break;
+            m_plainOut.remove(0, n);
+            m_tls->takeOutgoing(m_out);
+            continue;
+        }
         // MSG_NOSIGNAL: a peer that is gone must not end the program by SIGPIPE.
         const ssize_t n = ::send(m_fd, m_out.constData(), size_t(m_out.size()), MSG_NOSIGNAL);
         if (n > 0) {
@@ -169,13 +294,19 @@ bool TcpLink::flush() {
         if (n < 0 && errno == EINTR) continue;
         break; // full for now, or broken: the reading side learns which
     }
-    if (m_writeNotifier)
-        m_writeNotifier->setEnabled(m_state == State::Connected && !m_out.isEmpty());
-    return m_out.isEmpty();
+    if (m_writeNotifier) m_writeNotifier->setEnabled(up() && !m_out.isEmpty());
+    return m_out.isEmpty() && m_plainOut.isEmpty();
 }
 
 void TcpLink::close() {
     flush();
+    if (isEncrypted()) {
+        // close_notify (RFC 8446 section 6.1) if the socket takes it now;
+        // the peer has ended its dialogue and does not wait for it.
+        m_tls->shutdown();
+        m_tls->takeOutgoing(m_out);
+        flush();
+    }
     abort();
 }
 
@@ -185,6 +316,9 @@ void TcpLink::abort() {
     m_addresses.clear();
     m_in.clear();
     m_out.clear();
+    m_implicitTls.reset();
+    m_tls.reset();
+    m_plainOut.clear();
     m_state = State::Closed;
 }
 

@@ -2,17 +2,29 @@
 // A TCP connection for the line dialogues with the mail servers, on plain
 // sockets. Qt's socket classes would bring in Qt Network, which loads
 // Kerberos, GSSAPI and proxy libraries at every start of the program; a
-// POP3 and SMTP client on fixed ports needs none of them.
+// POP3 and SMTP client on fixed ports needs none of them. TLS, when asked
+// for, goes over the same socket and notifiers (platform/tls.h).
 //
 // Signals come from the event loop only, never from inside a call. Closing
 // or aborting from this side signals nothing.
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <memory>
+#include <optional>
 #include <sys/socket.h>
 #include <vector>
 
 class QSocketNotifier;
+class TlsClient;
+
+struct TlsOptions {
+    QString peerName; // checked against the certificate; empty: the host connected to
+    QString caFile;   // PEM certificates to trust; empty: the system's trust store
+    // The SHA-256 fingerprint (raw, or hex with or without colons) of one
+    // certificate the user has accepted although it fails verification.
+    QByteArray acceptedFingerprint;
+};
 
 class TcpLink : public QObject {
     Q_OBJECT
@@ -27,6 +39,20 @@ class TcpLink : public QObject {
     void connectToHost(const QString &host, quint16 port);
     bool isOpen() const { return m_state != State::Closed; } // from connectToHost on
     bool isConnected() const { return m_state == State::Connected; }
+
+    // TLS 1.2 or newer, the certificate verified against the trust store and
+    // the host name. A certificate that fails is refused by tlsFailed(), with
+    // its fingerprint, unless it is the accepted one.
+    enum TlsError { HandshakeFailed, UnknownIssuer, WrongHostName, Expired, OtherVerifyError };
+    Q_ENUM(TlsError)
+    // Implicit TLS (POP3 on 995, submission on 465): connected() only once
+    // the handshake is done.
+    void connectToHostEncrypted(const QString &host, quint16 port, const TlsOptions &options);
+    // STLS / STARTTLS on a connected plain link: encrypted() once the
+    // handshake is done. Bytes written meanwhile wait for it. Ignored unless
+    // connected and plain.
+    void startTls(const TlsOptions &options);
+    bool isEncrypted() const;
 
     qint64 bytesAvailable() const { return m_in.size(); }
     QByteArray readAll();
@@ -51,9 +77,17 @@ class TcpLink : public QObject {
     void connected();
     void readyRead();
     void disconnected(); // the peer closed or reset the connection
+    void encrypted();    // after startTls
+    // The link is closed already and signals nothing more; nothing written
+    // after startTls has left in the clear. The fingerprint (raw SHA-256) is
+    // the refused certificate's, empty for HandshakeFailed.
+    void tlsFailed(TcpLink::TlsError error, const QByteArray &sha256Fingerprint,
+                   const QString &detail);
 
   private:
-    enum class State { Closed, LookingUp, Connecting, Connected };
+    static constexpr qsizetype TlsWriteSlice = 256 * 1024;
+    // Securing: the socket is up, the handshake of connectToHostEncrypted runs.
+    enum class State { Closed, LookingUp, Connecting, Securing, Connected };
     struct Address {
         sockaddr_storage addr;
         socklen_t len;
@@ -66,6 +100,9 @@ class TcpLink : public QObject {
     void onWritable();
     void onReadable();
     void closeSocket();
+    bool beginTls(const TlsOptions &options, QString *why);
+    void onTlsReadable(bool ended);
+    void failTls(TlsError error, const QByteArray &fingerprint, const QString &detail);
 
     State m_state = State::Closed;
     int m_fd = -1;
@@ -75,5 +112,9 @@ class TcpLink : public QObject {
     QSocketNotifier *m_writeNotifier = nullptr;
     class QTimer *m_addressTimer = nullptr;
     QByteArray m_in;
-    QByteArray m_out;
+    QByteArray m_out; // for the socket: ciphertext once TLS has begun
+    QString m_host;
+    std::optional<TlsOptions> m_implicitTls; // until the socket is up
+    std::unique_ptr<TlsClient> m_tls;
+    QByteArray m_plainOut; // written over TLS, not yet encrypted
 };

@@ -6,9 +6,9 @@ set -euo pipefail
 PKGS=(
   # build
   cmake make g++ clang-format pkg-config
-  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev libfontconfig-dev
+  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev libfontconfig-dev libssl-dev
   # real peers the tests start themselves
-  dovecot-core dovecot-pop3d python3 python3-aiosmtpd python3-dbusmock dbus
+  dovecot-core dovecot-pop3d python3 python3-aiosmtpd python3-dbusmock dbus openssl
   iproute2 nftables
   # seeing it as a user: X server, tray host, clicks, screenshots, clock shifting
   xvfb xauth x11-utils dbus-x11 xdotool imagemagick trayer libfaketime faketime fonts-ipafont-gothic

@@ -1,8 +1,10 @@
 // The mail dialogues' TCP link on plain sockets: names looked up off the GUI
 // thread with every address tried, signals only from the event loop, the
 // peer's last bytes before its close, no SIGPIPE, and a link dropped while
-// its lookup still runs; a dead first address and a flooding peer.
+// its lookup still runs; a dead first address and a flooding peer; then
+// TLS against an OpenSSL server of the test's own.
 #include "platform/tcplink.h"
+#include "support/tlscerts.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -17,8 +19,12 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <netdb.h>
+#include <atomic>
 #include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 // "dual.test" is ::1, then 127.0.0.1, like a name whose IPv6 route is broken
@@ -36,9 +42,80 @@ extern "C" int getaddrinfo(const char *node, const char *service, const addrinfo
     return 0;
 }
 
+namespace {
+// A listening socket on 127.0.0.1 with a port of the kernel's choice.
+int listenOnLoopback(quint16 *port) {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof addr;
+    if (bind(listener, reinterpret_cast<sockaddr *>(&addr), len) != 0 || listen(listener, 1) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+        return -1;
+    *port = ntohs(addr.sin_port);
+    return listener;
+}
+
+// A TLS server for one client on a thread of its own, with blocking OpenSSL
+// calls: a POP3-like STLS prologue if asked, the handshake, then it echoes
+// one read and closes. It keeps the bytes it read outside TLS (the prologue,
+// or anything after a failed handshake) and the name the client sent (SNI).
+class TlsPeer {
+  public:
+    TlsPeer(const QString &cert, const QString &key, bool stls)
+        : m_listener(listenOnLoopback(&port)),
+          m_thread([=, this] { serve(cert.toLocal8Bit(), key.toLocal8Bit(), stls); }) {}
+    ~TlsPeer() {
+        m_thread.join();
+        close(m_listener);
+    }
+    quint16 port = 0;
+    std::atomic<bool> done = false;
+    QByteArray clear; // read these once done
+    QByteArray sni;
+
+  private:
+    void serve(const QByteArray &cert, const QByteArray &key, bool stls) {
+        pollfd waiting{m_listener, POLLIN, 0}; // never a hang, whatever the client does
+        const int fd = poll(&waiting, 1, 10000) == 1 ? accept(m_listener, nullptr, nullptr) : -1;
+        const timeval patience{10, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+        char buffer[4096];
+        ssize_t n = 0;
+        if (stls) {
+            send(fd, "+OK ready\r\n", 11, 0);
+            while (!clear.endsWith('\n') && (n = recv(fd, buffer, sizeof buffer, 0)) > 0)
+                clear.append(buffer, n);
+            send(fd, "+OK go\r\n", 8, 0);
+        }
+        SSL_CTX *ctx = SSL_CTX_new(TLS_server_method());
+        SSL_CTX_use_certificate_chain_file(ctx, cert.constData());
+        SSL_CTX_use_PrivateKey_file(ctx, key.constData(), SSL_FILETYPE_PEM);
+        SSL *ssl = SSL_new(ctx);
+        SSL_set_fd(ssl, fd);
+        if (SSL_accept(ssl) == 1) {
+            if (const char *name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name)) sni = name;
+            // The client waits for the echo; only close_notify may find it
+            // gone, and a first write after its close raises no SIGPIPE.
+            if ((n = SSL_read(ssl, buffer, sizeof buffer)) > 0) SSL_write(ssl, buffer, int(n));
+            SSL_shutdown(ssl);
+        } else {
+            while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0)
+                clear.append(buffer, n);
+        }
+        SSL_free(ssl);
+        SSL_CTX_free(ctx);
+        close(fd);
+        done = true;
+    }
+    const int m_listener;
+    std::thread m_thread;
+};
+} // namespace
+
 class TestTcpLink : public QObject {
     Q_OBJECT
   private slots:
+    void initTestCase();
     void namesTryEveryAddress();
     void signalsComeFromTheEventLoop();
     void unknownHostsSignalNothing();
@@ -47,7 +124,18 @@ class TestTcpLink : public QObject {
     void longWritesDrain();
     void aDroppedFirstAddressGivesWay();
     void aFloodIsReadInSlices();
+    void tlsCarriesBytesBothWays();
+    void tlsRefusals_data();
+    void tlsRefusals();
+    void tlsNeedsATlsPeer();
+
+  private:
+    TlsCerts m_certs;
 };
+
+void TestTcpLink::initTestCase() {
+    QVERIFY2(m_certs.make(), qPrintable(m_certs.error));
+}
 
 void TestTcpLink::namesTryEveryAddress() {
     // "localhost" may give ::1 first; the server is only on 127.0.0.1.
@@ -124,20 +212,14 @@ void TestTcpLink::lastBytesComeBeforeTheClose() {
 
 void TestTcpLink::aResetPeerNeverKills() {
     // A bare listening socket: the test decides when the peer resets.
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    quint16 port = 0;
+    const int listener = listenOnLoopback(&port);
     QVERIFY(listener >= 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    QVERIFY(bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0);
-    QVERIFY(listen(listener, 1) == 0);
-    QVERIFY(getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len) == 0);
 
     TcpLink link;
     QSignalSpy connected(&link, &TcpLink::connected);
     QSignalSpy closed(&link, &TcpLink::disconnected);
-    link.connectToHost(QStringLiteral("127.0.0.1"), ntohs(addr.sin_port));
+    link.connectToHost(QStringLiteral("127.0.0.1"), port);
     QVERIFY(connected.wait(5000));
     const int peer = accept(listener, nullptr, nullptr);
     QVERIFY(peer >= 0);
@@ -231,6 +313,119 @@ void TestTcpLink::aFloodIsReadInSlices() {
     QCOMPARE(received, total);
     QVERIFY2(largest <= TcpLink::ReadPerWakeUp, qPrintable(QString::number(largest)));
     QCOMPARE(wakeUpsWithoutTick, 0);
+void TestTcpLink::tlsCarriesBytesBothWays() {
+    TlsOptions trustTestCa;
+    trustTestCa.caFile = m_certs.caFile();
+    const QString good = m_certs.certFile(QStringLiteral("good"));
+    // Implicit TLS by name, the peer ending with close_notify.
+    {
+        TlsPeer peer(good, m_certs.keyFile(), false);
+        TcpLink link;
+        QByteArray got;
+        connect(&link, &TcpLink::readyRead, &link, [&] { got += link.readAll(); });
+        QSignalSpy connected(&link, &TcpLink::connected);
+        QSignalSpy closed(&link, &TcpLink::disconnected);
+        link.connectToHostEncrypted(QStringLiteral("localhost"), peer.port, trustTestCa);
+        QVERIFY(connected.wait(5000));
+        QVERIFY(link.isEncrypted());
+        QCOMPARE(link.write("USER taro\r\n"), qint64(11));
+        QVERIFY(closed.wait(5000));
+        QCOMPARE(got, QByteArray("USER taro\r\n"));
+        QTRY_VERIFY(peer.done);
+        QCOMPARE(peer.sni, QByteArray("localhost"));
+    }
+    // STLS by address (no SNI for an address): plaintext first, then what
+    // was written during the handshake goes encrypted.
+    TlsPeer peer(good, m_certs.keyFile(), true);
+    TcpLink link;
+    QByteArray got;
+    connect(&link, &TcpLink::readyRead, &link, [&] { got += link.readAll(); });
+    QSignalSpy encrypted(&link, &TcpLink::encrypted);
+    link.connectToHost(QStringLiteral("127.0.0.1"), peer.port);
+    QTRY_COMPARE(got, QByteArray("+OK ready\r\n"));
+    link.write("STLS\r\n");
+    QTRY_COMPARE(got, QByteArray("+OK ready\r\n+OK go\r\n"));
+    got.clear();
+    link.startTls(trustTestCa);
+    QCOMPARE(link.write("CAPA\r\n"), qint64(6));
+    QVERIFY(encrypted.wait(5000));
+    QTRY_COMPARE(got, QByteArray("CAPA\r\n"));
+    QTRY_VERIFY(peer.done);
+    QCOMPARE(peer.clear, QByteArray("STLS\r\n"));
+    QVERIFY(peer.sni.isEmpty());
+}
+
+void TestTcpLink::tlsRefusals_data() {
+    QTest::addColumn<QString>("cert");
+    QTest::addColumn<TcpLink::TlsError>("error");
+    QTest::newRow("another host") << "otherhost" << TcpLink::WrongHostName;
+    QTest::newRow("expired") << "expired" << TcpLink::Expired;
+    QTest::newRow("unknown CA") << "unknown" << TcpLink::UnknownIssuer;
+}
+
+void TestTcpLink::tlsRefusals() {
+    QFETCH(QString, cert);
+    QFETCH(TcpLink::TlsError, error);
+    TlsOptions options;
+    options.caFile = m_certs.caFile();
+    // Another certificate's fingerprint must not let this one through.
+    options.acceptedFingerprint = m_certs.fingerprint(QStringLiteral("good"));
+    const QByteArray fingerprint = m_certs.fingerprint(cert);
+    {
+        TlsPeer peer(m_certs.certFile(cert), m_certs.keyFile(), true);
+        TcpLink link;
+        QByteArray got;
+        connect(&link, &TcpLink::readyRead, &link, [&] { got += link.readAll(); });
+        QSignalSpy failed(&link, &TcpLink::tlsFailed);
+        link.connectToHost(QStringLiteral("localhost"), peer.port);
+        QTRY_VERIFY(got.startsWith("+OK ready"));
+        link.write("STLS\r\n");
+        QTRY_VERIFY(got.endsWith("+OK go\r\n"));
+        link.startTls(options);
+        link.write("PASS secret\r\n");
+        QVERIFY(failed.wait(5000));
+        QCOMPARE(failed[0][0].value<TcpLink::TlsError>(), error);
+        QCOMPARE(failed[0][1].toByteArray(), fingerprint);
+        QVERIFY(!link.isOpen());
+        QTRY_VERIFY(peer.done);
+        QVERIFY2(!peer.clear.contains("secret"), peer.clear.constData());
+    }
+    // Accepted by its fingerprint, in the hex form users are shown.
+    options.acceptedFingerprint = fingerprint.toHex(':').toUpper();
+    TlsPeer peer(m_certs.certFile(cert), m_certs.keyFile(), false);
+    TcpLink link;
+    QByteArray got;
+    connect(&link, &TcpLink::readyRead, &link, [&] { got += link.readAll(); });
+    QSignalSpy connected(&link, &TcpLink::connected);
+    link.connectToHostEncrypted(QStringLiteral("localhost"), peer.port, options);
+    QVERIFY(connected.wait(5000));
+    QVERIFY(link.isEncrypted());
+    link.write("RETR 1\r\n");
+    QTRY_COMPARE(got, QByteArray("RETR 1\r\n"));
+}
+
+void TestTcpLink::tlsNeedsATlsPeer() {
+    // A plain POP3 server on the implicit TLS port, and one that hangs up at
+    // once: refused without waiting.
+    for (const bool greets : {true, false}) {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        connect(&server, &QTcpServer::newConnection, &server, [&server, greets] {
+            QTcpSocket *peer = server.nextPendingConnection();
+            if (greets)
+                peer->write("+OK POP3 ready\r\n");
+            else
+                peer->close();
+        });
+        TcpLink link;
+        QSignalSpy connected(&link, &TcpLink::connected);
+        QSignalSpy failed(&link, &TcpLink::tlsFailed);
+        link.connectToHostEncrypted(QStringLiteral("127.0.0.1"), server.serverPort(), {});
+        QVERIFY(failed.wait(5000));
+        QCOMPARE(failed[0][0].value<TcpLink::TlsError>(), TcpLink::HandshakeFailed);
+        QVERIFY(failed[0][1].toByteArray().isEmpty());
+        QCOMPARE(connected.size(), 0);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestTcpLink)
