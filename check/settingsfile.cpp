@@ -4,6 +4,7 @@
 #include "platform/codepage.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QMap>
 
 #include <optional>
@@ -154,6 +155,53 @@ QByteArray formatSide(const QMap<QString, QString> &values) {
     return out;
 }
 
+using Security = ConnectionSettings::Security;
+
+const char *const SecurityNames[] = {"none", "starttls", "tls"};
+
+Security securityOf(const QString &text) {
+    for (int i = 0; i < 3; ++i)
+        if (text == QLatin1String(SecurityNames[i])) return Security(i);
+    return Security::None;
+}
+
+// Keys at their defaults are left out: a plain user's file holds nothing.
+void readConnection(const QMap<QString, QString> &side, ConnectionSettings &c) {
+    c.popSecurity = securityOf(side.value(QStringLiteral("pop_security")));
+    c.popPort = quint16(qBound(0, side.value(QStringLiteral("pop_port")).toInt(), 65535));
+    c.smtpSecurity = securityOf(side.value(QStringLiteral("smtp_security")));
+    c.smtpPort = quint16(qBound(0, side.value(QStringLiteral("smtp_port")).toInt(), 65535));
+    c.smtpAuth = side.value(QStringLiteral("smtp_auth")) == u"1";
+    c.smtpUser = side.value(QStringLiteral("smtp_user"));
+    c.smtpPassword = side.value(QStringLiteral("smtp_password"));
+    c.smtpFrom = side.value(QStringLiteral("smtp_from"));
+    c.popFingerprint = side.value(QStringLiteral("pop_fingerprint"));
+    c.smtpFingerprint = side.value(QStringLiteral("smtp_fingerprint"));
+}
+
+void writeConnection(const ConnectionSettings &c, QMap<QString, QString> &side) {
+    auto put = [&side](const char *key, const QString &value) {
+        if (value.isEmpty())
+            side.remove(QLatin1String(key));
+        else
+            side.insert(QLatin1String(key), value);
+    };
+    auto security = [](Security s) {
+        return s == Security::None ? QString() : QLatin1String(SecurityNames[int(s)]);
+    };
+    auto port = [](quint16 p) { return p ? QString::number(p) : QString(); };
+    put("pop_security", security(c.popSecurity));
+    put("pop_port", port(c.popPort));
+    put("smtp_security", security(c.smtpSecurity));
+    put("smtp_port", port(c.smtpPort));
+    put("smtp_auth", c.smtpAuth ? QStringLiteral("1") : QString());
+    put("smtp_user", c.smtpUser);
+    put("smtp_password", c.smtpPassword);
+    put("smtp_from", c.smtpFrom);
+    put("pop_fingerprint", c.popFingerprint);
+    put("smtp_fingerprint", c.smtpFingerprint);
+}
+
 } // namespace
 
 QString unrepresentableField(const SettingsRecord &r) {
@@ -186,22 +234,26 @@ bool load(const QString &dir, SettingsRecord &record) {
     if (!bytes || !parse(*bytes, record)) return false;
     // The exact entry name counts only while the record still holds what
     // was saved with it: the Windows program may have changed the record.
-    const QString exact = readSide(sidePath(dir)).value(EntryKey);
+    const QMap<QString, QString> side = readSide(sidePath(dir));
+    const QString exact = side.value(EntryKey);
     if (!exact.isEmpty() && cp932::encode(exact) == cp932::encode(record.Dup_Entry))
         record.Dup_Entry = exact;
+    readConnection(side, record.connection);
     return true;
 }
 
 bool save(const QString &dir, const SettingsRecord &record) {
     if (!writeFileAtomically(recordPath(dir), format(record))) return false;
     const QString side = sidePath(dir);
-    QMap<QString, QString> values = readSide(side);
-    const bool had = values.contains(EntryKey);
+    const QMap<QString, QString> before = readSide(side);
+    QMap<QString, QString> values = before;
     if (cp932::representable(record.Dup_Entry))
         values.remove(EntryKey);
     else
         values.insert(EntryKey, record.Dup_Entry);
-    if (!had && !values.contains(EntryKey)) return true; // nothing to say: no file made
+    writeConnection(record.connection, values);
+    if (values == before && (QFileInfo::exists(side) || values.isEmpty()))
+        return true; // nothing new to say: no file made or rewritten
     return writeFileAtomically(side, formatSide(values));
 }
 

@@ -8,6 +8,25 @@
 #include <QByteArray>
 #include <QString>
 
+// How the mail servers are reached, beyond what the record holds: kept in
+// quil7400.conf, absent there for the plain connections of old.
+struct ConnectionSettings {
+    enum class Security : qint8 { None, StartTls, Tls }; // なし, STLS/STARTTLS, SSL/TLS
+    Security popSecurity = Security::None;
+    quint16 popPort = 0; // 0: 110, or 995 for SSL/TLS
+    Security smtpSecurity = Security::None;
+    quint16 smtpPort = 0; // 0: 25, 587 for STARTTLS, 465 for SSL/TLS
+    bool smtpAuth = false;
+    QString smtpUser;     // empty: the POP3 account
+    QString smtpPassword; // empty: the POP3 password
+    QString smtpFrom;     // envelope and From address for authenticated sending
+    // A certificate the user accepted for that server, SHA-256 in hex.
+    QString popFingerprint;
+    QString smtpFingerprint;
+
+    bool operator==(const ConnectionSettings &) const = default;
+};
+
 struct SettingsRecord {
     QString POP_Address;
     QString POP_PassWord;
@@ -22,6 +41,7 @@ struct SettingsRecord {
     QString Quiet_Start;
     QString Quiet_End;
     QString Dup_Entry;
+    ConnectionSettings connection; // not part of the record's 13 fields
 };
 
 namespace settingsfile {

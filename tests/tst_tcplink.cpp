@@ -16,10 +16,10 @@
 #include <QThread>
 #include <QTimer>
 #include <arpa/inet.h>
+#include <atomic>
 #include <cstring>
 #include <dlfcn.h>
 #include <netdb.h>
-#include <atomic>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <poll.h>
@@ -313,6 +313,8 @@ void TestTcpLink::aFloodIsReadInSlices() {
     QCOMPARE(received, total);
     QVERIFY2(largest <= TcpLink::ReadPerWakeUp, qPrintable(QString::number(largest)));
     QCOMPARE(wakeUpsWithoutTick, 0);
+}
+
 void TestTcpLink::tlsCarriesBytesBothWays() {
     TlsOptions trustTestCa;
     trustTestCa.caFile = m_certs.caFile();
