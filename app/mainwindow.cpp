@@ -138,6 +138,8 @@ void MainWindow::buildControls() {
         option(Frame2, "Option6_1", QStringLiteral("ポップアップウインドウ"), 240, 240, 2055, 375);
     Option6_0 = option(Frame2, "Option6_0", QStringLiteral("メール転送"), 2520, 240, 1455, 375);
     Option6_0->setChecked(true);
+    // In the room the first row leaves, so that no other control moves.
+    Command8 = button(Frame2, "Command8", QStringLiteral("接続設定..."), 4200, 240, 1935, 375);
     Command1 = button(Frame2, "Command1", QStringLiteral("携帯/PHS"), 240, 720, 1215, 375);
     Label3 = label(Frame2, "Label3", QStringLiteral("送信先アドレス"), 1680, 840, 1215, 255);
     Text3 = textBox(Frame2, "Text3", 3000, 720, 3135, 375);
@@ -185,6 +187,7 @@ void MainWindow::buildControls() {
     connect(Check1, &QCheckBox::clicked, this, &MainWindow::Check1_Click);
     connect(Check3, &QCheckBox::clicked, this, &MainWindow::Check3_Click);
     connect(Command1, &QPushButton::clicked, this, &MainWindow::assistRequested);
+    connect(Command8, &QPushButton::clicked, this, &MainWindow::connectionRequested);
     connect(Command2, &QPushButton::clicked, this, &MainWindow::testRequested);
     connect(Command3, &QPushButton::clicked, this, &MainWindow::exitRequested);
     connect(Command4, &QPushButton::clicked, this, &MainWindow::runRequested);
@@ -361,6 +364,12 @@ void MainWindow::setEntries(const QStringList &names) {
 
 void MainWindow::setDestination(const QString &address) {
     Text3->setText(address);
+}
+
+void MainWindow::setConnection(const ConnectionSettings &connection) {
+    if (connection == m_loaded.connection) return;
+    m_loaded.connection = connection;
+    Text_Change(); // the rules of any edit: a new test before Run
 }
 
 void MainWindow::setStatus(const QString &text) {

@@ -29,6 +29,9 @@ class MainWindow : public QWidget {
     void setEntries(const QStringList &names);
     // The address the assistant composed, into Text3 (the change rules run).
     void setDestination(const QString &address);
+    // The connection settings the dialog handed back; a change runs the
+    // change rules. No control of this window shows them.
+    void setConnection(const ConnectionSettings &connection);
 
     // The status line Text4.
     void setStatus(const QString &text);
@@ -45,11 +48,12 @@ class MainWindow : public QWidget {
     bool editedDuringTest() const { return m_editedDuringTest; }
 
   signals:
-    void testRequested();   // テスト
-    void runRequested();    // 実行
-    void exitRequested();   // 終了
-    void helpRequested();   // ヘルプ
-    void assistRequested(); // 携帯/PHS
+    void testRequested();       // テスト
+    void runRequested();        // 実行
+    void exitRequested();       // 終了
+    void helpRequested();       // ヘルプ
+    void assistRequested();     // 携帯/PHS
+    void connectionRequested(); // 接続設定...
 
   protected:
     void closeEvent(class QCloseEvent *event) override;
@@ -89,6 +93,7 @@ class MainWindow : public QWidget {
     QGroupBox *Frame2;
     QRadioButton *Option6_1; // ポップアップウインドウ
     QRadioButton *Option6_0; // メール転送
+    QPushButton *Command8;   // 接続設定...
     QPushButton *Command1;
     QLabel *Label3;
     QLineEdit *Text3;

@@ -10,6 +10,7 @@
 #include "platform/singleinstance.h"
 #include "platform/topmost.h"
 #include "windows/assist.h"
+#include "windows/connection.h"
 #include "windows/form4.h"
 
 #include <QDir>
@@ -43,6 +44,7 @@ Program::Program(Seams seams, QObject *parent) : QObject(parent), m_seams(std::m
     connect(m_check, &MailCheck::popupShown, this, &Program::showPopup);
     connect(m_check, &MailCheck::testPassed, this, &Program::testPassed);
     connect(m_check, &MailCheck::finished, this, &Program::idleSoon);
+    connect(m_check, &MailCheck::certificateRefused, this, &Program::certificateRefused);
 }
 
 Program::~Program() {
@@ -79,6 +81,7 @@ bool Program::start() {
     connect(m_main, &MainWindow::exitRequested, this, &Program::Command3_Click);
     connect(m_main, &MainWindow::helpRequested, this, &Program::Command7_Click);
     connect(m_main, &MainWindow::assistRequested, this, &Program::showAssistant);
+    connect(m_main, &MainWindow::connectionRequested, this, &Program::showConnection);
     m_idleTimer = new QTimer(this);
     m_idleTimer->setSingleShot(true);
     m_idleTimer->setInterval(m_seams.idleReleaseMs);
@@ -264,6 +267,31 @@ void Program::showAssistant() {
     }
     m_assist->show();
     m_main->hide();
+}
+
+void Program::showConnection() {
+    if (!m_connection) {
+        // Modal over the settings window, whose copy it edits.
+        m_connection =
+            new ConnectionDialog(m_main->settings().connection, m_seams.messageBox, m_main);
+        for (int i = 0; i < 2; ++i)
+            if (!m_refused[i].fingerprintHex.isEmpty())
+                m_connection->setRefused(i == 1, m_refused[i].fingerprintHex, m_refused[i].reason);
+        connect(m_connection, &ConnectionDialog::settingsAccepted, this,
+                [this](const ConnectionSettings &c) {
+                    unloadWindow(m_connection);
+                    m_main->setConnection(c);
+                });
+        connect(m_connection, &ConnectionDialog::cancelled, this,
+                [this] { unloadWindow(m_connection); });
+    }
+    m_connection->open();
+    m_connection->raise();
+}
+
+void Program::certificateRefused(bool smtp, const QString &fingerprintHex, const QString &reason) {
+    m_refused[smtp ? 1 : 0] = {fingerprintHex, reason};
+    if (m_connection) m_connection->setRefused(smtp, fingerprintHex, reason);
 }
 
 void Program::showSettings() {

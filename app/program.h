@@ -14,6 +14,7 @@ class Form4;
 class Icons;
 class VerDisp;
 class Assist;
+class ConnectionDialog;
 class MailCheck;
 class Scheduler;
 class SingleInstance;
@@ -36,6 +37,7 @@ class Program : public QObject {
     Form4 *form4() const { return m_form4; }
     VerDisp *verDisp() const { return m_verDisp; }
     Assist *assist() const { return m_assist; }
+    ConnectionDialog *connectionDialog() const { return m_connection; }
     Icons *icons() const { return m_icons; }
     QString logPath() const;
 
@@ -49,6 +51,11 @@ class Program : public QObject {
     // The tray menu's 終了: the icon removed, then the program ends at once.
     void endFromTray();
 
+  public slots:
+    // A certificate that failed verification (fingerprint in hex): the
+    // connection dialog offers it for trust until another one is refused.
+    void certificateRefused(bool smtp, const QString &fingerprintHex, const QString &reason);
+
   private:
     void Command2_Click(); // テスト
     void testDialUp(const SettingsRecord &settings);
@@ -56,6 +63,7 @@ class Program : public QObject {
     void Command3_Click(); // 終了
     void Command7_Click(); // ヘルプ
     void showAssistant();
+    void showConnection(); // 接続設定...
     void testPassed(bool testStaysEnabled);
     // False, after telling the user which field, when a field cannot be
     // saved or sent as typed.
@@ -86,6 +94,12 @@ class Program : public QObject {
     Form4 *m_form4 = nullptr;
     VerDisp *m_verDisp = nullptr;
     Assist *m_assist = nullptr;
+    ConnectionDialog *m_connection = nullptr;
+    struct Refused {
+        QString fingerprintHex;
+        QString reason;
+    };
+    Refused m_refused[2]; // POP3, SMTP
     Icons *m_icons = nullptr;
     QTimer *m_idleTimer = nullptr;
     bool m_testStarting = false; // a dial-up test waits for the service

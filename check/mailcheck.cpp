@@ -3,6 +3,7 @@
 #include "dialup/dialup.h"
 #include "platform/seams.h"
 #include "pop3/uidstore.h"
+#include "smtp/noticemessage.h"
 
 #include <QTimer>
 
@@ -26,6 +27,20 @@ template <typename Session> void unload(Session *&slot) {
     if (!s) return;
     s->Form_Unload();
     s->deleteLater();
+}
+
+using Security = ConnectionSettings::Security;
+
+TlsOptions tlsOptions(const Seams &seams, const QString &host, const QString &fingerprint) {
+    TlsOptions options;
+    options.peerName = host;
+    options.caFile = seams.caFile;
+    options.acceptedFingerprint = fingerprint.toLatin1();
+    return options;
+}
+
+QString colonHex(const QByteArray &raw) {
+    return QString::fromLatin1(raw.toHex(':').toUpper());
 }
 
 } // namespace
@@ -102,8 +117,22 @@ void MailCheck::startPop3() {
     m_pop3 = new Form1(this);
     connect(m_pop3, &Form1::statusChanged, this, &MailCheck::statusChanged);
     connect(m_pop3, &Form1::finished, this, &MailCheck::pop3Finished);
-    m_pop3->Form_Load({m_settings.POP_Address, m_seams.popPort, m_settings.POP_UserID,
-                       m_settings.POP_PassWord, m_seams.guardMs});
+    const ConnectionSettings &c = m_settings.connection;
+    Form1::Params p;
+    p.host = m_settings.POP_Address;
+    p.port = m_seams.popPort;
+    p.user = m_settings.POP_UserID;
+    p.password = m_settings.POP_PassWord;
+    p.guardMs = m_seams.guardMs;
+    p.security = c.popSecurity == Security::Tls        ? Form1::Security::Tls
+                 : c.popSecurity == Security::StartTls ? Form1::Security::Stls
+                                                       : Form1::Security::None;
+    if (c.popPort != 0)
+        p.port = c.popPort;
+    else if (p.security == Form1::Security::Tls)
+        p.port = 995;
+    p.tls = tlsOptions(m_seams, p.host, c.popFingerprint);
+    m_pop3->Form_Load(p);
 }
 
 void MailCheck::pop3Finished(const Form1::Result &result) {
@@ -119,7 +148,14 @@ void MailCheck::pop3Finished(const Form1::Result &result) {
         break;
     case Form1::Outcome::Failed:
     case Form1::Outcome::TimedOut:
-        failed(result.status, result.logMessage);
+        if (result.tlsFailed) {
+            QString log;
+            const QString status = tlsFailure(false, m_settings.POP_Address, result.tlsError,
+                                              result.fingerprint, result.tlsDetail, &log);
+            failed(status, log);
+        } else {
+            failed(result.status, result.logMessage);
+        }
         break;
     }
 }
@@ -207,6 +243,30 @@ void MailCheck::sendNotice() {
     p.recipient = m_settings.Trf_IPAddress;
     p.settingsTest = m_test;
     p.count = New_mail_number;
+    const ConnectionSettings &c = m_settings.connection;
+    p.security = c.smtpSecurity == Security::Tls        ? Form3::Security::Tls
+                 : c.smtpSecurity == Security::StartTls ? Form3::Security::StartTls
+                                                        : Form3::Security::None;
+    if (c.smtpPort != 0)
+        p.port = c.smtpPort;
+    else if (p.security == Form3::Security::Tls)
+        p.port = 465;
+    else if (p.security == Form3::Security::StartTls)
+        p.port = 587;
+    p.auth = c.smtpAuth;
+    p.authUser = c.smtpUser.isEmpty() ? m_settings.POP_UserID : c.smtpUser;
+    p.authPassword = c.smtpPassword.isEmpty() ? m_settings.POP_PassWord : c.smtpPassword;
+    // Submission servers refuse a sender that is not the account's: the
+    // address given for it, else whatever of the others is an address.
+    for (const QString &address : {c.smtpFrom, m_settings.Smtp_mail_address, p.authUser}) {
+        if (!address.contains(u'@')) continue;
+        p.envelopeFrom = address;
+        break;
+    }
+    if (p.envelopeFrom.isEmpty()) p.envelopeFrom = QString::fromLatin1(fixedEnvelopeSender());
+    p.fromHeader = c.smtpFrom;
+    p.date = m_seams.now ? m_seams.now() : QDateTime::currentDateTime();
+    p.tls = tlsOptions(m_seams, p.host, c.smtpFingerprint);
     m_smtp->Form_Load(p);
 }
 
@@ -227,8 +287,18 @@ void MailCheck::noticeFinished(Form3::Outcome outcome, bool messageRefused) {
         return;
     }
     case Form3::Outcome::Refused:
-        emit statusChanged(QStringLiteral("エラー"));
-        emit logLine(QStringLiteral("送信サーバエラー"));
+        if (session->tlsFailedFlag) {
+            QString log;
+            emit statusChanged(tlsFailure(true, m_settings.Smtp_Address, session->tlsError,
+                                          session->fingerprint, session->tlsDetail, &log));
+            emit logLine(log);
+        } else if (!session->failureStatus.isEmpty()) {
+            emit statusChanged(session->failureStatus);
+            emit logLine(session->failureLog);
+        } else {
+            emit statusChanged(QStringLiteral("エラー"));
+            emit logLine(QStringLiteral("送信サーバエラー"));
+        }
         // A refused message is not sent again, but the check is over all
         // the same: the link must still be hung up.
         if (!messageRefused) TX_flg = 1;
@@ -241,6 +311,37 @@ void MailCheck::noticeFinished(Form3::Outcome outcome, bool messageRefused) {
     }
     endCheck();
     settle(false);
+}
+
+QString MailCheck::tlsFailure(bool smtp, const QString &host, TcpLink::TlsError error,
+                              const QByteArray &fingerprint, const QString &detail,
+                              QString *logMessage) {
+    const QString server =
+        (smtp ? QStringLiteral("送信サーバ ") : QStringLiteral("受信サーバ ")) + host;
+    QString reason;
+    switch (error) {
+    case TcpLink::HandshakeFailed:
+        *logMessage = server + QStringLiteral(" とのSSL/TLS接続に失敗しました（") + detail +
+                      QStringLiteral("）");
+        return QStringLiteral("SSL/TLS接続エラー");
+    case TcpLink::UnknownIssuer:
+        reason = QStringLiteral("発行者不明");
+        break;
+    case TcpLink::WrongHostName:
+        reason = QStringLiteral("ホスト名不一致");
+        break;
+    case TcpLink::Expired:
+        reason = QStringLiteral("期限切れ");
+        break;
+    case TcpLink::OtherVerifyError:
+        reason = QStringLiteral("検証失敗：") + detail;
+        break;
+    }
+    const QString hex = colonHex(fingerprint);
+    *logMessage = server + QStringLiteral(" の証明書を確認できません（") + reason +
+                  QStringLiteral("） SHA-256 ") + hex;
+    emit certificateRefused(smtp, hex, reason);
+    return QStringLiteral("証明書エラー（") + reason + QStringLiteral("）");
 }
 
 void MailCheck::failed(const QString &status, const QString &logMessage) {

@@ -59,6 +59,10 @@ class MailCheck : public QObject, public DialHost {
     void testPassed(bool testStaysEnabled);
     // The check's last session ended.
     void finished(bool succeeded);
+    // A server's certificate failed verification and ended the check. The
+    // user may accept exactly this one (the fingerprint, hex with colons)
+    // for that server; reason is the Japanese text of why it failed.
+    void certificateRefused(bool smtp, const QString &fingerprintHex, const QString &reason);
 
   private:
     // DialHost: the link monitor's view of the check.
@@ -78,6 +82,9 @@ class MailCheck : public QObject, public DialHost {
     void sendNotice();
     void noticeFinished(Form3::Outcome outcome, bool messageRefused);
     void failed(const QString &status, const QString &logMessage);
+    // The status and log texts of a failed secure connection.
+    QString tlsFailure(bool smtp, const QString &host, TcpLink::TlsError error,
+                       const QByteArray &fingerprint, const QString &detail, QString *logMessage);
     void deadlinePassed();
     void endCheck();
     void settle(bool succeeded);

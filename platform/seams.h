@@ -25,6 +25,9 @@ struct Seams {
     int linkErrorWaitMs = 1000; // the pause after a link error
     quint16 popPort = 110;
     quint16 smtpPort = 25;
+    // PEM certificates the secure connections trust; empty: the system's
+    // trust store. Never a way to skip verification.
+    QString caFile;
     QString programDir;        // where settings, log, seen-id list and help live
     RasBackend *ras = nullptr; // dial-up service; not owned
     // A warning box with one OK button (title, text). It must not wait for

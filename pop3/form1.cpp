@@ -52,6 +52,8 @@ Form1::Form1(QObject *parent)
     connect(Winsock1, &TcpLink::connected, this, &Form1::Winsock1_Connect);
     connect(Winsock1, &TcpLink::readyRead, this, &Form1::Winsock1_DataArrival);
     connect(Winsock1, &TcpLink::disconnected, this, &Form1::Winsock1_Close);
+    connect(Winsock1, &TcpLink::encrypted, this, &Form1::encrypted);
+    connect(Winsock1, &TcpLink::tlsFailed, this, &Form1::tlsFailed);
     // The Error event does nothing: a failed connection ends by its guard.
     connect(Timer1, &QTimer::timeout, this, &Form1::timeout);
     connect(Timer2, &QTimer::timeout, this, &Form1::timeout);
@@ -63,7 +65,12 @@ void Form1::Form_Load(const Params &params) {
     // No events may run from here to the guard's start: the connected event
     // must find the state set.
     m_ownClose = false;
-    Winsock1->connectToHost(m_params.host, m_params.port);
+    m_securing = false;
+    m_buffer.clear();
+    if (m_params.security == Security::Tls)
+        Winsock1->connectToHostEncrypted(m_params.host, m_params.port, m_params.tls);
+    else
+        Winsock1->connectToHost(m_params.host, m_params.port);
     emit statusChanged(QStringLiteral("接続中"));
     Pop_State = 0;
     Timer1->start(m_params.guardMs);
@@ -84,13 +91,36 @@ void Form1::Winsock1_Connect() {
     emit statusChanged(QStringLiteral("接続しました"));
     Timer1->stop();
     Timer2->start(m_params.guardMs);
-    const QByteArray user = cp932::encode(m_params.user);
-    if (unsafeArgument(user)) {
+    // Judged at once, as before: a user name that would smuggle in a command
+    // ends the check without waiting for the greeting.
+    if (unsafeArgument(cp932::encode(m_params.user)))
         failure(QStringLiteral("受信サーバエラー"), QStringLiteral("POP3サーバエラー"));
-        return;
-    }
-    // Sent at once: the greeting is judged when it comes.
-    sendLine("USER " + user);
+    // USER waits for the greeting (RFC 1939 4).
+}
+
+void Form1::sendUser() {
+    Pop_State = 1;
+    sendLine("USER " + cp932::encode(m_params.user));
+}
+
+void Form1::encrypted() {
+    if (m_finished || !m_securing) return;
+    m_securing = false;
+    m_buffer.clear();
+    Timer2->start(m_params.guardMs);
+    sendUser();
+}
+
+void Form1::tlsFailed(TcpLink::TlsError error, const QByteArray &fingerprint,
+                      const QString &detail) {
+    if (m_finished) return;
+    Result r;
+    r.outcome = Outcome::Failed;
+    r.tlsFailed = true;
+    r.tlsError = error;
+    r.fingerprint = fingerprint;
+    r.tlsDetail = detail;
+    finish(std::move(r));
 }
 
 void Form1::Winsock1_DataArrival() {
@@ -99,7 +129,9 @@ void Form1::Winsock1_DataArrival() {
 }
 
 void Form1::takeBytes(QByteArrayView bytes) {
-    if (m_finished) return;
+    // Anything in the clear between STLS's "+OK" and the handshake could be
+    // an attacker's (RFC 2595 4, RFC 3207 6): dropped.
+    if (m_finished || m_securing) return;
     m_buffer.append(bytes);
 
     // Act on complete lines only: a reply may arrive in pieces, or several
@@ -127,6 +159,10 @@ void Form1::takeBytes(QByteArrayView bytes) {
             return;
         }
         if (!handleLine(QByteArrayView(data + pos, length))) return;
+        if (m_securing) {
+            m_buffer.clear();
+            return;
+        }
         pos = nl + 1;
         searchFrom = pos;
     }
@@ -150,6 +186,9 @@ void Form1::tooLong() {
         break;
     case 5:
         failure(QStringLiteral("メールチェック失敗"), UidlRefusedLog);
+        break;
+    case 7:
+        stlsRefused(QStringLiteral("（応答行が長すぎます）"));
         break;
     default: // the LIST reply and the UIDL listing
         malformedListing();
@@ -201,10 +240,13 @@ bool Form1::handleLine(QByteArrayView line) {
 void Form1::handleStatusLine(const QString &line) {
     const bool ok = line.startsWith(u"+OK");
     switch (Pop_State) {
-    case 0: // the greeting; USER is already on its way
-        if (ok)
-            Pop_State = 1;
-        else
+    case 0: // the greeting
+        if (ok && m_params.security == Security::Stls) {
+            Pop_State = 7;
+            sendLine(QByteArrayLiteral("STLS"));
+        } else if (ok) {
+            sendUser();
+        } else
             failure(QStringLiteral("ユーザＩＤが違います"),
                     QStringLiteral("受信サーバのユーザＩＤが違います"));
         break;
@@ -261,6 +303,14 @@ void Form1::handleStatusLine(const QString &line) {
         Pop_State = 4;
         break;
     }
+    case 7: // reply to STLS: never on in the clear without it
+        if (ok) {
+            m_securing = true;
+            Winsock1->startTls(m_params.tls);
+        } else {
+            stlsRefused(QStringLiteral("（") + line.left(200) + QStringLiteral("）"));
+        }
+        break;
     case 5: // status line of UIDL
         if (ok) {
             Pop_State = 6;
@@ -302,6 +352,11 @@ void Form1::failure(const QString &status, const QString &logMessage) {
     r.status = status;
     r.logMessage = logMessage;
     finish(r);
+}
+
+void Form1::stlsRefused(const QString &reply) {
+    failure(QStringLiteral("STLS拒否"), QStringLiteral("受信サーバ ") + m_params.host +
+                                            QStringLiteral(" がSTLSを受け付けません") + reply);
 }
 
 void Form1::malformedListing() {

@@ -3,24 +3,29 @@
 // server and account as parameters, runs USER, PASS, LIST and UIDL, and
 // reports what it found by signals; it decides nothing about notices and
 // shows nothing. What the listing means is the check layer's business.
+#include "platform/tcplink.h"
 #include "pop3/uidstore.h"
 
 #include <QByteArray>
 #include <QObject>
 #include <functional>
 
-class TcpLink;
 class QTimer;
 
 class Form1 : public QObject {
     Q_OBJECT
   public:
+    // Plain (today's dialogue), STLS after the greeting (RFC 2595 4), or
+    // TLS from the first byte (POP3S).
+    enum class Security { None, Stls, Tls };
     struct Params {
         QString host;
         quint16 port = 110;
         QString user;
         QString password;
         int guardMs = 60000; // connect and reply guards
+        Security security = Security::None;
+        TlsOptions tls;
     };
     enum class Outcome {
         Listed,   // a complete UIDL listing: uids and count
@@ -34,6 +39,11 @@ class Form1 : public QObject {
         QString logMessage;
         qint16 count = 0; // the message count LIST gave (stopped at 32767)
         UidList uids;
+        // Failed on the secure connection itself: the check words the texts.
+        bool tlsFailed = false;
+        TcpLink::TlsError tlsError = TcpLink::HandshakeFailed;
+        QByteArray fingerprint; // raw SHA-256 of a refused certificate
+        QString tlsDetail;
     };
 
     explicit Form1(QObject *parent = nullptr);
@@ -69,6 +79,9 @@ class Form1 : public QObject {
     void Winsock1_Connect();
     void Winsock1_DataArrival();
     void Winsock1_Close();
+    void encrypted();
+    void tlsFailed(TcpLink::TlsError error, const QByteArray &fingerprint, const QString &detail);
+    void sendUser();
 
     // Returns false when the session ended on this line.
     bool handleLine(QByteArrayView line);
@@ -78,6 +91,7 @@ class Form1 : public QObject {
     void listingComplete();
     void failure(const QString &status, const QString &logMessage);
     void malformedListing();
+    void stlsRefused(const QString &reply);
     void timeout();
     void closeSocket();
     void finish(Result result);
@@ -90,4 +104,5 @@ class Form1 : public QObject {
     bool m_countFromScan = false;
     bool m_ownClose = false;
     bool m_finished = false;
+    bool m_securing = false; // STLS accepted, the handshake runs
 };

@@ -14,6 +14,28 @@ bool unsafeOnWire(const QByteArray &bytes) {
     return bytes.contains('\r') || bytes.contains('\n') || bytes.contains('\0');
 }
 
+// The server's reply for a log line, decoded per line and kept short.
+QString replyText(const QByteArrayList &lines) {
+    QStringList texts;
+    for (const QByteArray &line : lines)
+        texts << cp932::decode(line);
+    return QStringLiteral("（") + texts.join(u' ').left(200) + QStringLiteral("）");
+}
+
+// The capability keywords of an EHLO reply (RFC 5321 4.1.1.1), upper case,
+// the greeting line left out.
+QList<QByteArrayList> ehloKeywords(const QByteArrayList &lines) {
+    QList<QByteArrayList> keywords;
+    for (qsizetype i = 1; i < lines.size(); ++i)
+        keywords << lines[i].mid(4).trimmed().toUpper().replace('=', ' ').split(' ');
+    return keywords;
+}
+
+QByteArray angleAddress(const QByteArray &address) {
+    if (address.startsWith('<') && address.endsWith('>')) return address;
+    return '<' + address + '>';
+}
+
 } // namespace
 
 Form3::Form3(QObject *parent)
@@ -27,6 +49,8 @@ Form3::Form3(QObject *parent)
     Timer2->setSingleShot(true);
     connect(Winsock2, &TcpLink::connected, this, &Form3::Winsock2_Connect);
     connect(Winsock2, &TcpLink::readyRead, this, &Form3::Winsock2_DataArrival);
+    connect(Winsock2, &TcpLink::encrypted, this, &Form3::Encrypted);
+    connect(Winsock2, &TcpLink::tlsFailed, this, &Form3::TlsFailed);
     connect(Timer1, &QTimer::timeout, this, &Form3::Timer1_Timer);
     connect(Timer2, &QTimer::timeout, this, &Form3::Timer2_Timer);
 }
@@ -45,7 +69,10 @@ void Form3::Form_Load(const Params &params) {
     // The local port is left to the system: binding 25 needs root and clashes
     // with a local mail server or a connection still closing.
     // No events may run from here on until the timer is armed.
-    Winsock2->connectToHost(m_params.host, m_params.port);
+    if (m_params.security == Security::Tls)
+        Winsock2->connectToHostEncrypted(m_params.host, m_params.port, m_params.tls);
+    else
+        Winsock2->connectToHost(m_params.host, m_params.port);
     Smtp_State = 0;
     emit statusChanged(QStringLiteral("接続中"));
     Timer1->start(m_params.guardMs);
@@ -72,7 +99,9 @@ void Form3::Winsock2_DataArrival() {
 }
 
 void Form3::takeBytes(QByteArrayView bytes) {
-    if (m_unloaded) return;
+    // Anything in the clear between STARTTLS's 220 and the handshake could
+    // be an attacker's (RFC 3207 6): dropped.
+    if (m_unloaded || m_securing) return;
     m_framer.append(bytes);
     for (;;) {
         QByteArray line;
@@ -94,15 +123,24 @@ void Form3::takeBytes(QByteArrayView bytes) {
         }
         const QByteArrayList reply = std::exchange(m_replyLines, {});
         if (!ReplyArrival(reply)) return;
+        if (m_securing) {
+            m_framer.clear();
+            return;
+        }
     }
 }
 
 bool Form3::ReplyArrival(const QByteArrayList &lines) {
     const QByteArray code = ReplyFramer::code(lines.last());
+    if (secure() && Smtp_State != 0 && Smtp_State != 6) return SecureReply(code, lines);
     switch (Smtp_State) {
     case 0: // greeting
         if (code != "220") break;
         AppendTrace(lines);
+        if (secure()) {
+            SendEhlo();
+            return true;
+        }
         Smtp_State = 1;
         SendLine(QByteArrayLiteral("HELO kkkk \r\n"));
         return true;
@@ -157,6 +195,175 @@ bool Form3::ReplyArrival(const QByteArrayList &lines) {
     return false;
 }
 
+bool Form3::SecureReply(const QByteArray &code, const QByteArrayList &lines) {
+    const QString authRefused = QStringLiteral("送信サーバ ") + m_params.host +
+                                QStringLiteral(" が認証を拒否しました") + replyText(lines);
+    switch (Smtp_State) {
+    case 10: // reply to EHLO
+        if (code != "250") break;
+        AppendTrace(lines);
+        AfterEhlo(lines);
+        return !m_unloaded;
+    case 11: // reply to STARTTLS
+        if (code != "220") {
+            SecureRefusal(QStringLiteral("STARTTLS拒否"),
+                          QStringLiteral("送信サーバ ") + m_params.host +
+                              QStringLiteral(" がSTARTTLSを受け付けません") + replyText(lines),
+                          lines);
+            return false;
+        }
+        AppendTrace(lines);
+        m_securing = true;
+        Winsock2->startTls(m_params.tls);
+        return true;
+    case 12: // the end of AUTH
+        if (code != "235") {
+            SecureRefusal(QStringLiteral("認証エラー"), authRefused, lines);
+            return false;
+        }
+        AppendTrace(lines);
+        SendMailFrom();
+        return !m_unloaded;
+    case 13: // AUTH LOGIN asks for the user name, then the password (334)
+    case 14:
+        if (code != "334") {
+            SecureRefusal(QStringLiteral("認証エラー"), authRefused, lines);
+            return false;
+        }
+        AppendTrace(lines);
+        SendLine(
+            (Smtp_State == 13 ? m_params.authUser : m_params.authPassword).toUtf8().toBase64() +
+            "\r\n");
+        Smtp_State = Smtp_State == 13 ? 14 : 12;
+        return true;
+    case 2: { // reply to MAIL FROM
+        if (code != "250") break;
+        const QByteArray to = cp932::encode(m_params.recipient);
+        if (unsafeOnWire(to)) break;
+        AppendTrace(lines);
+        Smtp_State = 3;
+        SendLine("RCPT TO:" + angleAddress(to) + "\r\n");
+        return true;
+    }
+    case 3: // reply to RCPT TO
+        if (code != "250" && code != "251") break;
+        AppendTrace(lines);
+        Smtp_State = 4;
+        SendLine(QByteArrayLiteral("DATA\r\n"));
+        return true;
+    case 4: { // reply to DATA
+        const QString text = m_params.fromHeader.isEmpty() ? m_params.sender : m_params.fromHeader;
+        if (code != "354" || unsafeOnWire(cp932::encode(text))) break;
+        AppendTrace(lines);
+        Smtp_State = 5;
+        const QByteArray address = cp932::encode(m_params.envelopeFrom);
+        const QByteArray domain = address.mid(address.lastIndexOf('@') + 1);
+        for (const QByteArray &part : secureNoticeMessageSends(
+                 text, m_params.settingsTest, m_params.count, m_params.date, domain))
+            SendLine(part);
+        return true;
+    }
+    case 5: // reply to the end of the data
+        if (code != "250") break;
+        AppendTrace(lines);
+        Smtp_State = 6;
+        SendLine(QByteArrayLiteral("QUIT\r\n"));
+        return true;
+    default:
+        break;
+    }
+    ReplyError(lines);
+    return false;
+}
+
+void Form3::SendEhlo() {
+    // The domain of the sender's address names this client (RFC 5321
+    // 4.1.1.1); without one, the name every server takes.
+    const QByteArray address = cp932::encode(m_params.envelopeFrom);
+    QByteArray domain = address.mid(address.lastIndexOf('@') + 1);
+    bool plainName = !domain.isEmpty();
+    for (char c : domain)
+        plainName = plainName && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                                  (c >= '0' && c <= '9') || c == '.' || c == '-');
+    if (!plainName) domain = QByteArrayLiteral("localhost");
+    Smtp_State = 10;
+    SendLine("EHLO " + domain + "\r\n");
+}
+
+void Form3::AfterEhlo(const QByteArrayList &lines) {
+    if (m_params.security == Security::StartTls && !Winsock2->isEncrypted()) {
+        Smtp_State = 11;
+        SendLine(QByteArrayLiteral("STARTTLS\r\n"));
+        return;
+    }
+    if (!m_params.auth) {
+        SendMailFrom();
+        return;
+    }
+    // A password never crosses an unencrypted connection.
+    if (!Winsock2->isEncrypted()) {
+        SecureRefusal(QStringLiteral("認証エラー"),
+                      QStringLiteral("暗号化されていない接続では送信サーバに認証しません"), {});
+        return;
+    }
+    bool plain = false, login = false;
+    for (const QByteArrayList &words : ehloKeywords(lines)) {
+        if (words.value(0) != "AUTH") continue;
+        plain = plain || words.contains("PLAIN");
+        login = login || words.contains("LOGIN");
+    }
+    const QByteArray user = m_params.authUser.toUtf8(), password = m_params.authPassword.toUtf8();
+    if (plain && !user.contains('\0') && !password.contains('\0')) {
+        // RFC 4616: authorization identity empty, then user and password.
+        Smtp_State = 12;
+        SendLine("AUTH PLAIN " + ('\0' + user + '\0' + password).toBase64() + "\r\n");
+    } else if (login) {
+        Smtp_State = 13;
+        SendLine(QByteArrayLiteral("AUTH LOGIN\r\n"));
+    } else {
+        SecureRefusal(QStringLiteral("認証方式なし"),
+                      QStringLiteral("送信サーバ ") + m_params.host +
+                          QStringLiteral(" にはPLAINとLOGINのどちらの認証方式もありません"),
+                      {});
+    }
+}
+
+void Form3::SendMailFrom() {
+    const QByteArray from = cp932::encode(m_params.envelopeFrom);
+    if (unsafeOnWire(from)) {
+        ReplyError({});
+        return;
+    }
+    Smtp_State = 2;
+    SendLine("MAIL FROM:" + angleAddress(from) + "\r\n");
+}
+
+void Form3::SecureRefusal(const QString &status, const QString &log, const QByteArrayList &lines) {
+    failureStatus = status;
+    failureLog = log;
+    ReplyError(lines);
+}
+
+void Form3::Encrypted() {
+    if (m_unloaded || !m_securing) return;
+    m_securing = false;
+    m_framer.clear();
+    m_replyLines.clear();
+    Timer2->start(m_params.guardMs);
+    // The capabilities before the handshake count for nothing (RFC 3207 4.2).
+    SendEhlo();
+}
+
+void Form3::TlsFailed(TcpLink::TlsError error, const QByteArray &fingerprint,
+                      const QString &detail) {
+    if (m_unloaded) return;
+    tlsFailedFlag = true;
+    tlsError = error;
+    this->fingerprint = fingerprint;
+    tlsDetail = detail;
+    End(Outcome::Refused);
+}
+
 void Form3::WrongReply(const QByteArrayList &lines) {
     // After QUIT any reply ends the dialogue as sent: the server has
     // accepted the message, and sending it again would repeat the notice.
@@ -185,7 +392,7 @@ void Form3::AppendTrace(const QByteArrayList &lines) {
 void Form3::ReplyError(const QByteArrayList &lines) {
     const bool messageRefused = Smtp_State == 5;
     AppendTrace(lines);
-    SendLine(QByteArrayLiteral("QUIT \r\n"));
+    SendLine(secure() ? QByteArrayLiteral("QUIT\r\n") : QByteArrayLiteral("QUIT \r\n"));
     Smtp_State = 6;
     End(Outcome::Refused, messageRefused);
 }

@@ -2,19 +2,21 @@
 // smtp/: the SMTP session Form3, the notice message and the reply framer.
 // One session sends one notice to the parameters it is given and reports
 // how it went by signals; what the outcome means is the check layer's.
+#include "platform/tcplink.h"
 #include "smtp/replyframer.h"
 
 #include <QByteArrayList>
+#include <QDateTime>
 #include <QObject>
 #include <QString>
 #include <functional>
 
-class TcpLink;
 class QTimer;
 
 class Form3 : public QObject {
     Q_OBJECT
   public:
+    enum class Security { None, StartTls, Tls };
     struct Params {
         QString host;
         quint16 port = 25;
@@ -23,6 +25,17 @@ class Form3 : public QObject {
         QString recipient;
         bool settingsTest = false; // "TEST MAIL" instead of the count
         qint16 count = 0;
+        // Secure submission: EHLO, STARTTLS or TLS from the first byte, AUTH,
+        // and a message with Date and Message-ID. Off (None without auth):
+        // today's dialogue, byte for byte.
+        Security security = Security::None;
+        bool auth = false;
+        QString authUser;
+        QString authPassword;
+        QString envelopeFrom; // MAIL FROM in the secure dialogue
+        QString fromHeader;   // the From line's text there; empty: as in plain
+        QDateTime date;       // the Date header
+        TlsOptions tls;
     };
     enum class Outcome {
         Sent,     // the server took the message (and QUIT was sent)
@@ -50,6 +63,16 @@ class Form3 : public QObject {
     QString Text1;     // trace of every reply; never shown or saved
     qint16 Smtp_State = 0;
 
+    // Why a secure dialogue was refused, for the status line and the log;
+    // empty for the refusals of the plain dialogue.
+    QString failureStatus;
+    QString failureLog;
+    // Failed on the secure connection itself: the check words the texts.
+    bool tlsFailedFlag = false;
+    TcpLink::TlsError tlsError = TcpLink::HandshakeFailed;
+    QByteArray fingerprint; // raw SHA-256 of a refused certificate
+    QString tlsDetail;
+
   signals:
     void statusChanged(const QString &text);
     // Emitted once, last, with the socket already closed. messageRefused:
@@ -73,10 +96,19 @@ class Form3 : public QObject {
     void SendTimeOut();
     void SendFinished(const QByteArrayList &lines);
     void End(Outcome outcome, bool messageRefused = false);
+    bool secure() const { return m_params.security != Security::None || m_params.auth; }
+    bool SecureReply(const QByteArray &code, const QByteArrayList &lines);
+    void SecureRefusal(const QString &status, const QString &log, const QByteArrayList &lines);
+    void AfterEhlo(const QByteArrayList &lines);
+    void Encrypted();
+    void TlsFailed(TcpLink::TlsError error, const QByteArray &fingerprint, const QString &detail);
+    void SendEhlo();
+    void SendMailFrom();
 
     Params m_params;
     ReplyFramer m_framer;
     QByteArrayList m_replyLines; // lines of the reply being read
     bool m_loaded = false;
     bool m_unloaded = false;
+    bool m_securing = false; // STARTTLS accepted, the handshake runs
 };

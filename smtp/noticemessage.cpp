@@ -2,6 +2,8 @@
 
 #include "platform/codepage.h"
 
+#include <QRandomGenerator>
+
 namespace {
 
 const char crlf[] = "\r\n";
@@ -47,4 +49,33 @@ QList<QByteArray> noticeMessageSends(const QString &senderText, bool settingsTes
     body += "\r\n.\r\n";
 
     return {from, QByteArray(subjectLine) + crlf, QByteArray(contentTypeLine) + crlf, body};
+}
+
+QList<QByteArray> secureNoticeMessageSends(const QString &senderText, bool settingsTest,
+                                           qint16 count, const QDateTime &date,
+                                           const QByteArray &idDomain) {
+    // English names whatever the locale (RFC 5322 3.3).
+    static const char *const days[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+    static const char *const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const int offset = date.offsetFromUtc() / 60;
+    const int absOffset = qAbs(offset);
+    const QByteArray dateLine =
+        "Date: " + QByteArray(days[date.date().dayOfWeek() - 1]) + ", " +
+        QByteArray::number(date.date().day()).rightJustified(2, '0') + ' ' +
+        months[date.date().month() - 1] + ' ' + QByteArray::number(date.date().year()) + ' ' +
+        date.time().toString(QStringLiteral("HH:mm:ss")).toLatin1() + ' ' +
+        (offset < 0 ? '-' : '+') + QByteArray::number(absOffset / 60).rightJustified(2, '0') +
+        QByteArray::number(absOffset % 60).rightJustified(2, '0') + crlf;
+
+    // Unique without a counter: the time and 64 random bits.
+    bool plainDomain = !idDomain.isEmpty();
+    for (char c : idDomain)
+        plainDomain = plainDomain && uchar(c) > 0x20 && uchar(c) < 0x7f && c != '>' && c != '<';
+    const QByteArray id = QByteArray::number(date.toMSecsSinceEpoch()) + '.' +
+                          QByteArray::number(QRandomGenerator::global()->generate64(), 16) + '@' +
+                          (plainDomain ? idDomain : QByteArrayLiteral("quilmon.invalid"));
+    QList<QByteArray> sends{dateLine, "Message-ID: <" + id + '>' + crlf};
+    sends += noticeMessageSends(senderText, settingsTest, count);
+    return sends;
 }

@@ -2,6 +2,7 @@
 // The notice mail handed to the SMTP server after its "354": three header
 // lines, then the empty line, the body and the end-of-data line.
 #include <QByteArray>
+#include <QDateTime>
 #include <QList>
 #include <QString>
 
@@ -9,6 +10,12 @@
 // sender field as typed (empty: the product name stands in the From line);
 // settingsTest sends "TEST MAIL" instead of the count.
 QList<QByteArray> noticeMessageSends(const QString &senderText, bool settingsTest, qint16 count);
+
+// The sends of the secure dialogue: Date and Message-ID (RFC 5322 3.6.1,
+// 3.6.4) before the same message. idDomain names this sender in the id.
+QList<QByteArray> secureNoticeMessageSends(const QString &senderText, bool settingsTest,
+                                           qint16 count, const QDateTime &date,
+                                           const QByteArray &idDomain);
 
 // The envelope sender used when the sender field is empty.
 QByteArray fixedEnvelopeSender();

@@ -107,7 +107,7 @@ void TestFaults::pop3ServerCloses_data() {
     const QByteArray scan = "1 10\r\n2 10\r\n.\r\n";
     const QByteArray toUidl = greeting + ok + ok + listReply + scan;
     const QByteArray all = user + pass + list + "UIDL\r\n";
-    QTest::newRow("state 0") << QByteArray() << user << 0 << false;
+    QTest::newRow("state 0") << QByteArray() << QByteArray() << 0 << false;
     QTest::newRow("state 1") << greeting << user << 1 << false;
     QTest::newRow("state 2") << greeting + ok << user + pass << 2 << false;
     QTest::newRow("state 3") << greeting + ok + ok << user + pass + list << 3 << false;

@@ -2,8 +2,10 @@
 // the texts the user is meant to read.
 #include "smtp/noticemessage.h"
 
+#include <QRegularExpression>
 #include <QStringDecoder>
 #include <QTest>
+#include <QTimeZone>
 
 namespace {
 const QByteArray kSubject =
@@ -32,6 +34,7 @@ QString decodeWord(QByteArray word) {
 class TestNoticeMessage : public QObject {
     Q_OBJECT
   private slots:
+    void secureHeaders();
     void sends_data();
     void sends();
     void fixedTextsReadRight();
@@ -84,6 +87,23 @@ void TestNoticeMessage::fixedTextsReadRight() {
     // Every line ends back in ASCII, so the "." line is read as the end.
     QVERIFY(sends[3].contains(QByteArray("\x1b(B\r\n.\r\n")));
     QCOMPARE(decodeJis(sends[3].mid(2).chopped(5)), QStringLiteral("3通のメール着信あり。"));
+}
+
+void TestNoticeMessage::secureHeaders() {
+    // English names, two-digit day, the zone's offset with its sign; the
+    // message itself as in the plain mode; ids never repeat.
+    const QDateTime west(QDate(2025, 3, 2), QTime(7, 5, 9), QTimeZone(-(3 * 3600 + 30 * 60)));
+    const QList<QByteArray> a = secureNoticeMessageSends({}, true, 0, west, "example.jp");
+    const QList<QByteArray> b = secureNoticeMessageSends({}, true, 0, west, "bad>domain");
+    QCOMPARE(a.first(), "Date: Sun, 02 Mar 2025 07:05:09 -0330\r\n");
+    QCOMPARE(a.mid(2), noticeMessageSends({}, true, 0));
+    QVERIFY(QRegularExpression("^Message-ID: <[0-9a-f.]+@example\\.jp>\r\n$")
+                .match(QString::fromLatin1(a[1]))
+                .hasMatch());
+    QVERIFY(b[1].endsWith("@quilmon.invalid>\r\n"));
+    QVERIFY(secureNoticeMessageSends({}, true, 0, west, "example.jp")[1] != a[1]);
+    QCOMPARE(secureNoticeMessageSends({}, false, 1, west.toOffsetFromUtc(9 * 3600), "x").first(),
+             "Date: Sun, 02 Mar 2025 19:35:09 +0900\r\n");
 }
 
 QTEST_GUILESS_MAIN(TestNoticeMessage)

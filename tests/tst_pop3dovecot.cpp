@@ -1,8 +1,45 @@
-// Checks against a real Dovecot: what a mailbox over several checks looks like.
+// Checks against a real Dovecot: what a mailbox over several checks looks
+// like, in the clear, over STLS and over TLS from the first byte.
 #include "support/pop3_dovecot.h"
 #include "support/pop3_harness.h"
+#include "support/tlscerts.h"
 
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
+
+namespace {
+
+// Passes one connection through to Dovecot and keeps what the client sent,
+// as anyone on the path would see it.
+struct Relay {
+    QTcpServer server;
+    QTcpSocket upstream;
+    QByteArray fromClient;
+    explicit Relay(quint16 target) {
+        server.listen(QHostAddress::LocalHost);
+        QObject::connect(&server, &QTcpServer::newConnection, &server, [this, target] {
+            QTcpSocket *client = server.nextPendingConnection();
+            upstream.connectToHost(QHostAddress::LocalHost, target);
+            QObject::connect(client, &QTcpSocket::readyRead, client, [this, client] {
+                const QByteArray bytes = client->readAll();
+                fromClient += bytes;
+                upstream.write(bytes);
+            });
+            QObject::connect(&upstream, &QTcpSocket::readyRead, client,
+                             [this, client] { client->write(upstream.readAll()); });
+            QObject::connect(&upstream, &QTcpSocket::disconnected, client,
+                             &QTcpSocket::disconnectFromHost);
+            QObject::connect(client, &QTcpSocket::disconnected, &upstream,
+                             &QTcpSocket::disconnectFromHost);
+        });
+    }
+};
+
+using Security = ConnectionSettings::Security;
+
+} // namespace
 
 class TestPop3Dovecot : public QObject {
     Q_OBJECT
@@ -10,15 +47,21 @@ class TestPop3Dovecot : public QObject {
     void initTestCase();
     void checksOverTime();
     void wrongPassword();
+    void secureChecks_data();
+    void secureChecks();
+    void unknownIssuerThenAccepted();
 
   private:
     bool check(Pop3Harness &h);
     Pop3Dovecot m_server;
+    TlsCerts m_certs;
 };
 
 void TestPop3Dovecot::initTestCase() {
     const QString reason = m_server.skipReason();
     if (!reason.isEmpty()) QSKIP(qPrintable(reason));
+    QVERIFY2(m_certs.make(), qPrintable(m_certs.error));
+    m_server.useTls(m_certs.certFile("good"), m_certs.keyFile());
     QVERIFY(m_server.start());
 }
 
@@ -66,6 +109,63 @@ void TestPop3Dovecot::wrongPassword() {
     QVERIFY(h.waitDone(60000));
     QCOMPARE(h.host.statusText, "パスワードが違います");
     QCOMPARE(h.host.check().Retry_Flag, 1);
+}
+
+void TestPop3Dovecot::secureChecks_data() {
+    QTest::addColumn<Security>("security");
+    QTest::addColumn<bool>("test");
+    QTest::newRow("STLS, check") << Security::StartTls << false;
+    QTest::newRow("STLS, settings test") << Security::StartTls << true;
+    QTest::newRow("TLS, check") << Security::Tls << false;
+    QTest::newRow("TLS, settings test") << Security::Tls << true;
+}
+
+void TestPop3Dovecot::secureChecks() {
+    QFETCH(Security, security);
+    QFETCH(bool, test);
+    m_server.addMessages(2);
+    Relay relay(security == Security::Tls ? 995 : 110);
+    Pop3Harness h;
+    h.host.test = test;
+    h.host.seamsValue.caFile = m_certs.caFile();
+    h.host.settings.connection.popSecurity = security;
+    h.host.settings.connection.popPort = relay.server.serverPort();
+    QVERIFY(check(h));
+    QCOMPARE(h.host.check().Retry_Flag, 0);
+    QVERIFY(h.host.check().New_mail_number > 0);
+    QVERIFY(!test || h.host.saves == 1);
+    // In the clear only STLS, if anything: no command, no secret.
+    if (security == Security::StartTls) QVERIFY(relay.fromClient.startsWith("STLS\r\n"));
+    for (const QByteArray word : {"USER", "PASS", "taro", "secret"})
+        QVERIFY2(!relay.fromClient.contains(word), word.constData());
+    QVERIFY(m_server.logText().contains("TLS"));
+}
+
+void TestPop3Dovecot::unknownIssuerThenAccepted() {
+    // Trusting another CA, Dovecot's certificate has an unknown issuer;
+    // accepted by its fingerprint it passes.
+    const QString hex = QString::fromLatin1(m_certs.fingerprint("good").toHex(':').toUpper());
+    for (const QString &accepted : {QString(), hex}) {
+        Pop3Harness h;
+        h.host.seamsValue.caFile = m_certs.certFile("stranger");
+        h.host.settings.connection.popSecurity = Security::Tls; // port 995 by default
+        h.host.settings.connection.popFingerprint = accepted;
+        QSignalSpy refused(&h.host.check(), &MailCheck::certificateRefused);
+        QVERIFY(check(h));
+        if (accepted.isEmpty()) {
+            QCOMPARE(h.host.statusText, "証明書エラー（発行者不明）");
+            QCOMPARE(h.host.logLines,
+                     QStringList{"受信サーバ 127.0.0.1 の証明書を確認できません（発行者不明） "
+                                 "SHA-256 " +
+                                 hex});
+            QCOMPARE(refused.size(), 1);
+            QCOMPARE(refused[0], (QVariantList{false, hex, "発行者不明"}));
+            QCOMPARE(h.host.check().Retry_Flag, 1);
+        } else {
+            QCOMPARE(h.host.check().Retry_Flag, 0);
+            QCOMPARE(refused.size(), 0);
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(TestPop3Dovecot)

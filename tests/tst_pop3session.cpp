@@ -37,12 +37,12 @@ struct Dialogue : Pop3Harness {
         return host.noticeRunning() &&
                QTest::qWaitFor([this] { return notice.hasPendingConnections(); }, 5000);
     }
-    // Loads Form1 and takes its connection; USER comes before any greeting.
+    // Loads Form1 and takes its connection; USER waits for the greeting.
     bool start() {
         load();
         if (!QTest::qWaitFor([this] { return server.hasPendingConnections(); }, 5000)) return false;
         peer = server.nextPendingConnection();
-        return expect("USER taro\r\n");
+        return true;
     }
     // The client's next bytes must be exactly these.
     bool expect(const QByteArray &bytes) {
@@ -63,9 +63,9 @@ struct Dialogue : Pop3Harness {
     }
     // Logs in and answers LIST; leaves the dialogue waiting for the UIDL status.
     bool toUidl(const QByteArray &listReply = "+OK 2 20\r\n1 10\r\n2 10\r\n.\r\n") {
-        if (!start()) return false;
-        send("+OK ready\r\n+OK\r\n"); // the greeting together with the USER reply
-        if (!expect("PASS secret\r\n")) return false;
+        if (!start() || !nothingMore()) return false; // not a word before the greeting
+        send("+OK ready\r\n+OK\r\n");                 // the greeting together with the USER reply
+        if (!expect("USER taro\r\nPASS secret\r\n")) return false;
         send("+OK\r\n");
         if (!expect("LIST \r\n")) return false;
         send(listReply);
@@ -105,6 +105,7 @@ class TestPop3Session : public QObject {
     void resendOnStart();
     void storeNotWritable();
     void longMailbox();
+    void secureRefusals();
 };
 
 void TestPop3Session::newMailScheduled() {
@@ -140,7 +141,7 @@ void TestPop3Session::splitAtEveryByte() {
         Dialogue d;
         QVERIFY(d.start());
         d.send("+OK\r\n+OK\r\n");
-        QVERIFY(d.expect("PASS secret\r\n"));
+        QVERIFY(d.expect("USER taro\r\nPASS secret\r\n"));
         d.send("+OK\r\n");
         QVERIFY(d.expect("LIST \r\n"));
         const QByteArray rest = list + uidl;
@@ -236,7 +237,7 @@ void TestPop3Session::emptyMailbox() {
     }
     QVERIFY(d.start());
     d.send("+OK\r\n+OK\r\n");
-    QVERIFY(d.expect("PASS secret\r\n"));
+    QVERIFY(d.expect("USER taro\r\nPASS secret\r\n"));
     d.send("+OK\r\n");
     QVERIFY(d.expect("LIST \r\n"));
     d.send("+OK 0 0\r\n");
@@ -263,7 +264,7 @@ void TestPop3Session::guards() {
     d.send("+OK\r\n");
     QTest::qWait(200);
     d.send("+OK\r\n"); // a complete line restarts the guard
-    QVERIFY(d.expect("PASS secret\r\n"));
+    QVERIFY(d.expect("USER taro\r\nPASS secret\r\n"));
     QTest::qWait(200);
     QVERIFY(d.host.pop3Running());
     QVERIFY(d.waitDone());
@@ -451,7 +452,39 @@ void TestPop3Session::longMailbox() {
     p.send("+OK\r\n+OK\r\n");
     QVERIFY(p.waitDone());
     QCOMPARE(p.host.statusText, "パスワードが違います");
-    QVERIFY(p.nothingMore());
+    QVERIFY(p.expect("USER taro\r\n") && p.nothingMore());
+}
+
+void TestPop3Session::secureRefusals() {
+    // STLS refused: the check fails, nothing more is said in the clear.
+    Dialogue d;
+    d.host.settings.connection.popSecurity = ConnectionSettings::Security::StartTls;
+    d.host.settings.connection.popPort = d.server.serverPort();
+    QVERIFY(d.start());
+    QVERIFY(d.nothingMore());
+    d.send("+OK ready\r\n");
+    QVERIFY(d.expect("STLS\r\n"));
+    d.send("-ERR unknown command\r\n");
+    QVERIFY(d.waitDone());
+    QCOMPARE(d.host.statusText, "STLS拒否");
+    QCOMPARE(d.host.logLines,
+             QStringList{"受信サーバ 127.0.0.1 がSTLSを受け付けません（-ERR unknown command）"});
+    QCOMPARE(d.check().Retry_Flag, 1);
+    QVERIFY(d.nothingMore());
+
+    // TLS from the first byte against a server that speaks plain POP3.
+    Dialogue t;
+    t.host.settings.connection.popSecurity = ConnectionSettings::Security::Tls;
+    t.host.settings.connection.popPort = t.server.serverPort();
+    QVERIFY(t.start());
+    t.send("+OK ready\r\n");
+    QVERIFY(t.waitDone());
+    QCOMPARE(t.host.statusText, "SSL/TLS接続エラー");
+    QCOMPARE(t.host.logLines.size(), 1);
+    QVERIFY(t.host.logLines[0].startsWith("受信サーバ 127.0.0.1 とのSSL/TLS接続に失敗しました（"));
+    QCOMPARE(t.check().Retry_Flag, 1);
+    t.received += t.peer->readAll();
+    QVERIFY(!t.received.contains("USER") && !t.received.contains("secret"));
 }
 
 QTEST_GUILESS_MAIN(TestPop3Session)

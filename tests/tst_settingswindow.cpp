@@ -4,14 +4,18 @@
 #include "app/verdisp.h"
 #include "dialup/dialup.h"
 #include "platform/codepage.h"
+#include "platform/twips.h"
 #include "support/autoservers.h"
 #include "support/dialup_scripted.h"
 #include "support/programfixture.h"
 #include "windows/assist.h"
+#include "windows/connection.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -64,6 +68,7 @@ class TestSettingsWindow : public QObject {
     void exitEndsAfterTheStatusSteps();
     void dialUpTest();
     void trayMenuAndAssistant();
+    void connectionDialogRoundTrip();
 };
 
 void TestSettingsWindow::editsOfAnyTextBoxDemandANewTest() {
@@ -464,6 +469,93 @@ void TestSettingsWindow::trayMenuAndAssistant() {
     icons.end->trigger();
     QCOMPARE(f.exits, 1);
     QVERIFY(!tray->isVisible());
+}
+
+void TestSettingsWindow::connectionDialogRoundTrip() {
+    Started f;
+    const MainControls w = f.ui();
+    auto *frame2 = child<QGroupBox>(&f.w(), "Frame2");
+    auto *button = child<QPushButton>(&f.w(), "Command8");
+    QVERIFY(frame2 && button && button->parentWidget() == frame2);
+    QCOMPARE(button->text(), QStringLiteral("接続設定..."));
+    // Added into free room: the window and the frame keep their size, and
+    // the button covers no other control of the frame.
+    QCOMPARE(f.w().size(), twSize(6870, 7620));
+    QCOMPARE(frame2->geometry(), twRect(240, 3600, 6375, 1815));
+    QVERIFY(frame2->rect().contains(button->geometry()));
+    for (QWidget *c : frame2->findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
+        QVERIFY2(c == button || !c->geometry().intersects(button->geometry()),
+                 qPrintable(c->objectName()));
+
+    const QString fp = QStringLiteral("0123456789abcdef").repeated(4);
+    f.program->certificateRefused(false, fp, QStringLiteral("発行者が不明"));
+    auto open = [&] {
+        QTest::mouseClick(button, Qt::LeftButton);
+        ConnectionDialog *d = f.program->connectionDialog();
+        return d && d->isVisible() && d->windowTitle() == QStringLiteral("接続設定") ? d : nullptr;
+    };
+    auto edit = [](ConnectionDialog *d, const char *name) { return child<QLineEdit>(d, name); };
+    auto click = [](ConnectionDialog *d, const char *name) {
+        QTest::mouseClick(child<QAbstractButton>(d, name), Qt::LeftButton, {}, QPoint(8, 8));
+    };
+
+    // キャンセル leaves everything as it was.
+    QVERIFY(f.runOn());
+    ConnectionDialog *d = open();
+    QVERIFY(d);
+    click(d, "PopTls");
+    edit(d, "PopPort")->setText(QStringLiteral("995"));
+    click(d, "Command2");
+    QTRY_VERIFY(!f.program->connectionDialog());
+    QVERIFY(f.w().settings().connection == ConnectionSettings{});
+    QVERIFY(f.runOn());
+
+    // ＯＫ: the settings window's copy carries the edits and wants a new test.
+    QVERIFY((d = open()));
+    click(d, "PopStartTls");
+    edit(d, "PopPort")->setText(QStringLiteral("995"));
+    click(d, "SmtpStartTls");
+    click(d, "SmtpAuth");
+    edit(d, "SmtpUser")->setText(QStringLiteral("taro@example.jp"));
+    edit(d, "SmtpPassword")->setText(QStringLiteral("smtp-secret"));
+    edit(d, "SmtpFrom")->setText(QStringLiteral("taro@example.jp"));
+    QVERIFY(!child<QPushButton>(d, "SmtpTrust")->isEnabled());
+    click(d, "PopTrust"); // the refused certificate
+    click(d, "Command1");
+    QTRY_VERIFY(!f.program->connectionDialog());
+    ConnectionSettings want;
+    want.popSecurity = ConnectionSettings::Security::StartTls;
+    want.popPort = 995;
+    want.smtpSecurity = ConnectionSettings::Security::StartTls;
+    want.smtpAuth = true;
+    want.smtpUser = want.smtpFrom = QStringLiteral("taro@example.jp");
+    want.smtpPassword = QStringLiteral("smtp-secret");
+    want.popFingerprint = fp;
+    QVERIFY(f.w().settings().connection == want);
+    QVERIFY(!f.runOn() && f.testOn());
+
+    // 実行 saves them beside a record that stays byte for byte.
+    w.Command4->setEnabled(true);
+    QTest::mouseClick(w.Command4, Qt::LeftButton);
+    QCOMPARE(f.fileBytes(QStringLiteral("quil7400.dat")), kStored);
+    const QByteArray conf = f.fileBytes(QStringLiteral("quil7400.conf"));
+    for (const char *line :
+         {"\npop_security=starttls\n", "\npop_port=995\n", "\nsmtp_security=starttls\n",
+          "\nsmtp_auth=1\n", "\nsmtp_user=taro@example.jp\n", "\nsmtp_password=smtp-secret\n",
+          "\nsmtp_from=taro@example.jp\n", "\npop_fingerprint=0123456789abcdef"})
+        QVERIFY2(conf.contains(line), line);
+    QVERIFY(f.program->settings().connection == want);
+
+    // Shown again as saved; 解除 forgets the accepted certificate.
+    f.program->showSettings();
+    QVERIFY((d = open()));
+    QVERIFY(child<QRadioButton>(d, "PopStartTls")->isChecked());
+    QCOMPARE(edit(d, "PopPort")->text(), QStringLiteral("995"));
+    QVERIFY(!child<QPushButton>(d, "PopTrust")->isEnabled()); // already trusted
+    click(d, "PopForget");
+    click(d, "Command1");
+    QTRY_VERIFY(!f.program->connectionDialog());
+    QVERIFY(f.w().settings().connection.popFingerprint.isEmpty());
 }
 
 QTEST_MAIN(TestSettingsWindow)

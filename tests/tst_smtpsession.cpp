@@ -115,6 +115,8 @@ class TestSmtpSession : public QObject {
     void unsafeAddressNeverSent();
     void oneDialogueAtATime();
     void abortBeforeConnectConnectsNothing();
+    void secureRefusals_data();
+    void secureRefusals();
 };
 
 void TestSmtpSession::wholeDialogue_data() {
@@ -472,6 +474,55 @@ void TestSmtpSession::abortBeforeConnectConnectsNothing() {
     QCOMPARE(s.host.statusHistory, QStringList{QStringLiteral("接続中")});
     QVERIFY(s.host.logLines.isEmpty());
     QCOMPARE(s.host.check().TX_flg, qint16(1));
+}
+
+void TestSmtpSession::secureRefusals_data() {
+    QTest::addColumn<ConnectionSettings::Security>("security");
+    QTest::addColumn<QByteArray>("ehlo");   // the server's EHLO reply
+    QTest::addColumn<QByteArray>("then");   // its next reply, if any
+    QTest::addColumn<QByteArray>("client"); // all the client sends after EHLO
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QString>("log");
+    const QByteArray ehlo = "250-mail.example\r\n250-STARTTLS\r\n250 AUTH PLAIN LOGIN\r\n";
+    QTest::newRow("STARTTLS 454")
+        << ConnectionSettings::Security::StartTls << ehlo
+        << QByteArray("454 4.7.0 TLS not available\r\n") << QByteArray("STARTTLS\r\nQUIT\r\n")
+        << "STARTTLS拒否"
+        << "送信サーバ 127.0.0.1 がSTARTTLSを受け付けません（454 4.7.0 TLS not available）";
+    QTest::newRow("AUTH never in the clear")
+        << ConnectionSettings::Security::None << ehlo << QByteArray() << QByteArray("QUIT\r\n")
+        << "認証エラー"
+        << "暗号化されていない接続では送信サーバに認証しません";
+}
+
+void TestSmtpSession::secureRefusals() {
+    QFETCH(ConnectionSettings::Security, security);
+    QFETCH(QByteArray, ehlo);
+    QFETCH(QByteArray, then);
+    QFETCH(QByteArray, client);
+    QFETCH(QString, status);
+    QFETCH(QString, log);
+    Session s;
+    ConnectionSettings &c = s.host.settings.connection;
+    c.smtpSecurity = security;
+    c.smtpPort = s.server.port();
+    c.smtpAuth = true;
+    c.smtpFrom = QStringLiteral("taro@example.jp");
+    QVERIFY(s.load());
+    s.server.send("220 mail.example ESMTP\r\n");
+    QVERIFY(s.server.waitForReceived("EHLO example.jp\r\n"));
+    s.server.send(ehlo);
+    if (!then.isEmpty()) {
+        QVERIFY(s.server.waitForReceived("EHLO example.jp\r\n" + client.left(10)));
+        s.server.send(then);
+    }
+    QVERIFY(s.ended());
+    QVERIFY2(s.server.waitForReceived("EHLO example.jp\r\n" + client),
+             s.server.received.constData());
+    QCOMPARE(s.host.statusText, status);
+    QCOMPARE(s.host.logLines, QStringList{log});
+    QCOMPARE(s.host.check().TX_flg, qint16(1));
+    QCOMPARE(s.dupEnd(), qint16(1));
 }
 
 QTEST_GUILESS_MAIN(TestSmtpSession)

@@ -6,9 +6,11 @@
 #include "platform/topmost.h"
 #include "platform/twips.h"
 #include "windows/assist.h"
+#include "windows/connection.h"
 #include "windows/form4.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
@@ -71,6 +73,7 @@ class TstWindows : public QObject {
     void help_realFileOpensAtContents();
     void help_goesNowhereOutsideItsFolder();
     void windows_closingNeverEndsProgram();
+    void connection_layoutAndRefusals();
 };
 
 void TstWindows::twips_scaleWithDpi() {
@@ -399,6 +402,107 @@ void TstWindows::windows_closingNeverEndsProgram() {
     HelpViewer help;
     for (QWidget *w : std::initializer_list<QWidget *>{&popup, &version, &assist, &help})
         QVERIFY2(!w->testAttribute(Qt::WA_QuitOnClose), qPrintable(w->objectName()));
+}
+
+void TstWindows::connection_layoutAndRefusals() {
+    installProgramLook(); // the fonts the captions are measured in
+    ConnectionSettings in;
+    in.smtpSecurity = ConnectionSettings::Security::StartTls;
+    QStringList boxes;
+    ConnectionDialog d(in, [&](QWidget *, const QString &title, const QString &text) {
+        boxes << title + u'|' + text;
+    });
+    d.setRefused(true, QStringLiteral("AB").repeated(32), QStringLiteral("ホスト名が違う"));
+    QList<ConnectionSettings> accepted;
+    connect(&d, &ConnectionDialog::settingsAccepted, this,
+            [&](const ConnectionSettings &c) { accepted << c; });
+    QSignalSpy cancelled(&d, &ConnectionDialog::cancelled);
+    d.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&d));
+    QVERIFY(!d.testAttribute(Qt::WA_QuitOnClose));
+
+    // Every caption fits its control; no control covers another or leaves its frame.
+    QList<QWidget *> controls;
+    for (QWidget *c : d.findChildren<QWidget *>())
+        if (c->parentWidget() == &d || qobject_cast<QGroupBox *>(c->parentWidget())) controls << c;
+    QVERIFY(controls.size() >= 30);
+    for (QWidget *c : controls) {
+        const QString what = c->objectName();
+        QVERIFY2(c->parentWidget()->rect().contains(c->geometry()), qPrintable(what));
+        int need = 0;
+        if (auto *l = qobject_cast<QLabel *>(c)) {
+            need = l->sizeHint().width();
+            QVERIFY2(l->sizeHint().height() <= l->height(), qPrintable(what));
+        } else if (auto *b = qobject_cast<QAbstractButton *>(c)) {
+            need = b->fontMetrics().horizontalAdvance(b->text()) +
+                   (qobject_cast<QPushButton *>(c) ? 8 : 20); // room for the indicator
+        }
+        QVERIFY2(need <= c->width(),
+                 qPrintable(
+                     QStringLiteral("%1 needs %2 px, has %3").arg(what).arg(need).arg(c->width())));
+        for (QWidget *o : controls)
+            QVERIFY2(o == c || o->parentWidget() != c->parentWidget() ||
+                         !o->geometry().intersects(c->geometry()),
+                     qPrintable(what + u'/' + o->objectName()));
+    }
+
+    // The default ports follow the encryption; authentication opens its boxes.
+    auto *popPort = named<QLineEdit>(&d, "PopPort");
+    auto *smtpPort = named<QLineEdit>(&d, "SmtpPort");
+    QCOMPARE(popPort->placeholderText(), QStringLiteral("110"));
+    QCOMPARE(smtpPort->placeholderText(), QStringLiteral("587"));
+    named<QRadioButton>(&d, "PopTls")->click();
+    named<QRadioButton>(&d, "SmtpTls")->click();
+    QCOMPARE(popPort->placeholderText(), QStringLiteral("995"));
+    QCOMPARE(smtpPort->placeholderText(), QStringLiteral("465"));
+    QVERIFY(!named<QLineEdit>(&d, "SmtpPassword")->isEnabled());
+    named<QCheckBox>(&d, "SmtpAuth")->click();
+    QVERIFY(named<QLineEdit>(&d, "SmtpPassword")->isEnabled());
+    QCOMPARE(named<QLineEdit>(&d, "SmtpPassword")->echoMode(), QLineEdit::Password);
+
+    // Refusals keep the dialog open and hand nothing back.
+    auto *ok = named<QPushButton>(&d, "Command1");
+    for (const QString &bad : {QStringLiteral("0"), QStringLiteral("65536"), QStringLiteral("abc"),
+                               QStringLiteral("-1")}) {
+        popPort->setText(bad);
+        boxes.clear();
+        ok->click();
+        QCOMPARE(boxes.size(), 1);
+        QVERIFY2(boxes[0].contains(QStringLiteral("1 から 65535")), qPrintable(boxes[0]));
+    }
+    popPort->setText(QStringLiteral("65535"));
+    named<QRadioButton>(&d, "SmtpNone")->click();
+    QCOMPARE(smtpPort->placeholderText(), QStringLiteral("25"));
+    boxes.clear();
+    ok->click();
+    QCOMPARE(boxes.size(), 1);
+    QVERIFY(boxes[0].startsWith(QStringLiteral("接続設定|")) &&
+            boxes[0].contains(QStringLiteral("STARTTLS か SSL/TLS")));
+    QVERIFY(accepted.isEmpty() && cancelled.isEmpty());
+
+    // The refused certificate, trusted for its server only.
+    QVERIFY(!named<QPushButton>(&d, "PopTrust")->isEnabled());
+    QVERIFY(named<QLabel>(&d, "SmtpRefused")->text().contains(QStringLiteral("ホスト名が違う")));
+    named<QPushButton>(&d, "SmtpTrust")->click();
+    QCOMPARE(named<QLabel>(&d, "SmtpFingerprint")->text(),
+             ConnectionDialog::displayFingerprint(QStringLiteral("AB").repeated(32)));
+    QCOMPARE(ConnectionDialog::displayFingerprint(QStringLiteral("ab").repeated(32)).count(u'\n'),
+             1);
+    named<QRadioButton>(&d, "SmtpStartTls")->click();
+    ok->click();
+    QCOMPARE(accepted.size(), 1);
+    const ConnectionSettings out = accepted[0];
+    QCOMPARE(out.popPort, quint16(65535));
+    QVERIFY(out.smtpAuth && out.smtpSecurity == ConnectionSettings::Security::StartTls);
+    QCOMPARE(out.smtpFingerprint, QStringLiteral("AB").repeated(32));
+    QVERIFY(out.popFingerprint.isEmpty());
+
+    // The close box is キャンセル.
+    ConnectionDialog other(in, {});
+    QSignalSpy otherCancelled(&other, &ConnectionDialog::cancelled);
+    other.show();
+    other.close();
+    QCOMPARE(otherCancelled.size(), 1);
 }
 
 QTEST_MAIN(TstWindows)

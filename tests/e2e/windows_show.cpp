@@ -1,4 +1,5 @@
-// Shows one window alone for a screenshot: windows_show tray|verdisp|assist|form4|help <file>.
+// Shows one window alone for a screenshot:
+// windows_show tray|verdisp|assist|form4|connection|help <file>.
 // "tray" adds the icon and answers its clicks with the menu; choosing 終了
 // removes the icon and ends.
 #include "app/icons.h"
@@ -6,6 +7,7 @@
 #include "platform/helpviewer.h"
 #include "platform/twips.h"
 #include "windows/assist.h"
+#include "windows/connection.h"
 #include "windows/form4.h"
 
 #include <QApplication>
@@ -58,10 +60,25 @@ int main(int argc, char *argv[]) {
         auto *f = new Form4;
         f->setMessage(QStringLiteral("5通の新着メールがあります"));
         f->show();
+    } else if (what == u"connection") {
+        // Submission with authentication, and a POP3 certificate refused.
+        ConnectionSettings c;
+        c.popSecurity = ConnectionSettings::Security::Tls;
+        c.smtpSecurity = ConnectionSettings::Security::StartTls;
+        c.smtpAuth = true;
+        c.smtpFrom = QStringLiteral("taro@example.jp");
+        c.smtpFingerprint = QStringLiteral("5a").repeated(32);
+        auto *d = new ConnectionDialog(c, {});
+        d->setRefused(false, QStringLiteral("0123456789abcdef").repeated(4),
+                      QStringLiteral("発行者が不明"));
+        QObject::connect(d, &ConnectionDialog::settingsAccepted, &app, &QCoreApplication::quit);
+        QObject::connect(d, &ConnectionDialog::cancelled, &app, &QCoreApplication::quit);
+        d->show();
     } else if (what == u"help" && argc > 2) {
         openHelpFile(QString::fromLocal8Bit(argv[2]));
     } else {
-        std::fprintf(stderr, "usage: windows_show tray|verdisp|assist|form4|help <file>\n");
+        std::fprintf(stderr,
+                     "usage: windows_show tray|verdisp|assist|form4|connection|help <file>\n");
         return 2;
     }
     return app.exec();

@@ -61,7 +61,7 @@ state_dir = %1/state
 log_path = %1/dovecot.log
 protocols = pop3
 listen = 127.0.0.1
-ssl = no
+%4
 disable_plaintext_auth = no
 auth_mechanisms = plain login
 first_valid_uid = 1
@@ -82,11 +82,20 @@ service pop3-login {
     address = 127.0.0.1
     port = 110
   }
-}
+%5}
 )")
                                .arg(d)
                                .arg(m_uid)
-                               .arg(m_gid);
+                               .arg(m_gid)
+                               .arg(m_cert.isEmpty() ? QStringLiteral("ssl = no")
+                                                     : QStringLiteral("ssl = yes\nssl_cert = <%1\n"
+                                                                      "ssl_key = <%2")
+                                                           .arg(m_cert, m_key))
+                               .arg(m_cert.isEmpty() ? QString()
+                                                     : QStringLiteral("  inet_listener pop3s {\n"
+                                                                      "    address = 127.0.0.1\n"
+                                                                      "    port = 995\n"
+                                                                      "    ssl = yes\n  }\n"));
     if (!writeText(conf, config) ||
         !writeText(d + QStringLiteral("/passwd"),
                    QStringLiteral("%1:{PLAIN}%2:::::%3::\n").arg(user, password, d)))

@@ -14,6 +14,11 @@ class Pop3Dovecot {
     ~Pop3Dovecot();
 
     QString skipReason() const;
+    // Before start: STLS on 110 and POP3S on 995 with this certificate.
+    void useTls(const QString &certFile, const QString &keyFile) {
+        m_cert = certFile;
+        m_key = keyFile;
+    }
     bool start();
     void stop();
 
@@ -31,4 +36,5 @@ class Pop3Dovecot {
     qint64 m_next = 0;
     uint m_uid = 8;
     uint m_gid = 8;
+    QString m_cert, m_key;
 };

@@ -8,12 +8,14 @@ SmtpAiosmtpd::~SmtpAiosmtpd() {
     stop();
 }
 
-SmtpAiosmtpd::Start SmtpAiosmtpd::start(quint16 port) {
+SmtpAiosmtpd::Start SmtpAiosmtpd::start(quint16 port, const QStringList &extra) {
     // Debian's interpreter: that is where python3-aiosmtpd lives.
     m_process.setProgram(QStringLiteral("/usr/bin/python3"));
-    m_process.setArguments({QStringLiteral(QUIL_SOURCE_DIR "/tests/support/smtp_sink.py"),
-                            QStringLiteral("--port"), QString::number(port),
-                            QStringLiteral("--dir"), m_dir.path()});
+    m_process.setArguments(
+        QStringList{QStringLiteral(QUIL_SOURCE_DIR "/tests/support/smtp_sink.py"),
+                    QStringLiteral("--port"), QString::number(port), QStringLiteral("--dir"),
+                    m_dir.path()} +
+        extra);
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start();
     if (!m_process.waitForStarted(5000)) {

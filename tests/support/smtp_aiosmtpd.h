@@ -12,7 +12,8 @@ class SmtpAiosmtpd {
 
     SmtpAiosmtpd() = default;
     ~SmtpAiosmtpd();
-    Start start(quint16 port = 25);
+    // extra: the sink's options for TLS and AUTH (see smtp_sink.py).
+    Start start(quint16 port = 25, const QStringList &extra = {});
     void stop();
     // The n-th message received (1-based), as the email library read it;
     // waits up to `ms` for it. Empty when none came.

@@ -3,6 +3,9 @@
 For message N it writes N.eml (the bytes as received) and N.json (envelope
 and the message as Python's email library reads it). Prints "ready" once
 listening, or "bind-failed" and exits 3 when the port cannot be had.
+With --cert and --key it speaks TLS: STARTTLS (required) or, with
+--implicit, TLS from the first byte; with --auth USER:PASSWORD it requires
+AUTH and takes only that account.
 """
 import argparse
 import asyncio
@@ -11,9 +14,10 @@ import email.policy
 import json
 import os
 import signal
+import ssl
 import sys
 
-from aiosmtpd.smtp import SMTP
+from aiosmtpd.smtp import SMTP, AuthResult
 
 
 class Sink:
@@ -34,6 +38,9 @@ class Sink:
             "content_type": msg.get_content_type(),
             "charset": msg.get_content_charset(),
             "body": msg.get_content(),
+            "date": str(msg["date"] or ""),
+            "message_id": str(msg["message-id"] or ""),
+            "auth_login": (session.login_data or b"").decode() if session.authenticated else "",
         }
         base = os.path.join(self.folder, str(self.count))
         with open(base + ".eml", "wb") as f:
@@ -50,12 +57,36 @@ async def main():
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=25)
     parser.add_argument("--dir", required=True)
+    parser.add_argument("--cert")
+    parser.add_argument("--key")
+    parser.add_argument("--implicit", action="store_true")
+    parser.add_argument("--auth")
     args = parser.parse_args()
 
     loop = asyncio.get_running_loop()
     sink = Sink(args.dir)
+    context = None
+    if args.cert:
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        context.load_cert_chain(args.cert, args.key)
+    options = {}
+    if context and not args.implicit:
+        options.update(tls_context=context, require_starttls=True)
+    if args.auth:
+        account = args.auth.encode().split(b":", 1)
+
+        def authenticator(server, session, envelope, mechanism, data):
+            return AuthResult(success=[data.login, data.password] == account,
+                              handled=False, auth_data=data)
+
+        # Over TLS from the first byte aiosmtpd does not know the link is
+        # encrypted; the client is the one that must never send in the clear.
+        options.update(authenticator=authenticator, auth_required=True,
+                       auth_require_tls=not args.implicit)
+    implicit = context if args.implicit else None
     try:
-        server = await loop.create_server(lambda: SMTP(sink), args.host, args.port)
+        server = await loop.create_server(lambda: SMTP(sink, **options), args.host, args.port,
+                                          ssl=implicit)
     except OSError as e:
         print("bind-failed", e, flush=True)
         sys.exit(3)

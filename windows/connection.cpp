@@ -1,0 +1,286 @@
+#include "windows/connection.h"
+
+#include "platform/resources.h"
+#include "platform/singleline.h"
+#include "platform/twips.h"
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+namespace {
+
+using Security = ConnectionSettings::Security;
+
+const QString kTitle = QStringLiteral("接続設定");
+const QString kNothingRefused = QStringLiteral("検証できなかった証明書はありません");
+
+void place(QWidget *w, int left, int top, int width, int height) {
+    w->setGeometry(twRect(left, top, width, height));
+}
+
+QLabel *label(QWidget *parent, const QString &name, const QString &caption, int l, int t, int w,
+              int h) {
+    auto *lb = new QLabel(caption, parent);
+    lb->setObjectName(name);
+    place(lb, l, t, w, h);
+    return lb;
+}
+
+QPushButton *button(QWidget *parent, const QString &name, const QString &caption, int l, int t,
+                    int w, int h) {
+    auto *b = new QPushButton(caption, parent);
+    b->setObjectName(name);
+    b->setAutoDefault(false);
+    place(b, l, t, w, h);
+    return b;
+}
+
+QLineEdit *textBox(QWidget *parent, const QString &name, int l, int t, int w, int h) {
+    QFont font(QStringLiteral("ＭＳ Ｐゴシック"));
+    font.setPointSizeF(11.25); // QFont's constructor would cut it to 11
+    auto *e = new QLineEdit(parent);
+    e->setObjectName(name);
+    e->setFont(font);
+    dropLineBreaks(e);
+    place(e, l, t, w, h);
+    return e;
+}
+
+QString hexDigits(const QString &text) {
+    QString out;
+    for (QChar c : text)
+        if (c.isDigit() || (c.toUpper() >= u'A' && c.toUpper() <= u'F')) out += c.toUpper();
+    return out;
+}
+
+// The ports used when the box is left empty, as the sessions choose them.
+QString defaultPort(int side, Security s) {
+    if (side == 0) return s == Security::Tls ? QStringLiteral("995") : QStringLiteral("110");
+    switch (s) {
+    case Security::None:
+        return QStringLiteral("25");
+    case Security::StartTls:
+        return QStringLiteral("587");
+    case Security::Tls:
+        break;
+    }
+    return QStringLiteral("465");
+}
+
+} // namespace
+
+QString ConnectionDialog::displayFingerprint(const QString &hex) {
+    const QString digits = hexDigits(hex);
+    QString out;
+    for (qsizetype i = 0; i + 1 < digits.size(); i += 2) {
+        if (i > 0) out += i % 32 == 0 ? u'\n' : u':';
+        out += digits.mid(i, 2);
+    }
+    return out;
+}
+
+ConnectionDialog::ConnectionDialog(const ConnectionSettings &settings, MessageBox messageBox,
+                                   QWidget *parent)
+    : QDialog(parent), m_settings(settings), m_messageBox(std::move(messageBox)) {
+    setObjectName(kTitle);
+    setWindowTitle(kTitle);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowCloseButtonHint);
+    setWindowIcon(programIcon());
+    // The settings window waits behind it; closing this one must not end the program.
+    setAttribute(Qt::WA_QuitOnClose, false);
+    setWindowModality(Qt::WindowModal);
+    setFixedSize(twSize(6870, 8115));
+
+    auto *pop = new QGroupBox(QStringLiteral("受信（POP3）"), this);
+    pop->setObjectName(QStringLiteral("FramePop"));
+    place(pop, 240, 120, 6375, 2655);
+    buildSide(0, pop, 840);
+
+    auto *smtp = new QGroupBox(QStringLiteral("送信（SMTP）"), this);
+    smtp->setObjectName(QStringLiteral("FrameSmtp"));
+    place(smtp, 240, 2880, 6375, 4575);
+    // Authentication sits between the encryption row and the certificate.
+    m_auth = new QCheckBox(QStringLiteral("認証する"), smtp);
+    m_auth->setObjectName(QStringLiteral("SmtpAuth"));
+    place(m_auth, 240, 720, 1455, 375);
+    label(smtp, QStringLiteral("LabelSmtpUser"), QStringLiteral("ユーザ名"), 480, 1320, 1335, 255);
+    m_user = textBox(smtp, QStringLiteral("SmtpUser"), 1920, 1200, 4215, 375);
+    m_user->setPlaceholderText(QStringLiteral("空欄: ユーザアカウントと同じ"));
+    label(smtp, QStringLiteral("LabelSmtpPassword"), QStringLiteral("パスワード"), 480, 1800, 1335,
+          255);
+    m_password = textBox(smtp, QStringLiteral("SmtpPassword"), 1920, 1680, 4215, 375);
+    m_password->setEchoMode(QLineEdit::Password);
+    m_password->setAttribute(Qt::WA_InputMethodEnabled, false);
+    m_password->setPlaceholderText(QStringLiteral("空欄: メールサーバパスワードと同じ"));
+    label(smtp, QStringLiteral("LabelSmtpFrom"), QStringLiteral("送信元アドレス"), 480, 2280, 1335,
+          255);
+    m_from = textBox(smtp, QStringLiteral("SmtpFrom"), 1920, 2160, 4215, 375);
+    m_from->setPlaceholderText(QStringLiteral("認証するアカウントのメールアドレス"));
+    buildSide(1, smtp, 2760);
+
+    m_ok =
+        button(this, QStringLiteral("Command1"), QStringLiteral("Ｏ　Ｋ"), 3960, 7560, 1215, 375);
+    m_cancel = button(this, QStringLiteral("Command2"), QStringLiteral("キャンセル"), 5400, 7560,
+                      1215, 375);
+    connect(m_ok, &QPushButton::clicked, this, &ConnectionDialog::Command1_Click);
+    connect(m_cancel, &QPushButton::clicked, this, &ConnectionDialog::reject);
+    connect(m_auth, &QCheckBox::toggled, this, &ConnectionDialog::authChanged);
+
+    // The settings into the controls.
+    const Security securities[] = {settings.popSecurity, settings.smtpSecurity};
+    const quint16 ports[] = {settings.popPort, settings.smtpPort};
+    m_side[0].accepted = settings.popFingerprint;
+    m_side[1].accepted = settings.smtpFingerprint;
+    for (int i = 0; i < 2; ++i) {
+        m_side[i].security[int(securities[i])]->setChecked(true);
+        if (ports[i] != 0) m_side[i].port->setText(QString::number(ports[i]));
+        securityChanged(i);
+        showSide(i);
+    }
+    m_auth->setChecked(settings.smtpAuth);
+    m_user->setText(settings.smtpUser);
+    m_password->setText(settings.smtpPassword);
+    m_from->setText(settings.smtpFrom);
+    authChanged();
+}
+
+void ConnectionDialog::buildSide(int index, QWidget *frame, int certTop) {
+    Side &s = m_side[index];
+    const QString prefix = index == 0 ? QStringLiteral("Pop") : QStringLiteral("Smtp");
+    label(frame, QStringLiteral("Label%1Security").arg(prefix), QStringLiteral("暗号化"), 240, 360,
+          795, 255);
+    const QString captions[] = {QStringLiteral("なし"),
+                                index == 0 ? QStringLiteral("STLS") : QStringLiteral("STARTTLS"),
+                                QStringLiteral("SSL/TLS")};
+    const char *names[] = {"None", "StartTls", "Tls"};
+    const int lefts[] = {1080, 1860, 3240};
+    const int widths[] = {735, 1335, 1095};
+    for (int i = 0; i < 3; ++i) {
+        auto *o = new QRadioButton(captions[i], frame);
+        o->setObjectName(prefix + QLatin1String(names[i]));
+        place(o, lefts[i], 360, widths[i], 255);
+        connect(o, &QRadioButton::toggled, this, [this, index] { securityChanged(index); });
+        s.security[i] = o;
+    }
+    label(frame, QStringLiteral("Label%1Port").arg(prefix), QStringLiteral("ポート"), 4440, 360,
+          660, 255);
+    s.port = textBox(frame, prefix + QStringLiteral("Port"), 5160, 240, 975, 375);
+
+    label(frame, QStringLiteral("Label%1Certificate").arg(prefix), QStringLiteral("証明書"), 240,
+          certTop, 795, 255);
+    s.fingerprint =
+        label(frame, prefix + QStringLiteral("Fingerprint"), QString(), 1080, certTop, 5055, 495);
+    s.fingerprint->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    s.fingerprint->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    s.refused =
+        label(frame, prefix + QStringLiteral("Refused"), QString(), 1080, certTop + 540, 5055, 735);
+    s.refused->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    s.refused->setText(kNothingRefused);
+    s.refused->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    s.trust = button(frame, prefix + QStringLiteral("Trust"), QStringLiteral("証明書を信頼する"),
+                     1080, certTop + 1320, 1935, 375);
+    s.forget = button(frame, prefix + QStringLiteral("Forget"), QStringLiteral("解除"), 3120,
+                      certTop + 1320, 855, 375);
+    connect(s.trust, &QPushButton::clicked, this, [this, index] {
+        m_side[index].accepted = m_side[index].refusedHex;
+        showSide(index);
+    });
+    connect(s.forget, &QPushButton::clicked, this, [this, index] {
+        m_side[index].accepted.clear();
+        showSide(index);
+    });
+}
+
+void ConnectionDialog::showSide(int index) {
+    Side &s = m_side[index];
+    s.fingerprint->setText(s.accepted.isEmpty() ? QStringLiteral("（なし）")
+                                                : displayFingerprint(s.accepted));
+    s.forget->setEnabled(!s.accepted.isEmpty());
+    s.trust->setEnabled(!s.refusedHex.isEmpty() &&
+                        hexDigits(s.refusedHex) != hexDigits(s.accepted));
+}
+
+void ConnectionDialog::setRefused(bool smtp, const QString &fingerprintHex, const QString &reason) {
+    Side &s = m_side[smtp ? 1 : 0];
+    s.refusedHex = fingerprintHex;
+    s.refused->setText(fingerprintHex.isEmpty()
+                           ? kNothingRefused
+                           : QStringLiteral("検証できなかった証明書（%1）\n%2")
+                                 .arg(reason, displayFingerprint(fingerprintHex)));
+    showSide(smtp ? 1 : 0);
+}
+
+ConnectionSettings::Security ConnectionDialog::security(int index) const {
+    for (int i = 0; i < 3; ++i)
+        if (m_side[index].security[i]->isChecked()) return Security(i);
+    return Security::None;
+}
+
+void ConnectionDialog::securityChanged(int index) {
+    if (!m_side[index].port) return; // still being built
+    m_side[index].port->setPlaceholderText(defaultPort(index, security(index)));
+}
+
+void ConnectionDialog::authChanged() {
+    const bool on = m_auth->isChecked();
+    for (const char *name : {"LabelSmtpUser", "LabelSmtpPassword", "LabelSmtpFrom"})
+        findChild<QLabel *>(QLatin1String(name))->setEnabled(on);
+    for (QLineEdit *e : {m_user, m_password, m_from})
+        e->setEnabled(on);
+}
+
+bool ConnectionDialog::readPort(int index, quint16 &port) {
+    const QString text = m_side[index].port->text().trimmed();
+    bool ok = true;
+    const uint value = text.isEmpty() ? 0 : text.toUInt(&ok);
+    if (ok && value <= 65535 && (text.isEmpty() || value >= 1)) {
+        port = quint16(value);
+        return true;
+    }
+    if (m_messageBox)
+        m_messageBox(
+            this, kTitle,
+            QStringLiteral("%1のポートには 1 から 65535 までの数字を入力してください。\n"
+                           "空欄にすると標準のポート（%2）を使います。")
+                .arg(index == 0 ? QStringLiteral("受信（POP3）") : QStringLiteral("送信（SMTP）"),
+                     defaultPort(index, security(index))));
+    m_side[index].port->setFocus();
+    return false;
+}
+
+void ConnectionDialog::Command1_Click() {
+    if (m_done) return;
+    ConnectionSettings c = m_settings;
+    if (!readPort(0, c.popPort) || !readPort(1, c.smtpPort)) return;
+    c.popSecurity = security(0);
+    c.smtpSecurity = security(1);
+    c.smtpAuth = m_auth->isChecked();
+    // A password never goes over an unencrypted connection.
+    if (c.smtpAuth && c.smtpSecurity == Security::None) {
+        if (m_messageBox)
+            m_messageBox(this, kTitle,
+                         QStringLiteral("認証するには送信（SMTP）の暗号化で STARTTLS か SSL/TLS "
+                                        "を選んでください。\n"
+                                        "暗号化しない接続ではパスワードを送りません。"));
+        return;
+    }
+    c.smtpUser = m_user->text();
+    c.smtpPassword = m_password->text();
+    c.smtpFrom = m_from->text().trimmed();
+    c.popFingerprint = m_side[0].accepted;
+    c.smtpFingerprint = m_side[1].accepted;
+    m_done = true;
+    emit settingsAccepted(c);
+}
+
+void ConnectionDialog::reject() {
+    // Esc and the close box come here too.
+    if (m_done) return;
+    m_done = true;
+    emit cancelled();
+}

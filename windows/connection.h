@@ -1,0 +1,74 @@
+#pragma once
+// 接続設定: how the mail servers are reached (encryption, ports, SMTP
+// authentication, accepted certificates). It edits a copy of the connection
+// settings and hands it back on ＯＫ; the owner puts it into the settings
+// window's copy and unloads this one.
+#include "check/settingsfile.h"
+
+#include <QDialog>
+#include <array>
+#include <functional>
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+
+class ConnectionDialog : public QDialog {
+    Q_OBJECT
+  public:
+    using MessageBox =
+        std::function<void(QWidget *parent, const QString &title, const QString &text)>;
+
+    ConnectionDialog(const ConnectionSettings &settings, MessageBox messageBox,
+                     QWidget *parent = nullptr);
+
+    // A certificate the check refused for that server: offered for trust.
+    void setRefused(bool smtp, const QString &fingerprintHex, const QString &reason);
+
+    // The fingerprint as shown: pairs of hex digits joined by ":", 16 a line.
+    static QString displayFingerprint(const QString &hex);
+
+  signals:
+    // ＯＫ with settings that passed the checks.
+    void settingsAccepted(const ConnectionSettings &settings);
+    // キャンセル, Esc or the close box.
+    void cancelled();
+
+  public slots:
+    void reject() override;
+
+  private:
+    // One server's controls: POP3 (index 0) or SMTP (index 1).
+    struct Side {
+        std::array<QRadioButton *, 3> security{}; // なし, STLS/STARTTLS, SSL/TLS
+        QLineEdit *port = nullptr;
+        QLabel *fingerprint = nullptr;
+        QLabel *refused = nullptr;
+        QPushButton *trust = nullptr;
+        QPushButton *forget = nullptr;
+        QString accepted;   // the fingerprint that will be stored
+        QString refusedHex; // the last one the check refused
+    };
+
+    void buildSide(int index, QWidget *frame, int certTop);
+    void showSide(int index);
+    ConnectionSettings::Security security(int index) const;
+    void securityChanged(int index);
+    void authChanged();
+    void Command1_Click(); // ＯＫ
+    // The port typed, 0 for empty; false, after telling the user, when invalid.
+    bool readPort(int index, quint16 &port);
+
+    ConnectionSettings m_settings;
+    MessageBox m_messageBox;
+    std::array<Side, 2> m_side;
+    QCheckBox *m_auth = nullptr;
+    QLineEdit *m_user = nullptr;
+    QLineEdit *m_password = nullptr;
+    QLineEdit *m_from = nullptr;
+    QPushButton *m_ok = nullptr;
+    QPushButton *m_cancel = nullptr;
+    bool m_done = false;
+};
