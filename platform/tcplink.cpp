@@ -143,6 +143,7 @@ void TcpLink::tryNextAddress() {
         closeSocket();
     }
     m_state = State::Closed; // no address answered
+    emit unreachable();
 }
 
 void TcpLink::onWritable() {

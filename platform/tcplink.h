@@ -77,7 +77,10 @@ class TcpLink : public QObject {
     void connected();
     void readyRead();
     void disconnected(); // the peer closed or reset the connection
-    void encrypted();    // after startTls
+    // No address of the host could be reached (none found, every one refused
+    // or silent); the link is closed.
+    void unreachable();
+    void encrypted(); // after startTls
     // The link is closed already and signals nothing more; nothing written
     // after startTls has left in the clear. The fingerprint (raw SHA-256) is
     // the refused certificate's, empty for HandshakeFailed.

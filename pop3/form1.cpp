@@ -54,6 +54,15 @@ Form1::Form1(QObject *parent)
     connect(Winsock1, &TcpLink::disconnected, this, &Form1::Winsock1_Close);
     connect(Winsock1, &TcpLink::encrypted, this, &Form1::encrypted);
     connect(Winsock1, &TcpLink::tlsFailed, this, &Form1::tlsFailed);
+    // In the plain mode a server that cannot be reached ends by the connect
+    // guard, as it always has; a secure mode says so at once.
+    connect(Winsock1, &TcpLink::unreachable, this, [this] {
+        if (m_finished || m_params.security == Security::None) return;
+        failure(QStringLiteral("受信サーバに接続できません"),
+                QStringLiteral("受信サーバ %1 のポート %2 に接続できません")
+                    .arg(m_params.host)
+                    .arg(m_params.port));
+    });
     // The Error event does nothing: a failed connection ends by its guard.
     connect(Timer1, &QTimer::timeout, this, &Form1::timeout);
     connect(Timer2, &QTimer::timeout, this, &Form1::timeout);

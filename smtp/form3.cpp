@@ -51,6 +51,16 @@ Form3::Form3(QObject *parent)
     connect(Winsock2, &TcpLink::readyRead, this, &Form3::Winsock2_DataArrival);
     connect(Winsock2, &TcpLink::encrypted, this, &Form3::Encrypted);
     connect(Winsock2, &TcpLink::tlsFailed, this, &Form3::TlsFailed);
+    // The plain dialogue leaves an unreachable server to its connect guard,
+    // as it always has; a secure one says so at once.
+    connect(Winsock2, &TcpLink::unreachable, this, [this] {
+        if (m_unloaded || !secure()) return;
+        failureStatus = QStringLiteral("送信サーバに接続できません");
+        failureLog = QStringLiteral("送信サーバ %1 のポート %2 に接続できません")
+                         .arg(m_params.host)
+                         .arg(m_params.port);
+        End(Outcome::Refused);
+    });
     connect(Timer1, &QTimer::timeout, this, &Form3::Timer1_Timer);
     connect(Timer2, &QTimer::timeout, this, &Form3::Timer2_Timer);
 }
@@ -132,7 +142,8 @@ void Form3::takeBytes(QByteArrayView bytes) {
 
 bool Form3::ReplyArrival(const QByteArrayList &lines) {
     const QByteArray code = ReplyFramer::code(lines.last());
-    if (secure() && Smtp_State != 0 && Smtp_State != 6) return SecureReply(code, lines);
+    // The secure dialogue's own steps; MAIL FROM onwards is shared.
+    if (secure() && Smtp_State >= 10) return SecureReply(code, lines);
     switch (Smtp_State) {
     case 0: // greeting
         if (code != "220") break;
@@ -160,7 +171,8 @@ bool Form3::ReplyArrival(const QByteArrayList &lines) {
         if (unsafeOnWire(to)) break;
         AppendTrace(lines);
         Smtp_State = 3;
-        SendLine("RCPT TO:" + to + "\r\n");
+        // The plain dialogue sends the recipient as typed, brackets or not.
+        SendLine("RCPT TO:" + (secure() ? angleAddress(to) : to) + "\r\n");
         return true;
     }
     case 3: // reply to RCPT TO
@@ -171,13 +183,12 @@ bool Form3::ReplyArrival(const QByteArrayList &lines) {
         return true;
     case 4: { // reply to DATA
         if (code != "354") break;
-        const QString &text = m_params.sender;
+        const bool ownFrom = secure() && !m_params.fromHeader.isEmpty();
+        const QString text = ownFrom ? m_params.fromHeader : m_params.sender;
         if (unsafeOnWire(cp932::encode(text))) break;
         AppendTrace(lines);
         Smtp_State = 5;
-        const QList<QByteArray> sends =
-            noticeMessageSends(text, m_params.settingsTest, m_params.count);
-        for (const QByteArray &part : sends)
+        for (const QByteArray &part : NoticeSends(text))
             SendLine(part);
         return true;
     }
@@ -185,7 +196,7 @@ bool Form3::ReplyArrival(const QByteArrayList &lines) {
         if (code != "250") break;
         AppendTrace(lines);
         Smtp_State = 6;
-        SendLine(QByteArrayLiteral("QUIT \r\n"));
+        SendLine(QuitLine());
         return true;
     default: // any reply to QUIT
         SendFinished(lines);
@@ -236,44 +247,25 @@ bool Form3::SecureReply(const QByteArray &code, const QByteArrayList &lines) {
             "\r\n");
         Smtp_State = Smtp_State == 13 ? 14 : 12;
         return true;
-    case 2: { // reply to MAIL FROM
-        if (code != "250") break;
-        const QByteArray to = cp932::encode(m_params.recipient);
-        if (unsafeOnWire(to)) break;
-        AppendTrace(lines);
-        Smtp_State = 3;
-        SendLine("RCPT TO:" + angleAddress(to) + "\r\n");
-        return true;
-    }
-    case 3: // reply to RCPT TO
-        if (code != "250" && code != "251") break;
-        AppendTrace(lines);
-        Smtp_State = 4;
-        SendLine(QByteArrayLiteral("DATA\r\n"));
-        return true;
-    case 4: { // reply to DATA
-        const QString text = m_params.fromHeader.isEmpty() ? m_params.sender : m_params.fromHeader;
-        if (code != "354" || unsafeOnWire(cp932::encode(text))) break;
-        AppendTrace(lines);
-        Smtp_State = 5;
-        const QByteArray address = cp932::encode(m_params.envelopeFrom);
-        const QByteArray domain = address.mid(address.lastIndexOf('@') + 1);
-        for (const QByteArray &part : secureNoticeMessageSends(
-                 text, m_params.settingsTest, m_params.count, m_params.date, domain))
-            SendLine(part);
-        return true;
-    }
-    case 5: // reply to the end of the data
-        if (code != "250") break;
-        AppendTrace(lines);
-        Smtp_State = 6;
-        SendLine(QByteArrayLiteral("QUIT\r\n"));
-        return true;
     default:
         break;
     }
     ReplyError(lines);
     return false;
+}
+
+QList<QByteArray> Form3::NoticeSends(const QString &fromText) const {
+    if (!secure()) return noticeMessageSends(fromText, m_params.settingsTest, m_params.count);
+    // The Message-ID takes the domain of the envelope sender (RFC 5322 3.6.4).
+    const QByteArray address = cp932::encode(m_params.envelopeFrom);
+    const QByteArray domain = address.mid(address.lastIndexOf('@') + 1);
+    return secureNoticeMessageSends(fromText, m_params.settingsTest, m_params.count, m_params.date,
+                                    domain);
+}
+
+QByteArray Form3::QuitLine() const {
+    // The plain dialogue has always sent the blank before CR LF.
+    return secure() ? QByteArrayLiteral("QUIT\r\n") : QByteArrayLiteral("QUIT \r\n");
 }
 
 void Form3::SendEhlo() {
@@ -392,7 +384,7 @@ void Form3::AppendTrace(const QByteArrayList &lines) {
 void Form3::ReplyError(const QByteArrayList &lines) {
     const bool messageRefused = Smtp_State == 5;
     AppendTrace(lines);
-    SendLine(secure() ? QByteArrayLiteral("QUIT\r\n") : QByteArrayLiteral("QUIT \r\n"));
+    SendLine(QuitLine());
     Smtp_State = 6;
     End(Outcome::Refused, messageRefused);
 }

@@ -104,6 +104,9 @@ class Form3 : public QObject {
     void TlsFailed(TcpLink::TlsError error, const QByteArray &fingerprint, const QString &detail);
     void SendEhlo();
     void SendMailFrom();
+    // The notice after DATA's 354, with the secure dialogue's extra headers.
+    QList<QByteArray> NoticeSends(const QString &fromText) const;
+    QByteArray QuitLine() const;
 
     Params m_params;
     ReplyFramer m_framer;

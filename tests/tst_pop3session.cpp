@@ -4,6 +4,7 @@
 #include "dialup/dialup.h"
 #include "support/pop3_harness.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -485,6 +486,24 @@ void TestPop3Session::secureRefusals() {
     QCOMPARE(t.check().Retry_Flag, 1);
     t.received += t.peer->readAll();
     QVERIFY(!t.received.contains("USER") && !t.received.contains("secret"));
+
+    // A secure port nobody listens on is told at once, not by the guard.
+    FakeHost refused;
+    QTcpServer gone;
+    QVERIFY(gone.listen(QHostAddress::LocalHost));
+    refused.settings.connection.popSecurity = ConnectionSettings::Security::Tls;
+    refused.settings.connection.popPort = gone.serverPort();
+    gone.close();
+    QElapsedTimer clock;
+    clock.start();
+    refused.start();
+    QVERIFY(refused.waitDone(5000));
+    QVERIFY(clock.elapsed() < refused.seamsValue.guardMs);
+    QCOMPARE(refused.statusText, "受信サーバに接続できません");
+    QCOMPARE(refused.logLines,
+             QStringList{QStringLiteral("受信サーバ 127.0.0.1 のポート %1 に接続できません")
+                             .arg(refused.settings.connection.popPort)});
+    QCOMPARE(refused.check().Retry_Flag, 1);
 }
 
 QTEST_GUILESS_MAIN(TestPop3Session)

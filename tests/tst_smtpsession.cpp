@@ -4,6 +4,7 @@
 #include "smtp/form3.h"
 #include "support/fakehost.h"
 #include "support/smtp_scriptedserver.h"
+#include "support/tlscerts.h"
 
 #include <QElapsedTimer>
 #include <QPointer>
@@ -117,6 +118,8 @@ class TestSmtpSession : public QObject {
     void abortBeforeConnectConnectsNothing();
     void secureRefusals_data();
     void secureRefusals();
+    void noAuthMechanismAfterStartTls();
+    void secureServerUnreachable();
 };
 
 void TestSmtpSession::wholeDialogue_data() {
@@ -523,6 +526,61 @@ void TestSmtpSession::secureRefusals() {
     QCOMPARE(s.host.logLines, QStringList{log});
     QCOMPARE(s.host.check().TX_flg, qint16(1));
     QCOMPARE(s.dupEnd(), qint16(1));
+}
+
+void TestSmtpSession::noAuthMechanismAfterStartTls() {
+    // PLAIN and LOGIN offered in the clear count for nothing (RFC 3207 4.2);
+    // inside TLS only mechanisms this client lacks, and LOGIN as a word
+    // outside AUTH. Nothing secret and no message may go out.
+    TlsCerts certs;
+    QVERIFY2(certs.make(), qPrintable(certs.error));
+    Session s;
+    s.server.offerTls();
+    s.host.seamsValue.caFile = certs.caFile();
+    ConnectionSettings &c = s.host.settings.connection;
+    c.smtpSecurity = ConnectionSettings::Security::StartTls;
+    c.smtpPort = s.server.port();
+    c.smtpAuth = true;
+    c.smtpFrom = QStringLiteral("taro@example.jp");
+    QVERIFY(s.load());
+    const QByteArray ehlo = "EHLO example.jp\r\n", starttls = "STARTTLS\r\n";
+    s.server.send("220 mail.example ESMTP\r\n");
+    QVERIFY(s.server.waitForReceived(ehlo));
+    s.server.send("250-mail.example\r\n250-AUTH PLAIN LOGIN\r\n250 STARTTLS\r\n");
+    QVERIFY(s.server.waitForReceived(ehlo + starttls));
+    s.server.send("220 2.0.0 go ahead\r\n");
+    QVERIFY(s.server.startTls(certs.certFile(QStringLiteral("good")), certs.keyFile()));
+    QVERIFY2(s.server.waitForReceived(ehlo + starttls + ehlo), s.server.received.constData());
+    s.server.send("250-mail.example\r\n250-AUTH CRAM-MD5 SCRAM-SHA-256\r\n"
+                  "250 XCLIENT NAME ADDR LOGIN\r\n");
+    QVERIFY(s.ended());
+    QVERIFY2(s.server.waitForReceived(ehlo + starttls + ehlo + "QUIT\r\n"),
+             s.server.received.constData());
+    QCOMPARE(s.host.statusText, QStringLiteral("認証方式なし"));
+    QCOMPARE(s.host.logLines,
+             QStringList{"送信サーバ 127.0.0.1 にはPLAINとLOGINのどちらの認証方式もありません"});
+    QCOMPARE(s.host.check().TX_flg, qint16(1));
+    QCOMPARE(s.dupEnd(), qint16(1));
+}
+
+void TestSmtpSession::secureServerUnreachable() {
+    // Told at once and counted as a notice not sent; the plain mode keeps
+    // waiting for its connect guard instead.
+    Session s(60000);
+    QTcpServer gone;
+    QVERIFY(gone.listen(QHostAddress::LocalHost));
+    ConnectionSettings &c = s.host.settings.connection;
+    c.smtpSecurity = ConnectionSettings::Security::Tls;
+    c.smtpPort = gone.serverPort();
+    gone.close();
+    QVERIFY(s.begin());
+    QVERIFY(s.ended());
+    QCOMPARE(s.host.statusText, QStringLiteral("送信サーバに接続できません"));
+    QCOMPARE(
+        s.host.logLines,
+        QStringList{
+            QStringLiteral("送信サーバ 127.0.0.1 のポート %1 に接続できません").arg(c.smtpPort)});
+    QCOMPARE(s.host.check().TX_flg, qint16(1));
 }
 
 QTEST_GUILESS_MAIN(TestSmtpSession)

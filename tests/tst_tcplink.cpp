@@ -118,7 +118,7 @@ class TestTcpLink : public QObject {
     void initTestCase();
     void namesTryEveryAddress();
     void signalsComeFromTheEventLoop();
-    void unknownHostsSignalNothing();
+    void unreachableHostsOnlySayThat();
     void lastBytesComeBeforeTheClose();
     void aResetPeerNeverKills();
     void longWritesDrain();
@@ -166,7 +166,7 @@ void TestTcpLink::signalsComeFromTheEventLoop() {
     QCOMPARE(connected.size(), 2);
 }
 
-void TestTcpLink::unknownHostsSignalNothing() {
+void TestTcpLink::unreachableHostsOnlySayThat() {
     // Dropped while its lookup runs: the answer must find nothing to touch.
     auto *dropped = new TcpLink;
     dropped->connectToHost(QStringLiteral("no-such-host.invalid"), 110);
@@ -174,12 +174,14 @@ void TestTcpLink::unknownHostsSignalNothing() {
 
     TcpLink link;
     QSignalSpy connected(&link, &TcpLink::connected);
+    QSignalSpy unreachable(&link, &TcpLink::unreachable);
     link.connectToHost(QStringLiteral("no-such-host.invalid"), 110);
     QVERIFY(link.isOpen());
     QTRY_VERIFY_WITH_TIMEOUT(!link.isOpen(), 20000);
     QCOMPARE(connected.size(), 0);
+    QCOMPARE(unreachable.size(), 1);
 
-    // Refused: also no signal, and the link is closed.
+    // Refused: no connection either, only the word that none came.
     QTcpServer gone;
     QVERIFY(gone.listen(QHostAddress::LocalHost));
     const quint16 port = gone.serverPort();
@@ -187,6 +189,7 @@ void TestTcpLink::unknownHostsSignalNothing() {
     link.connectToHost(QStringLiteral("127.0.0.1"), port);
     QTRY_VERIFY(!link.isOpen());
     QCOMPARE(connected.size(), 0);
+    QTRY_COMPARE(unreachable.size(), 2);
 }
 
 void TestTcpLink::lastBytesComeBeforeTheClose() {

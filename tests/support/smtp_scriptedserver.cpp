@@ -1,6 +1,17 @@
 #include "support/smtp_scriptedserver.h"
 
+#include <QFile>
+#include <QSslKey>
+#include <QSslSocket>
 #include <QTest>
+
+void SmtpScriptedServer::Listener::incomingConnection(qintptr fd) {
+    QTcpSocket *s = tls ? new QSslSocket(this) : new QTcpSocket(this);
+    if (s->setSocketDescriptor(fd))
+        addPendingConnection(s);
+    else
+        delete s;
+}
 
 SmtpScriptedServer::SmtpScriptedServer() {
     m_server.listen(QHostAddress::LocalHost, 0);
@@ -32,4 +43,16 @@ void SmtpScriptedServer::closeClient() {
 bool SmtpScriptedServer::waitForReceived(const QByteArray &expected, int ms) {
     (void)QTest::qWaitFor([&] { return received.size() >= expected.size(); }, ms);
     return received == expected;
+}
+
+bool SmtpScriptedServer::startTls(const QString &certFile, const QString &keyFile) {
+    auto *s = qobject_cast<QSslSocket *>(client.data());
+    QFile key(keyFile);
+    if (!s || !key.open(QIODevice::ReadOnly)) return false;
+    const QList<QSslCertificate> chain = QSslCertificate::fromPath(certFile);
+    if (chain.isEmpty()) return false;
+    s->setLocalCertificate(chain.first());
+    s->setPrivateKey(QSslKey(&key, QSsl::Ec));
+    s->startServerEncryption();
+    return true;
 }
