@@ -7,14 +7,19 @@ PKGS=(
   # build
   cmake make g++ clang-format pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev libfontconfig-dev libssl-dev
+  qtkeychain-qt6-dev
   # real peers the tests start themselves
   dovecot-core dovecot-pop3d python3 python3-aiosmtpd python3-dbusmock dbus openssl
   iproute2 nftables
   # seeing it as a user: X server, tray host, clicks, screenshots, clock shifting
   xvfb xauth x11-utils dbus-x11 xdotool imagemagick trayer libfaketime faketime fonts-ipafont-gothic
   at-spi2-core gir1.2-atspi-2.0 python3-gi
-  # installing and fuzzing
-  desktop-file-utils clang-14 libclang-rt-14-dev
+  # the desktop's keyring and notifications, as the tests start them
+  gnome-keyring libsecret-tools
+  # installing, packaging and fuzzing
+  desktop-file-utils appstream lintian dpkg-dev file clang-14 libclang-rt-14-dev
+  # the yardstick of the TLS benchmark
+  fetchmail
 )
 
 missing=()
