@@ -1,10 +1,10 @@
 // A POP3 check of 100,000 messages on a local Dovecot over TLS (port 995)
 // and STLS (port 110), beside the same check in plain text and beside
 // `fetchmail -c --ssl` on the same mailbox in the same run.
+#include "platform/tcplink.h"
 #include "support/pop3_dovecot.h"
 #include "support/pop3_harness.h"
 #include "support/tlscerts.h"
-#include "platform/tcplink.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -132,8 +132,8 @@ double handshakeMs(const TlsCerts &certs) {
 }
 
 void print(const char *name, const Figures &f) {
-    std::printf("pop3tls %6d: %-22s wall %7.1f ms, CPU %6.1f ms (medians of %d)\n", kMessages,
-                name, f.wallMs(), f.cpuMs(), kRuns);
+    std::printf("pop3tls %6d: %-22s wall %7.1f ms, CPU %6.1f ms (medians of %d)\n", kMessages, name,
+                f.wallMs(), f.cpuMs(), kRuns);
 }
 
 } // namespace
@@ -170,8 +170,8 @@ int main(int argc, char **argv) {
     // measurable on loopback.
     Figures plain, tls, stls, fetchmail;
     const char *failed = !measureCheck(h, Security::None, plain)       ? "plain check"
-                         : !measureCheck(h, Security::Tls, tls)         ? "TLS check"
-                         : !measureCheck(h, Security::StartTls, stls)   ? "STLS check"
+                         : !measureCheck(h, Security::Tls, tls)        ? "TLS check"
+                         : !measureCheck(h, Security::StartTls, stls)  ? "STLS check"
                          : !measureFetchmail(server, certs, fetchmail) ? "fetchmail"
                                                                        : nullptr;
     if (failed) {
@@ -193,13 +193,12 @@ int main(int argc, char **argv) {
     auto goal = [&met](const char *what, double value, double limit, bool below = false) {
         const bool ok = below ? value < limit : value <= limit;
         met = met && ok;
-        std::printf("pop3tls: goal %-42s %7.1f %s %7.1f: %s\n", what, value, below ? "<" : "<=",
-                    limit, ok ? "met" : "MISSED");
+        std::printf("pop3tls: goal %-42s %7.1f %s %7.1f: %s\n", what, value,
+                    below ? "<" : "<=", limit, ok ? "met" : "MISSED");
     };
     for (const auto &[name, f] : {std::pair{"TLS", &tls}, std::pair{"STLS", &stls}}) {
         std::printf("pop3tls: %s\n", name);
-        goal("wall <= plain x 1.1 + handshake (ms)", f->wallMs(),
-             plain.wallMs() * 1.1 + handshake);
+        goal("wall <= plain x 1.1 + handshake (ms)", f->wallMs(), plain.wallMs() * 1.1 + handshake);
         goal("own CPU (ms)", f->cpuMs(), 150);
         goal("CPU below fetchmail's (ms)", f->cpuMs(), fetchmail.cpuMs(), true);
         goal("wall below fetchmail's (ms)", f->wallMs(), fetchmail.wallMs(), true);

@@ -17,11 +17,11 @@ struct Relay {
     QTcpServer server;
     QTcpSocket upstream;
     QByteArray fromClient;
-    explicit Relay(quint16 target) {
+    explicit Relay(quint16 target, const QString &address = QStringLiteral("127.0.0.1")) {
         server.listen(QHostAddress::LocalHost);
-        QObject::connect(&server, &QTcpServer::newConnection, &server, [this, target] {
+        QObject::connect(&server, &QTcpServer::newConnection, &server, [this, target, address] {
             QTcpSocket *client = server.nextPendingConnection();
-            upstream.connectToHost(QHostAddress::LocalHost, target);
+            upstream.connectToHost(QHostAddress(address), target);
             QObject::connect(client, &QTcpSocket::readyRead, client, [this, client] {
                 const QByteArray bytes = client->readAll();
                 fromClient += bytes;
@@ -50,6 +50,8 @@ class TestPop3Dovecot : public QObject {
     void secureChecks_data();
     void secureChecks();
     void unknownIssuerThenAccepted();
+    void refusedCertificates_data();
+    void refusedCertificates();
 
   private:
     bool check(Pop3Harness &h);
@@ -62,6 +64,9 @@ void TestPop3Dovecot::initTestCase() {
     if (!reason.isEmpty()) QSKIP(qPrintable(reason));
     QVERIFY2(m_certs.make(), qPrintable(m_certs.error));
     m_server.useTls(m_certs.certFile("good"), m_certs.keyFile());
+    // Behind these addresses Dovecot shows the certificates a check refuses.
+    m_server.useTlsAt("127.0.0.2", m_certs.certFile("otherhost"));
+    m_server.useTlsAt("127.0.0.3", m_certs.certFile("expired"));
     QVERIFY(m_server.start());
 }
 
@@ -166,6 +171,50 @@ void TestPop3Dovecot::unknownIssuerThenAccepted() {
             QCOMPARE(refused.size(), 0);
         }
     }
+}
+
+void TestPop3Dovecot::refusedCertificates_data() {
+    QTest::addColumn<Security>("security");
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QString>("cert");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("another host, TLS") << Security::Tls << "127.0.0.2"
+                                       << "otherhost"
+                                       << "ホスト名不一致";
+    QTest::newRow("another host, STLS") << Security::StartTls << "127.0.0.2"
+                                        << "otherhost"
+                                        << "ホスト名不一致";
+    QTest::newRow("expired, TLS") << Security::Tls << "127.0.0.3"
+                                  << "expired"
+                                  << "期限切れ";
+    QTest::newRow("expired, STLS") << Security::StartTls << "127.0.0.3"
+                                   << "expired"
+                                   << "期限切れ";
+}
+
+void TestPop3Dovecot::refusedCertificates() {
+    QFETCH(Security, security);
+    QFETCH(QString, address);
+    QFETCH(QString, cert);
+    QFETCH(QString, reason);
+    Relay relay(security == Security::Tls ? 995 : 110, address);
+    Pop3Harness h;
+    h.host.seamsValue.caFile = m_certs.caFile();
+    h.host.settings.connection.popSecurity = security;
+    h.host.settings.connection.popPort = relay.server.serverPort();
+    QSignalSpy refused(&h.host.check(), &MailCheck::certificateRefused);
+    QVERIFY(check(h));
+    const QString hex = QString::fromLatin1(m_certs.fingerprint(cert).toHex(':').toUpper());
+    QCOMPARE(h.host.statusText, "証明書エラー（" + reason + "）");
+    QCOMPARE(h.host.logLines, QStringList{"受信サーバ 127.0.0.1 の証明書を確認できません（" +
+                                          reason + "） SHA-256 " + hex});
+    QCOMPARE(refused.size(), 1);
+    QCOMPARE(h.host.check().Retry_Flag, 1);
+    // In the clear at most STLS, then only the handshake: no command, no secret.
+    const QByteArray clear = security == Security::StartTls ? "STLS\r\n" : "";
+    QCOMPARE(relay.fromClient.left(clear.size() + 1), clear + '\x16');
+    for (const QByteArray word : {"USER", "PASS", "taro", "secret"})
+        QVERIFY2(!relay.fromClient.contains(word), word.constData());
 }
 
 QTEST_GUILESS_MAIN(TestPop3Dovecot)

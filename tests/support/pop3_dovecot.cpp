@@ -56,11 +56,16 @@ QString Pop3Dovecot::skipReason() const {
 bool Pop3Dovecot::start() {
     const QString d = m_dir.path();
     const QString conf = d + QStringLiteral("/dovecot.conf");
+    QString addresses = QStringLiteral("127.0.0.1"), locals;
+    for (const auto &[address, cert] : m_extraCerts) {
+        addresses += QStringLiteral(", ") + address;
+        locals += QStringLiteral("local %1 {\n  ssl_cert = <%2\n}\n").arg(address, cert);
+    }
     const QString config = QStringLiteral(R"(base_dir = %1/run
 state_dir = %1/state
 log_path = %1/dovecot.log
 protocols = pop3
-listen = 127.0.0.1
+listen = %6
 %4
 disable_plaintext_auth = no
 auth_mechanisms = plain login
@@ -79,7 +84,7 @@ userdb {
 }
 service pop3-login {
   inet_listener pop3 {
-    address = 127.0.0.1
+    address = %6
     port = 110
   }
 %5}
@@ -89,13 +94,16 @@ service pop3-login {
                                .arg(m_gid)
                                .arg(m_cert.isEmpty() ? QStringLiteral("ssl = no")
                                                      : QStringLiteral("ssl = yes\nssl_cert = <%1\n"
-                                                                      "ssl_key = <%2")
-                                                           .arg(m_cert, m_key))
+                                                                      "ssl_key = <%2\n")
+                                                               .arg(m_cert, m_key) +
+                                                           locals)
                                .arg(m_cert.isEmpty() ? QString()
                                                      : QStringLiteral("  inet_listener pop3s {\n"
-                                                                      "    address = 127.0.0.1\n"
+                                                                      "    address = %1\n"
                                                                       "    port = 995\n"
-                                                                      "    ssl = yes\n  }\n"));
+                                                                      "    ssl = yes\n  }\n")
+                                                           .arg(addresses))
+                               .arg(addresses);
     if (!writeText(conf, config) ||
         !writeText(d + QStringLiteral("/passwd"),
                    QStringLiteral("%1:{PLAIN}%2:::::%3::\n").arg(user, password, d)))

@@ -19,6 +19,11 @@ class Pop3Dovecot {
         m_cert = certFile;
         m_key = keyFile;
     }
+    // Before start: also listens on another loopback address, where the
+    // secure listeners show this certificate (same key) instead.
+    void useTlsAt(const QString &address, const QString &certFile) {
+        m_extraCerts << qMakePair(address, certFile);
+    }
     bool start();
     void stop();
 
@@ -37,4 +42,5 @@ class Pop3Dovecot {
     uint m_uid = 8;
     uint m_gid = 8;
     QString m_cert, m_key;
+    QList<QPair<QString, QString>> m_extraCerts;
 };
