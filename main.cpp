@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QDBusConnection>
+#include <QMessageBox>
 #include <fontconfig/fontconfig.h>
 #include <sys/stat.h>
 #include <thread>
@@ -26,6 +27,12 @@ int main(int argc, char *argv[]) {
 
     NmBackend networkManager([] { return QDBusConnection::systemBus(); });
     Seams seams = Seams::production();
+    if (!seams.folderError.isEmpty()) {
+        // Settings with a password never go where someone else could reach them.
+        QMessageBox box(QMessageBox::Critical, QStringLiteral("クイルモン7400"), seams.folderError);
+        box.exec();
+        return 1;
+    }
     seams.ras = &networkManager;
     seams.openHelp = openHelpFile;
     fontconfigWarmUp.join();
