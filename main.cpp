@@ -27,15 +27,15 @@ int main(int argc, char *argv[]) {
 
     NmBackend networkManager([] { return QDBusConnection::systemBus(); });
     Seams seams = Seams::production();
+    seams.ras = &networkManager;
+    seams.openHelp = openHelpFile;
+    fontconfigWarmUp.join();
     if (!seams.folderError.isEmpty()) {
         // Settings with a password never go where someone else could reach them.
         QMessageBox box(QMessageBox::Critical, QStringLiteral("クイルモン7400"), seams.folderError);
         box.exec();
         return 1;
     }
-    seams.ras = &networkManager;
-    seams.openHelp = openHelpFile;
-    fontconfigWarmUp.join();
     Program program(std::move(seams));
     if (!program.start()) return 0; // another copy runs: end silently
     return app.exec();

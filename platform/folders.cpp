@@ -68,7 +68,8 @@ QString installedHelp(const QString &programDir) {
 }
 
 bool installedLayout(const QString &programDir) {
-    return QFileInfo(programDir).fileName() == QLatin1String("bin") && QFileInfo(installedHelp(programDir)).isFile();
+    return QFileInfo(programDir).fileName() == QLatin1String("bin") &&
+           QFileInfo(installedHelp(programDir)).isFile();
 }
 
 QString home() {
@@ -92,11 +93,13 @@ QString makePrivateFolder(const QString &dir) {
     if (::mkdir(path.constData(), 0700) == 0) {
         ::chmod(path.constData(), 0700); // whatever the umask
     } else if (errno != EEXIST) {
-        return QStringLiteral("フォルダを作れません（%1）").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return QStringLiteral("フォルダを作れません（%1）")
+            .arg(QString::fromLocal8Bit(std::strerror(errno)));
     }
     struct stat st;
     if (::lstat(path.constData(), &st) != 0)
-        return QStringLiteral("フォルダを調べられません（%1）").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return QStringLiteral("フォルダを調べられません（%1）")
+            .arg(QString::fromLocal8Bit(std::strerror(errno)));
     if (S_ISLNK(st.st_mode)) return QStringLiteral("シンボリックリンクになっています");
     if (!S_ISDIR(st.st_mode)) return QStringLiteral("フォルダではありません");
     if (st.st_uid != ::geteuid()) return QStringLiteral("ほかのユーザーのフォルダです");

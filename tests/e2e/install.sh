@@ -69,6 +69,18 @@ layout() {
     fail "the second start did not end by itself"
   kill -0 "$app_pid" 2>/dev/null || fail "the first copy ended"
   echo "ok   installed copy: private XDG folders, nothing beside it, one copy"
+
+  # A settings folder others may write is refused: the program shows why
+  # (and waits there for the user) instead of using it.
+  mkdir -p "$work/shared/quilmon7400"
+  chmod 777 "$work/shared/quilmon7400"
+  local status=0
+  timeout 5 env HOME="$work/home2" XDG_CONFIG_HOME="$work/shared" XDG_RUNTIME_DIR="$work/run" \
+    QT_QPA_PLATFORM=offscreen LANG=C.UTF-8 "$p/bin/quilmon7400" >"$work/refused.out" 2>&1 || status=$?
+  [ $status -eq 124 ] || { cat "$work/refused.out"; fail "a refused folder ended the program with $status"; }
+  [ -z "$(ls -A "$work/shared/quilmon7400")" ] && [ ! -e "$work/home2/.local/state/quilmon7400" ] ||
+    fail "files were made despite the refused folder"
+  echo "ok   a settings folder others may write is refused"
 }
 
 package() {
