@@ -83,6 +83,8 @@ fi
 home=$(getent passwd "$user" | cut -d: -f6)
 run=$work/run
 mkdir -p "$run"
+# An X server started by a user cannot make the socket folder itself.
+[ -d /tmp/.X11-unix ] || install -d -m 1777 /tmp/.X11-unix
 # The user may not be able to read the checkout: the scripts go along.
 cp "$src/scripts/package-check.sh" "$src/scripts/session-lib.sh" "$work/"
 chown -R "$user:" "$work"
