@@ -7,7 +7,7 @@ ifeq ($(CI),true)
   CMAKE_FLAGS += -DQUIL_WERROR=ON
 endif
 
-.PHONY: all deps build run test test-asan format format-check install demo bench clean
+.PHONY: all deps build run test test-asan format format-check install deb demo bench clean
 
 all: build
 
@@ -37,6 +37,9 @@ format-check:
 
 install: build
 	cmake --install $(BUILD)
+
+deb: build
+	cd $(BUILD) && cpack -G DEB
 
 demo: build
 	bash scripts/demo.sh $(BUILD)

@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QDBusConnection>
+#include <QMessageBox>
 #include <fontconfig/fontconfig.h>
 #include <sys/stat.h>
 #include <thread>
@@ -29,6 +30,12 @@ int main(int argc, char *argv[]) {
     seams.ras = &networkManager;
     seams.openHelp = openHelpFile;
     fontconfigWarmUp.join();
+    if (!seams.folderError.isEmpty()) {
+        // Settings with a password never go where someone else could reach them.
+        QMessageBox box(QMessageBox::Critical, QStringLiteral("クイルモン7400"), seams.folderError);
+        box.exec();
+        return 1;
+    }
     Program program(std::move(seams));
     if (!program.start()) return 0; // another copy runs: end silently
     return app.exec();

@@ -1,5 +1,7 @@
 #include "platform/seams.h"
 
+#include "platform/folders.h"
+
 #include <QCoreApplication>
 #include <QMessageBox>
 #include <cstdio>
@@ -9,7 +11,11 @@
 Seams Seams::production() {
     Seams s;
     s.now = [] { return QDateTime::currentDateTime(); };
-    s.programDir = QCoreApplication::applicationDirPath();
+    const folders::Places places = folders::locate(QCoreApplication::applicationDirPath());
+    s.configDir = places.configDir;
+    s.stateDir = places.stateDir;
+    s.helpFile = places.helpFile;
+    s.folderError = places.error;
     // Opened, not run: no handler waits inside a nested event loop for the
     // user, so checks, timers and the link monitor go on as usual.
     s.messageBox = [](QWidget *parent, const QString &title, const QString &text) {

@@ -57,11 +57,11 @@ Program::~Program() {
 }
 
 QString Program::logPath() const {
-    return QDir(m_seams.programDir).filePath(QStringLiteral("quil7400.log"));
+    return QDir(m_seams.stateDir).filePath(QStringLiteral("quil7400.log"));
 }
 
 bool Program::start() {
-    m_instance = new SingleInstance(m_seams.programDir, this);
+    m_instance = new SingleInstance(m_seams.stateDir, this);
     if (!m_instance->acquire()) return false;
     // Without a notification area a second start is the only way back to
     // the window once Run has hidden it.
@@ -89,7 +89,7 @@ bool Program::start() {
     m_main->setWindowIcon(m_icons->Image1);
 
     // Fields read before a damaged part stay in the value, unshown.
-    const bool read = settingsfile::load(m_seams.programDir, m_settings);
+    const bool read = settingsfile::load(m_seams.configDir, m_settings);
     m_main->Form_Load(m_settings, read);
     m_main->show();
     // The tray, the answer to second starts and the dial-up entry list all
@@ -202,14 +202,14 @@ void Program::testPassed(bool testStaysEnabled) {
 }
 
 bool Program::SetDataWrite(const SettingsRecord &settings) {
-    if (settingsfile::save(m_seams.programDir, settings)) {
+    if (settingsfile::save(m_seams.configDir, settings)) {
         m_settings = settings;
         return true;
     }
     box(QStringLiteral("クイルモン7400"),
         QStringLiteral("設定ファイルを保存できませんでした。\n%1\n"
                        "フォルダの書き込み権限と空き容量を確認してください。")
-            .arg(QDir::toNativeSeparators(settingsfile::recordPath(m_seams.programDir))));
+            .arg(QDir::toNativeSeparators(settingsfile::recordPath(m_seams.configDir))));
     return false;
 }
 
@@ -248,8 +248,7 @@ void Program::Command3_Click() {
 }
 
 void Program::Command7_Click() {
-    if (m_seams.openHelp)
-        m_seams.openHelp(QDir(m_seams.programDir).filePath(QStringLiteral("quillmon.hlp")));
+    if (m_seams.openHelp) m_seams.openHelp(m_seams.helpFile);
 }
 
 void Program::showAssistant() {

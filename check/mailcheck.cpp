@@ -161,7 +161,7 @@ void MailCheck::pop3Finished(const Form1::Result &result) {
 }
 
 QString MailCheck::storePath() const {
-    return UidStorePath(m_seams.programDir);
+    return UidStorePath(m_seams.stateDir);
 }
 
 void MailCheck::countNewMail(const Form1::Result &result) {

@@ -16,7 +16,7 @@
 struct RecordingHost {
     explicit RecordingHost(const QString &dir) {
         seams.now = [] { return QDateTime(QDate(2026, 1, 1), QTime(12, 0, 0)); };
-        seams.programDir = dir;
+        seams.configDir = seams.stateDir = dir;
         check = std::make_unique<MailCheck>(seams);
         MailCheck *c = check.get();
         QObject::connect(c, &MailCheck::logLine, c, [this](const QString &message, bool separator) {

@@ -32,11 +32,10 @@ QString decodeHtml(const QByteArray &bytes) {
 }
 
 QString failurePage(const QString &path, const QString &reason) {
-    return QStringLiteral(
-               "<html><body><h2>ヘルプを表示できません</h2>"
-               "<p>ヘルプファイル「%1」を開けませんでした（%2）。</p>"
-               "<p>プログラムと同じフォルダに quillmon.hlp があるか確かめてください。</p>"
-               "</body></html>")
+    return QStringLiteral("<html><body><h2>ヘルプを表示できません</h2>"
+                          "<p>ヘルプファイル「%1」を開けませんでした（%2）。</p>"
+                          "<p>その場所に quillmon.hlp があるか確かめてください。</p>"
+                          "</body></html>")
         .arg(path.toHtmlEscaped(), reason);
 }
 

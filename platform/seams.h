@@ -4,7 +4,7 @@
 // only, the help viewer, topmost windows and twips.
 //
 // Seams: everything a test needs to replace: the clock, the timer intervals
-// and waits, the ports, the program directory and the platform services.
+// and waits, the ports, the folders of the files and the platform services.
 // Production fills it with the real values (Seams::production(), in app/).
 #include <QDateTime>
 #include <QString>
@@ -28,7 +28,12 @@ struct Seams {
     // PEM certificates the secure connections trust; empty: the system's
     // trust store. Never a way to skip verification.
     QString caFile;
-    QString programDir;        // where settings, log, seen-id list and help live
+    // Where the files live: beside a portable copy, or in the user's XDG
+    // folders for an installed one (platform/folders.h).
+    QString configDir; // quil7400.dat, quil7400.conf
+    QString stateDir;  // quil7400.log, quilmon.dat, quil7400.lock
+    QString helpFile;
+    QString folderError;       // non-empty: no usable place; the user is told why
     RasBackend *ras = nullptr; // dial-up service; not owned
     // A warning box with one OK button (title, text). It must not wait for
     // the user inside the call.

@@ -58,13 +58,13 @@ QString privateFolder() {
 
 } // namespace
 
-SingleInstance::SingleInstance(const QString &programDir, QObject *parent)
-    : QObject(parent), m_dir(programDir) {
+SingleInstance::SingleInstance(const QString &stateDir, QObject *parent)
+    : QObject(parent), m_dir(stateDir) {
     const QByteArray key =
-        QCryptographicHash::hash(QDir(programDir).absolutePath().toUtf8(), QCryptographicHash::Sha1)
+        QCryptographicHash::hash(QDir(stateDir).absolutePath().toUtf8(), QCryptographicHash::Sha1)
             .toHex()
             .left(16);
-    // Outside the program's folder, which may be read-only or full, and in a
+    // Outside the files' folder, which may be read-only or full, and in a
     // folder nobody else can plant a socket in.
     const QString folder = privateFolder();
     if (!folder.isEmpty())

@@ -1,5 +1,5 @@
 #pragma once
-// One running copy per program folder: a lock file beside the program, and a
+// One running copy per folder of files: a lock file beside the log, and a
 // local socket through which a second start asks the running copy to show
 // itself (a desktop without a tray would otherwise leave it unreachable).
 #include <QByteArray>
@@ -9,7 +9,7 @@
 class SingleInstance : public QObject {
     Q_OBJECT
   public:
-    explicit SingleInstance(const QString &programDir, QObject *parent = nullptr);
+    explicit SingleInstance(const QString &stateDir, QObject *parent = nullptr);
     ~SingleInstance() override;
 
     // True when this is the only copy. Otherwise the running copy has been

@@ -247,8 +247,8 @@ std::optional<UidList> ParseUidStore(QByteArrayView bytes) {
     return uids;
 }
 
-QString UidStorePath(const QString &programDir) {
-    return programDir + QStringLiteral("/quilmon.dat");
+QString UidStorePath(const QString &stateDir) {
+    return stateDir + QStringLiteral("/quilmon.dat");
 }
 
 std::optional<UidList> ReadUidStore(const QString &path) {

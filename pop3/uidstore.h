@@ -37,7 +37,7 @@ QByteArray FormatUidStore(const UidList &uids);
 // number or past MaxUids + 1, or fewer strings than the count.
 std::optional<UidList> ParseUidStore(QByteArrayView bytes);
 
-QString UidStorePath(const QString &programDir);
+QString UidStorePath(const QString &stateDir);
 // nullopt also for anything but a regular file, a link, or a file larger
 // than MaxStoreBytes.
 std::optional<UidList> ReadUidStore(const QString &path);

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Draws the program icon (32x32, the 16 VGA colours): an envelope with a
 quill and a red "new mail" dot, and the version window's picture (the same
-drawing at twice the size). Writes XPM, which Qt reads without plug-ins, and a
-PNG of the icon for the desktop's icon theme (needs ImageMagick's convert).
+drawing at twice the size). Writes XPM, which Qt reads without plug-ins, and
+PNGs of the icon in the desktop icon theme's usual sizes (needs ImageMagick's
+convert): whole multiples keep the pixels sharp, the others are filtered.
 
     python3 resources/make-icons.py
 """
@@ -23,6 +24,7 @@ PALETTE = {
 }
 
 SIZE = 32
+THEME_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
 
 
 def line(grid, x0, y0, x1, y1, c):
@@ -114,8 +116,15 @@ def main():
     write_xpm(icon, "quilmon7400", grid, 1)
     write_xpm(os.path.join(OUT, "verdisp.xpm"), "verdisp", grid, 2)
     convert = shutil.which("convert")
-    if convert:
-        subprocess.run([convert, icon, "-strip", os.path.join(OUT, "quilmon7400.png")], check=True)
+    if not convert:
+        return
+    for size in THEME_SIZES:
+        folder = os.path.join(OUT, "hicolor", f"{size}x{size}", "apps")
+        os.makedirs(folder, exist_ok=True)
+        scale = ["-filter", "point"] if size % SIZE == 0 else []
+        subprocess.run([convert, icon, *scale, "-resize", f"{size}x{size}", "-strip",
+                        "-define", "png:exclude-chunks=date,time",
+                        os.path.join(folder, "quilmon7400.png")], check=True)
 
 
 if __name__ == "__main__":

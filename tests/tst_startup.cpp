@@ -2,6 +2,7 @@
 // the log line.
 #include "check/logfile.h"
 #include "platform/codepage.h"
+#include "platform/folders.h"
 #include "support/programfixture.h"
 
 #include <QCheckBox>
@@ -45,6 +46,9 @@ class TestStartup : public QObject {
     void lockLeftByACrashIsTakenOver();
     void secondStartSocketIsPrivateAndNeverStalls();
     void logLinesAreStampedAndAppended();
+    void filesGoToTheirOwnFolders();
+    void portableOrInstalledByTheFolder();
+    void installedCopyKeepsItsFilesInPrivateXdgFolders();
 };
 
 void TestStartup::firstRunWithoutSettings() {
@@ -201,7 +205,7 @@ void TestStartup::lockLeftByACrashIsTakenOver() {
                                              lock.fileName()});
     QVERIFY(holder.waitForReadyRead(10000));
     ProgramFixture second;
-    second.seams.programDir = f.dir.path();
+    second.seams.configDir = second.seams.stateDir = f.dir.path();
     QVERIFY(!Program(second.seams).start());
     holder.kill();
     QVERIFY(holder.waitForFinished());
@@ -268,6 +272,170 @@ void TestStartup::logLinesAreStampedAndAppended() {
              cp932::encode(u"2000/05/12 13:05:09  一\r\n2000/05/12 13:05:10  二\r\n"));
     QVERIFY(
         !logfile::append(dir.filePath(QStringLiteral("missing/x.log")), t, QStringLiteral("x")));
+}
+
+void TestStartup::filesGoToTheirOwnFolders() {
+    ProgramFixture f(&kStored);
+    const QString config = f.path(QStringLiteral("config")),
+                  state = f.path(QStringLiteral("state"));
+    QVERIFY(QDir().mkpath(config) && QDir().mkpath(state));
+    QVERIFY(QFile::rename(f.path(QStringLiteral("quil7400.dat")),
+                          config + QStringLiteral("/quil7400.dat")));
+    f.seams.configDir = config;
+    f.seams.stateDir = state;
+    QVERIFY(f.start());
+    QCOMPARE(f.ui().Text1->text(), QStringLiteral("pop.example.jp"));
+    f.ui().Command4->click();
+    QVERIFY(QFile::exists(config + QStringLiteral("/quil7400.dat")));
+    QVERIFY(QFile::exists(state + QStringLiteral("/quil7400.log")));
+    QVERIFY(QFile::exists(state + QStringLiteral("/quil7400.lock")));
+    QCOMPARE(QDir(f.dir.path()).entryList(QDir::Files), QStringList());
+    f.ui().Command7->click();
+    QCOMPARE(f.helpOpened, QStringList{f.seams.helpFile});
+    // A save that fails names the file where it belongs.
+    QVERIFY(QFile::remove(config + QStringLiteral("/quil7400.dat")));
+    QVERIFY(QDir(config).mkdir(QStringLiteral("quil7400.dat")));
+    f.w().show();
+    f.ui().Command4->click();
+    QCOMPARE(f.boxes.size(), 1);
+    QVERIFY(f.boxes[0].contains(config + QStringLiteral("/quil7400.dat")));
+}
+
+namespace {
+// Sets environment variables for a scope; a null value unsets one.
+struct Environment {
+    ~Environment() {
+        for (auto it = saved.cbegin(); it != saved.cend(); ++it) {
+            if (it.value().isNull())
+                qunsetenv(it.key().constData());
+            else
+                qputenv(it.key().constData(), it.value());
+        }
+    }
+    void set(const char *name, const QString &value) {
+        if (!saved.contains(name))
+            saved.insert(name, qEnvironmentVariableIsSet(name) ? qgetenv(name) : QByteArray());
+        if (value.isNull())
+            qunsetenv(name);
+        else
+            qputenv(name, QFile::encodeName(value));
+    }
+    QMap<QByteArray, QByteArray> saved;
+};
+
+mode_t modeOf(const QString &path) {
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+bool own(const QString &path, uid_t uid, gid_t gid, mode_t mode) {
+    const QByteArray p = QFile::encodeName(path);
+    return ::chown(p.constData(), uid, gid) == 0 && ::chmod(p.constData(), mode) == 0;
+}
+
+bool write(const QString &path, const QByteArray &bytes = "x") {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+} // namespace
+
+void TestStartup::portableOrInstalledByTheFolder() {
+    if (::geteuid() != 0) QSKIP("giving a folder to another user needs root");
+    // root's own group "root" has no other members: a private group.
+    const uid_t me = ::geteuid(), nobody = 65534;
+    const gid_t mine = ::getegid(), shared = 65534;
+    struct Case {
+        const char *what;
+        mode_t mode;
+        uid_t owner;
+        gid_t group;
+        bool settings, portable;
+    } const cases[] = {
+        {"0700, ours", 0700, me, mine, false, true},
+        {"0755, ours", 0755, me, mine, false, true},
+        {"0775, our private group", 0775, me, mine, false, true},
+        {"0775, a shared group, settings beside", 0775, me, shared, true, false},
+        {"0777, settings beside", 0777, me, mine, true, false},
+        {"1777, sticky", 01777, me, mine, false, false},
+        {"0755, another's", 0755, nobody, shared, false, false},
+        {"0755, another's, settings beside", 0755, nobody, shared, true, false},
+    };
+    for (const Case &c : cases) {
+        QTemporaryDir root;
+        const QString dir = root.filePath(QStringLiteral("app"));
+        QVERIFY(QDir().mkdir(dir));
+        if (c.settings) QVERIFY(write(dir + QStringLiteral("/quil7400.dat")));
+        QVERIFY(own(dir, c.owner, c.group, c.mode));
+        QVERIFY2(folders::portable(dir) == c.portable, c.what);
+    }
+    // <prefix>/bin beside <prefix>/share/quilmon7400/quillmon.hlp is an
+    // installed copy even in a folder of the user's own, unless the
+    // settings are beside it.
+    QTemporaryDir prefix;
+    const QString bin = prefix.filePath(QStringLiteral("bin"));
+    QVERIFY(QDir().mkpath(bin) &&
+            QDir().mkpath(prefix.filePath(QStringLiteral("share/quilmon7400"))));
+    QVERIFY(folders::portable(bin));
+    QVERIFY(write(prefix.filePath(QStringLiteral("share/quilmon7400/quillmon.hlp"))));
+    QVERIFY(!folders::portable(bin));
+    QVERIFY(write(bin + QStringLiteral("/quil7400.dat")));
+    QVERIFY(folders::portable(bin));
+    const folders::Places beside = folders::locate(bin);
+    QVERIFY(beside.portable && beside.error.isEmpty());
+    QCOMPARE(beside.configDir, bin);
+    QCOMPARE(beside.stateDir, bin);
+    QCOMPARE(beside.helpFile, bin + QStringLiteral("/quillmon.hlp"));
+}
+
+void TestStartup::installedCopyKeepsItsFilesInPrivateXdgFolders() {
+    QTemporaryDir prefix, home, data;
+    const QString bin = prefix.filePath(QStringLiteral("bin"));
+    const QString help = prefix.filePath(QStringLiteral("share/quilmon7400/quillmon.hlp"));
+    QVERIFY(QDir().mkpath(bin) &&
+            QDir().mkpath(prefix.filePath(QStringLiteral("share/quilmon7400"))));
+    QVERIFY(write(help));
+    Environment env;
+    env.set("HOME", home.path());
+    env.set("XDG_CONFIG_HOME", QString());
+    env.set("XDG_STATE_HOME", QStringLiteral("state")); // relative: to be ignored
+    env.set("XDG_DATA_DIRS", QString());
+    folders::Places p = folders::locate(bin);
+    QVERIFY2(!p.portable && p.error.isEmpty(), qPrintable(p.error));
+    QCOMPARE(p.configDir, home.filePath(QStringLiteral(".config/quilmon7400")));
+    QCOMPARE(p.stateDir, home.filePath(QStringLiteral(".local/state/quilmon7400")));
+    QCOMPARE(modeOf(p.configDir), mode_t(0700));
+    QCOMPARE(modeOf(p.stateDir), mode_t(0700));
+    QCOMPARE(p.helpFile, help);
+    QCOMPARE(QDir(bin).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+
+    // Without the help file under the prefix: the first one in the data folders.
+    QVERIFY(QFile::remove(help));
+    QVERIFY(::chmod(QFile::encodeName(bin).constData(), 0777) == 0); // not portable
+    QVERIFY(QDir().mkpath(data.filePath(QStringLiteral("quilmon7400"))));
+    QVERIFY(write(data.filePath(QStringLiteral("quilmon7400/quillmon.hlp"))));
+    env.set("XDG_DATA_DIRS", QStringLiteral("share:/nonexistent:") + data.path());
+    QCOMPARE(folders::locate(bin).helpFile,
+             data.filePath(QStringLiteral("quilmon7400/quillmon.hlp")));
+
+    // Folders that are not the user's alone are refused, never used or repaired.
+    const QString config = home.filePath(QStringLiteral("elsewhere"));
+    env.set("XDG_CONFIG_HOME", config);
+    const QString target = home.filePath(QStringLiteral("target"));
+    QVERIFY(QDir().mkpath(config) && QDir().mkdir(target));
+    QVERIFY(QFile::link(target, config + QStringLiteral("/quilmon7400")));
+    p = folders::locate(bin);
+    QVERIFY2(p.error.contains(QStringLiteral("シンボリックリンク")), qPrintable(p.error));
+    QVERIFY(p.error.contains(config + QStringLiteral("/quilmon7400")));
+    QVERIFY(QFile::remove(config + QStringLiteral("/quilmon7400")));
+    QVERIFY(QDir().mkdir(config + QStringLiteral("/quilmon7400")));
+    QVERIFY(::chmod(QFile::encodeName(config + QStringLiteral("/quilmon7400")).constData(), 0777) ==
+            0);
+    QVERIFY(folders::locate(bin).error.contains(QStringLiteral("ほかのユーザーも書き込める")));
+    QCOMPARE(modeOf(config + QStringLiteral("/quilmon7400")), mode_t(0777));
+    if (::geteuid() == 0) {
+        QVERIFY(own(config + QStringLiteral("/quilmon7400"), 65534, 65534, 0700));
+        QVERIFY(folders::locate(bin).error.contains(QStringLiteral("ほかのユーザーのフォルダ")));
+    }
 }
 
 QTEST_MAIN(TestStartup)

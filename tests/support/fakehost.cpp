@@ -5,7 +5,7 @@
 FakeHost::FakeHost() {
     seamsValue.now = [] { return QDateTime(QDate(2026, 1, 1), QTime(12, 0, 0)); };
     seamsValue.guardMs = 60000;
-    seamsValue.programDir = dir.path();
+    seamsValue.configDir = seamsValue.stateDir = dir.path();
     settings.POP_Address = QStringLiteral("127.0.0.1");
     settings.POP_UserID = QStringLiteral("taro");
     settings.POP_PassWord = QStringLiteral("secret");

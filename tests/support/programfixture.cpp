@@ -24,7 +24,8 @@ MainControls::MainControls(QWidget *w)
 
 ProgramFixture::ProgramFixture(const QByteArray *settings) {
     seams.now = [this] { return clock; };
-    seams.programDir = dir.path();
+    seams.configDir = seams.stateDir = dir.path();
+    seams.helpFile = path(QStringLiteral("quillmon.hlp"));
     seams.guardMs = 2000;
     seams.hangUpWaitMs = 10;
     seams.linkErrorWaitMs = 10;
