@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QMessageBox>
+#include <QProcess>
 #include <cstdio>
 #include <cstdlib>
 #include <malloc.h>
@@ -24,6 +25,10 @@ Seams Seams::production() {
     s.exitNow = [] {
         std::fflush(nullptr);
         std::_Exit(0);
+    };
+    s.sessionBus = [] { return QDBusConnection::sessionBus(); };
+    s.startProcess = [](const QString &program, const QStringList &arguments) {
+        return QProcess::startDetached(program, arguments);
     };
     return s;
 }
