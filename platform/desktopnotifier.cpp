@@ -62,8 +62,8 @@ void DesktopNotifier::send() {
         {QStringLiteral("image-path"), IconName},
     };
     const QStringList actions{QStringLiteral("default"), OpenMailLabel, OpenMail, OpenMailLabel};
-    msg.setArguments({AppName, QVariant::fromValue(m_id), IconName, AppName, body, actions, hints,
-                      qint32(-1)});
+    msg.setArguments(
+        {AppName, QVariant::fromValue(m_id), IconName, AppName, body, actions, hints, qint32(-1)});
     m_sending = true;
     auto *watcher = new QDBusPendingCallWatcher(bus().asyncCall(msg, replyMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,

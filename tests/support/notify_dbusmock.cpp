@@ -39,8 +39,9 @@ bool NotifyDbusMock::startDaemon() {
 }
 
 QList<QVariantList> NotifyDbusMock::notifyCalls() {
-    QDBusMessage msg = QDBusMessage::createMethodCall(
-        Service, Path, QStringLiteral("org.freedesktop.DBus.Mock"), QStringLiteral("GetMethodCalls"));
+    QDBusMessage msg =
+        QDBusMessage::createMethodCall(Service, Path, QStringLiteral("org.freedesktop.DBus.Mock"),
+                                       QStringLiteral("GetMethodCalls"));
     msg.setArguments({QStringLiteral("Notify")});
     const QDBusMessage reply = m_bus.bus().call(msg, QDBus::Block, 10000);
     QList<QVariantList> out;
