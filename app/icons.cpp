@@ -31,22 +31,17 @@ Icons::Icons(std::function<bool()> settingsVisible, QObject *parent)
     end = menuup->addAction(QStringLiteral("終了"));
     end->setObjectName(QStringLiteral("end"));
 
+    connect(set, &QAction::triggered, this, &Icons::setClicked);
+    connect(ver, &QAction::triggered, this, &Icons::verClicked);
+    connect(help, &QAction::triggered, this, &Icons::helpClicked);
+    connect(end, &QAction::triggered, this, &Icons::endClicked);
     // A desktop that shows the menu itself (StatusNotifierItem) may show it
-    // while the settings window is open: its entries are then greyed and do
-    // nothing, as the tray does nothing then.
+    // while the settings window is open: its entries are then greyed, and a
+    // greyed entry cannot be chosen, as the tray does nothing then.
     connect(menuup, &QMenu::aboutToShow, this, [this] {
         for (QAction *a : menuup->actions())
             a->setEnabled(!inactive());
     });
-    auto forward = [this](QAction *action, void (Icons::*clicked)()) {
-        connect(action, &QAction::triggered, this, [this, clicked] {
-            if (!inactive()) emit(this->*clicked)();
-        });
-    };
-    forward(set, &Icons::setClicked);
-    forward(ver, &Icons::verClicked);
-    forward(help, &Icons::helpClicked);
-    forward(end, &Icons::endClicked);
 
     popupMenu = [](QMenu *menu, const QPoint &at) { menu->popup(at); };
 
