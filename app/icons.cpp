@@ -4,6 +4,10 @@
 
 #include <QAction>
 #include <QCursor>
+#include <QDBusConnection>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDBusVariant>
 #include <QMenu>
 
 Icons::Icons(std::function<bool()> settingsVisible, QObject *parent)
@@ -31,6 +35,13 @@ Icons::Icons(std::function<bool()> settingsVisible, QObject *parent)
     connect(ver, &QAction::triggered, this, &Icons::verClicked);
     connect(help, &QAction::triggered, this, &Icons::helpClicked);
     connect(end, &QAction::triggered, this, &Icons::endClicked);
+    // A desktop that shows the menu itself (StatusNotifierItem) may show it
+    // while the settings window is open: its entries are then greyed, and a
+    // greyed entry cannot be chosen, as the tray does nothing then.
+    connect(menuup, &QMenu::aboutToShow, this, [this] {
+        for (QAction *a : menuup->actions())
+            a->setEnabled(!inactive());
+    });
 
     popupMenu = [](QMenu *menu, const QPoint &at) { menu->popup(at); };
 
@@ -46,6 +57,31 @@ Icons::~Icons() {
 
 void Icons::addTrayIcon() {
     tray->show();
+    if (m_hostAsked) return;
+    m_hostAsked = true;
+    // Qt puts the icon on the session bus as a StatusNotifierItem when the
+    // desktop runs a host for them (KDE Plasma, GNOME with AppIndicator), as
+    // it just checked. Such a host opens the menu itself, over dbusmenu, and
+    // needs it handed over. The XEmbed tray would open a context menu on any
+    // right click, so there the program keeps opening it (trayActivated).
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) return;
+    QDBusMessage msg = QDBusMessage::createMethodCall(
+        QStringLiteral("org.kde.StatusNotifierWatcher"), QStringLiteral("/StatusNotifierWatcher"),
+        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    msg.setArguments({QStringLiteral("org.kde.StatusNotifierWatcher"),
+                      QStringLiteral("IsStatusNotifierHostRegistered")});
+    msg.setAutoStartService(false);
+    auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(msg, 2000), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher] {
+        watcher->deleteLater();
+        const QDBusPendingReply<QDBusVariant> reply = *watcher;
+        if (!reply.isError() && reply.value().variant().toBool()) tray->setContextMenu(menuup);
+    });
+}
+
+bool Icons::inactive() const {
+    return m_settingsVisible && m_settingsVisible();
 }
 
 void Icons::removeTrayIcon() {
@@ -54,7 +90,7 @@ void Icons::removeTrayIcon() {
 
 void Icons::trayActivated(QSystemTrayIcon::ActivationReason reason) {
     // The tray is inactive while the settings window is open.
-    if (m_settingsVisible && m_settingsVisible()) return;
+    if (inactive()) return;
     if (reason != QSystemTrayIcon::Context && reason != QSystemTrayIcon::Trigger) return;
     popupMenu(menuup, QCursor::pos());
 }

@@ -46,5 +46,7 @@ class Icons : public QObject {
     void endClicked();
 
   private:
+    bool inactive() const; // the settings window is shown
     std::function<bool()> m_settingsVisible;
+    bool m_hostAsked = false;
 };

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QMessageBox>
+#include <QProcess>
 #include <cstdio>
 #include <cstdlib>
 #include <malloc.h>
@@ -30,6 +31,10 @@ Seams Seams::production() {
     s.exitNow = [] {
         std::fflush(nullptr);
         std::_Exit(0);
+    };
+    s.sessionBus = [] { return QDBusConnection::sessionBus(); };
+    s.startProcess = [](const QString &program, const QStringList &arguments) {
+        return QProcess::startDetached(program, arguments);
     };
     return s;
 }

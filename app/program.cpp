@@ -7,6 +7,7 @@
 #include "check/mailcheck.h"
 #include "check/scheduler.h"
 #include "dialup/dialup.h"
+#include "platform/desktopnotifier.h"
 #include "platform/singleinstance.h"
 #include "platform/topmost.h"
 #include "windows/assist.h"
@@ -45,6 +46,11 @@ Program::Program(Seams seams, QObject *parent) : QObject(parent), m_seams(std::m
     connect(m_check, &MailCheck::testPassed, this, &Program::testPassed);
     connect(m_check, &MailCheck::finished, this, &Program::idleSoon);
     connect(m_check, &MailCheck::certificateRefused, this, &Program::certificateRefused);
+    m_notifier = new DesktopNotifier(m_seams.sessionBus, m_seams.startProcess, this);
+    connect(m_check, &MailCheck::desktopNotice, m_notifier, &DesktopNotifier::notify);
+    connect(m_notifier, &DesktopNotifier::logLine, this, [this](const QString &m) { log(m); });
+    // The user went to read the mail: the running total starts again.
+    connect(m_notifier, &DesktopNotifier::mailClientOpened, m_check, &MailCheck::popupAcknowledged);
 }
 
 Program::~Program() {

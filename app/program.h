@@ -16,6 +16,7 @@ class VerDisp;
 class Assist;
 class ConnectionDialog;
 class MailCheck;
+class DesktopNotifier;
 class Scheduler;
 class SingleInstance;
 class QTimer;
@@ -39,6 +40,7 @@ class Program : public QObject {
     Assist *assist() const { return m_assist; }
     ConnectionDialog *connectionDialog() const { return m_connection; }
     Icons *icons() const { return m_icons; }
+    DesktopNotifier *notifier() const { return m_notifier; }
     QString logPath() const;
 
     // Run state: 0 idle, 1 settings test, 2 monitoring.
@@ -89,6 +91,7 @@ class Program : public QObject {
     SettingsRecord m_tested;   // the copy a settings test runs on
     MailCheck *m_check = nullptr;
     Scheduler *m_scheduler = nullptr;
+    DesktopNotifier *m_notifier = nullptr;
     SingleInstance *m_instance = nullptr;
     MainWindow *m_main = nullptr;
     Form4 *m_form4 = nullptr;

@@ -203,6 +203,7 @@ void MailCheck::emptyMailbox() {
 
 void MailCheck::testDone(bool testStaysEnabled) {
     emit popupText(TestDoneLabel);
+    announce(TestDoneLabel); // told wherever the popup tells it
     emit logLine(TestDoneLog);
     emit testPassed(testStaysEnabled);
 }
@@ -212,8 +213,11 @@ void MailCheck::notify() {
     const QString text = QString::number(n) + NewMailSuffix;
     emit statusChanged(text);
     New_mail_number2 = saturatingAdd(New_mail_number2, n);
-    emit popupText(QString::number(New_mail_number2) + NewMailSuffix);
+    const QString total = QString::number(New_mail_number2) + NewMailSuffix;
+    emit popupText(total);
     emit logLine(text);
+    // Beside the popup or the notice mail; a test tells what its popup does.
+    if (n >= 1 && !m_test) announce(total);
 
     if ((n >= 1 || m_test) && forwarding()) {
         sendNotice(); // a test sends "TEST MAIL" even with no new mail
@@ -227,6 +231,11 @@ void MailCheck::notify() {
     }
     Retry_Flag = 0;
     settle(true);
+}
+
+void MailCheck::announce(const QString &text) {
+    if (m_settings.connection.desktopNotify)
+        emit desktopNotice(text, m_settings.connection.mailCommand);
 }
 
 void MailCheck::sendNotice() {

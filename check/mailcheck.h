@@ -30,7 +30,8 @@ class MailCheck : public QObject, public DialHost {
     // Exit: end the sessions silently, stop the link monitor and hang up
     // whatever was dialed.
     void hangUpForExit();
-    // The popup's ＯＫ: the running total starts again.
+    // The popup's ＯＫ, or the mail client opened from the desktop's
+    // notification: the running total starts again.
     void popupAcknowledged() { New_mail_number2 = 0; }
 
     // A session runs, or a link is dialed, watched or being released.
@@ -54,6 +55,9 @@ class MailCheck : public QObject, public DialHost {
     // The popup's text (the popup loaded, not shown), and showing it.
     void popupText(const QString &text);
     void popupShown();
+    // New mail to tell through the desktop's notifications, which the user
+    // asked for: the text, and the command that opens the mail client.
+    void desktopNotice(const QString &text, const QString &mailCommand);
     // A settings test ended without error: the settings may be saved, and
     // テスト is done with, except after an empty mailbox, where it stays.
     void testPassed(bool testStaysEnabled);
@@ -78,6 +82,7 @@ class MailCheck : public QObject, public DialHost {
     void countNewMail(const Form1::Result &result);
     void emptyMailbox();
     void notify();
+    void announce(const QString &text);
     void testDone(bool testStaysEnabled = false);
     void sendNotice();
     void noticeFinished(Form3::Outcome outcome, bool messageRefused);

@@ -177,6 +177,8 @@ void readConnection(const QMap<QString, QString> &side, ConnectionSettings &c) {
     c.smtpFrom = side.value(QStringLiteral("smtp_from"));
     c.popFingerprint = side.value(QStringLiteral("pop_fingerprint"));
     c.smtpFingerprint = side.value(QStringLiteral("smtp_fingerprint"));
+    c.desktopNotify = side.value(QStringLiteral("desktop_notify")) == u"1";
+    c.mailCommand = side.value(QStringLiteral("mail_command"));
 }
 
 void writeConnection(const ConnectionSettings &c, QMap<QString, QString> &side) {
@@ -200,6 +202,8 @@ void writeConnection(const ConnectionSettings &c, QMap<QString, QString> &side) 
     put("smtp_from", c.smtpFrom);
     put("pop_fingerprint", c.popFingerprint);
     put("smtp_fingerprint", c.smtpFingerprint);
+    put("desktop_notify", c.desktopNotify ? QStringLiteral("1") : QString());
+    put("mail_command", c.mailCommand);
 }
 
 } // namespace

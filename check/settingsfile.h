@@ -23,6 +23,11 @@ struct ConnectionSettings {
     // A certificate the user accepted for that server, SHA-256 in hex.
     QString popFingerprint;
     QString smtpFingerprint;
+    // New mail also told through the desktop's notifications; their action
+    // runs mailCommand (program and arguments, no shell; empty: the
+    // desktop's mailto: handler).
+    bool desktopNotify = false;
+    QString mailCommand;
 
     bool operator==(const ConnectionSettings &) const = default;
 };

@@ -6,8 +6,10 @@
 // Seams: everything a test needs to replace: the clock, the timer intervals
 // and waits, the ports, the folders of the files and the platform services.
 // Production fills it with the real values (Seams::production(), in app/).
+#include <QDBusConnection>
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 #include <functional>
 
 class QWidget;
@@ -46,6 +48,11 @@ struct Seams {
     // the settings window hid or the last check, notice or popup ended.
     std::function<void()> releaseIdleMemory;
     int idleReleaseMs = 3000;
+    // The desktop session's bus (notifications), opened on first use.
+    std::function<QDBusConnection()> sessionBus;
+    // Starts a program without waiting for it (the mail client); false when
+    // it could not be started.
+    std::function<bool(const QString &program, const QStringList &arguments)> startProcess;
 
     static Seams production();
 };

@@ -9,18 +9,23 @@
 #include "dialup/nmbackend.h"
 #include "dialup/tasktry.h"
 #include "platform/codepage.h"
+#include "platform/desktopnotifier.h"
 #include "support/autoservers.h"
 #include "support/dialup_dbusmock.h"
 #include "support/dialup_scripted.h"
+#include "support/notify_dbusmock.h"
 #include "support/programfixture.h"
 #include "support/smtp_scriptedserver.h"
 #include "windows/form4.h"
 
 #include <QComboBox>
+#include <QDBusArgument>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -52,6 +57,11 @@ struct Flow : ProgramFixture {
     }
     // 実行: saved, the window hidden, monitoring.
     void run() { QTest::mouseClick(ui().Command4, Qt::LeftButton); }
+    // Monitoring as stored, with the window hidden.
+    void monitor() {
+        program->Flag = 2;
+        w().hide();
+    }
     // One scheduler tick at this time of day.
     void tickAt(int h, int m) {
         clock = QDateTime(clock.date(), QTime(h, m, 1));
@@ -110,7 +120,34 @@ class TestCheckFlow : public QObject {
     void runClickedWhileTheDialUpTestWaits();
     void windowAnswersDuringTheHangUpPause();
     void sessionClosedBeforeTheSaveFailureBox();
+    void desktopNoticesBesideThePopup();
+    void desktopNoticesBesideTheNoticeMail();
+    void desktopNoticesWithoutTheService();
 };
+
+namespace {
+// Desktop notices on for the program in `f`, on the daemon's bus; started
+// programs are recorded, then really started.
+void notifyOn(Flow &f, const QString &busAddress, QList<QStringList> *started,
+              const QString &command = QString()) {
+    QFile conf(f.path(QStringLiteral("quil7400.conf")));
+    QVERIFY(conf.open(QIODevice::WriteOnly));
+    conf.write("desktop_notify=1\nmail_command=" + command.toUtf8() + '\n');
+    conf.close();
+    if (!busAddress.isEmpty())
+        f.seams.sessionBus = [busAddress] {
+            return QDBusConnection::connectToBus(busAddress, QStringLiteral("quil-notify"));
+        };
+    f.seams.startProcess = [started](const QString &program, const QStringList &arguments) {
+        *started << QStringList(program) + arguments;
+        return QProcess::startDetached(program, arguments);
+    };
+}
+
+struct BusGone {
+    ~BusGone() { QDBusConnection::disconnectFromBus(QStringLiteral("quil-notify")); }
+};
+} // namespace
 
 void TestCheckFlow::popupTestThenMonitoring() {
     Flow f(kPopup);
@@ -507,6 +544,145 @@ void TestCheckFlow::sessionClosedBeforeTheSaveFailureBox() {
     QCOMPARE(ui.Text4->text(), QStringLiteral("設定ファイルを保存できませんでした"));
     QVERIFY(!ui.Text4->isHidden());
     QVERIFY(!ui.Command4->isEnabled() && ui.Command2->isEnabled());
+}
+
+void TestCheckFlow::desktopNoticesBesideThePopup() {
+    NotifyDbusMock daemon;
+    QVERIFY(daemon.startBus() && daemon.startDaemon());
+    BusGone busGone;
+    Flow f(kPopup);
+    QList<QStringList> started;
+    const QString opened = f.path(QStringLiteral("mail opened"));
+    notifyOn(f, daemon.address(), &started, QStringLiteral("/usr/bin/touch \"%1\"").arg(opened));
+    QVERIFY(f.begin());
+
+    // The test tells what its popup tells.
+    QTest::mouseClick(f.ui().Command2, Qt::LeftButton);
+    QVERIFY(f.idle());
+    QTRY_COMPARE(daemon.notifyCalls().size(), 1);
+    const QVariantList first = daemon.notifyCalls()[0];
+    QCOMPARE(first.size(), 8);
+    QCOMPARE(first[0].toString(), QStringLiteral("クイルモン7400"));
+    QCOMPARE(first[1].toUInt(), 0u); // replaces nothing
+    QCOMPARE(first[2].toString(), QStringLiteral("quilmon7400"));
+    QCOMPARE(first[3].toString(), QStringLiteral("クイルモン7400"));
+    QCOMPARE(first[4].toString(), QStringLiteral("テストが終了しました"));
+    QCOMPARE(first[5].toStringList(),
+             (QStringList{QStringLiteral("default"), QStringLiteral("メールを開く"),
+                          QStringLiteral("open-mail"), QStringLiteral("メールを開く")}));
+    const QVariantMap hints = qdbus_cast<QVariantMap>(first[6]);
+    QCOMPARE(hints.value(QStringLiteral("urgency")).toInt(), 1);
+    QCOMPARE(hints.value(QStringLiteral("category")).toString(), QStringLiteral("email.arrived"));
+    QCOMPARE(hints.value(QStringLiteral("desktop-entry")).toString(),
+             QStringLiteral("quilmon7400"));
+    QCOMPARE(hints.value(QStringLiteral("image-path")).toString(), QStringLiteral("quilmon7400"));
+    QTRY_COMPARE(f.program->notifier()->lastId(), 1u);
+
+    // Scheduled checks tell the running total, each notice replacing the last.
+    f.acknowledgePopup();
+    f.run();
+    f.pop.uids << "cc";
+    f.tickAt(12, 0);
+    QVERIFY(f.idle());
+    QTRY_COMPARE(daemon.notifyCalls().size(), 2);
+    f.pop.uids << "dd"
+               << "ee";
+    f.tickAt(12, 10);
+    QVERIFY(f.idle());
+    QTRY_COMPARE(daemon.notifyCalls().size(), 3);
+    for (int i : {1, 2})
+        QCOMPARE(daemon.notifyCalls()[i][1].toUInt(), 1u);
+    QCOMPARE(daemon.notifyCalls()[1][4].toString(), QStringLiteral("1通の新着メールがあります"));
+    QCOMPARE(daemon.notifyCalls()[2][4].toString(), QStringLiteral("3通の新着メールがあります"));
+    // Nothing new: nothing told.
+    f.tickAt(12, 20);
+    QVERIFY(f.idle());
+    QTest::qWait(200);
+    QCOMPARE(daemon.notifyCalls().size(), 3);
+
+    // Only our notification's actions open the mail client; the signals
+    // arrive in order, so the others have been handled once the file is there.
+    QVERIFY(daemon.emitActionInvoked(7, QStringLiteral("default")));
+    QVERIFY(daemon.emitActionInvoked(1, QStringLiteral("other")));
+    QVERIFY(daemon.emitActionInvoked(1, QStringLiteral("open-mail")));
+    QTRY_VERIFY(QFile::exists(opened));
+    QCOMPARE(started, (QList<QStringList>{{QStringLiteral("/usr/bin/touch"), opened}}));
+    QCOMPARE(int(f.check().New_mail_number2), 0); // the user went to read them
+    QVERIFY(daemon.emitActionInvoked(1, QStringLiteral("default")));
+    QTRY_COMPARE(started.size(), 2);
+
+    // No command: the desktop's mailto: handler; quotes group words.
+    QCOMPARE(DesktopNotifier::mailClient(QStringLiteral("  ")),
+             (QStringList{QStringLiteral("xdg-open"), QStringLiteral("mailto:")}));
+    QCOMPARE(DesktopNotifier::mailClient(QStringLiteral("thunderbird -P \"my mail\"")),
+             (QStringList{QStringLiteral("thunderbird"), QStringLiteral("-P"),
+                          QStringLiteral("my mail")}));
+}
+
+void TestCheckFlow::desktopNoticesBesideTheNoticeMail() {
+    NotifyDbusMock daemon;
+    QVERIFY(daemon.startBus() && daemon.startDaemon());
+    BusGone busGone;
+    {
+        // Off: never told, whatever the check finds.
+        Flow off(kPopup);
+        off.seams.sessionBus = [&daemon] {
+            return QDBusConnection::connectToBus(daemon.address(), QStringLiteral("quil-notify"));
+        };
+        QVERIFY(off.start());
+        off.monitor();
+        off.tickAt(12, 0);
+        QVERIFY(off.idle());
+        QVERIFY(off.popupShown());
+    }
+    Flow f(kForward);
+    QList<QStringList> started;
+    notifyOn(f, daemon.address(), &started);
+    QVERIFY(f.begin());
+    // The forwarding test shows no popup, so it tells the desktop nothing.
+    QTest::mouseClick(f.ui().Command2, Qt::LeftButton);
+    QVERIFY(f.idle());
+    QCOMPARE(f.smtp.messages.size(), 1);
+    f.run();
+    f.pop.uids << "cc";
+    f.tickAt(12, 0);
+    QVERIFY(f.idle());
+    QCOMPARE(f.smtp.messages.size(), 2);
+    QTRY_COMPARE(daemon.notifyCalls().size(), 1);
+    QCOMPARE(daemon.notifyCalls()[0][4].toString(), QStringLiteral("3通の新着メールがあります"));
+    // Without a command the desktop's mailto: handler is asked.
+    QVERIFY(daemon.emitActionInvoked(1, QStringLiteral("default")));
+    QTRY_COMPARE(started.size(), 1);
+    QCOMPARE(started[0], (QStringList{QStringLiteral("xdg-open"), QStringLiteral("mailto:")}));
+}
+
+void TestCheckFlow::desktopNoticesWithoutTheService() {
+    const QString failure = QStringLiteral("デスクトップ通知を送れませんでした（");
+    NotifyDbusMock bus;
+    QVERIFY(bus.startBus());
+    BusGone busGone;
+    // A bus without the service, and no session bus at all.
+    for (bool withBus : {true, false}) {
+        Flow f(kPopup);
+        QList<QStringList> started;
+        notifyOn(f, withBus ? bus.address() : QString(), &started);
+        QVERIFY(f.start());
+        f.monitor();
+        f.tickAt(12, 0);
+        QVERIFY(f.idle());
+        QVERIFY(f.popupShown());
+        QCOMPARE(f.label(), QStringLiteral("2通の新着メールがあります"));
+        QTRY_VERIFY(f.logMessages().last().startsWith(failure));
+        f.pop.uids << "dd";
+        f.tickAt(12, 10);
+        QVERIFY(f.idle());
+        QCOMPARE(f.label(), QStringLiteral("3通の新着メールがあります"));
+        QTest::qWait(200);
+        // Told once, not at every check.
+        QCOMPARE(f.logMessages().filter(failure).size(), 1);
+        QCOMPARE(int(f.check().Retry_Flag), 0);
+        QVERIFY(started.isEmpty());
+    }
 }
 
 QTEST_MAIN(TestCheckFlow)

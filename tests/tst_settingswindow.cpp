@@ -521,6 +521,8 @@ void TestSettingsWindow::connectionDialogRoundTrip() {
     edit(d, "SmtpFrom")->setText(QStringLiteral("taro@example.jp"));
     QVERIFY(!child<QPushButton>(d, "SmtpTrust")->isEnabled());
     click(d, "PopTrust"); // the refused certificate
+    click(d, "DesktopNotify");
+    edit(d, "MailCommand")->setText(QStringLiteral("claws-mail --compose"));
     click(d, "Command1");
     QTRY_VERIFY(!f.program->connectionDialog());
     ConnectionSettings want;
@@ -531,6 +533,8 @@ void TestSettingsWindow::connectionDialogRoundTrip() {
     want.smtpUser = want.smtpFrom = QStringLiteral("taro@example.jp");
     want.smtpPassword = QStringLiteral("smtp-secret");
     want.popFingerprint = fp;
+    want.desktopNotify = true;
+    want.mailCommand = QStringLiteral("claws-mail --compose");
     QVERIFY(f.w().settings().connection == want);
     QVERIFY(!f.runOn() && f.testOn());
 
@@ -542,7 +546,8 @@ void TestSettingsWindow::connectionDialogRoundTrip() {
     for (const char *line :
          {"\npop_security=starttls\n", "\npop_port=995\n", "\nsmtp_security=starttls\n",
           "\nsmtp_auth=1\n", "\nsmtp_user=taro@example.jp\n", "\nsmtp_password=smtp-secret\n",
-          "\nsmtp_from=taro@example.jp\n", "\npop_fingerprint=0123456789abcdef"})
+          "\nsmtp_from=taro@example.jp\n", "\npop_fingerprint=0123456789abcdef",
+          "\ndesktop_notify=1\n", "\nmail_command=claws-mail --compose\n"})
         QVERIFY2(conf.contains(line), line);
     QVERIFY(f.program->settings().connection == want);
 
@@ -551,6 +556,8 @@ void TestSettingsWindow::connectionDialogRoundTrip() {
     QVERIFY((d = open()));
     QVERIFY(child<QRadioButton>(d, "PopStartTls")->isChecked());
     QCOMPARE(edit(d, "PopPort")->text(), QStringLiteral("995"));
+    QVERIFY(child<QCheckBox>(d, "DesktopNotify")->isChecked());
+    QCOMPARE(edit(d, "MailCommand")->text(), QStringLiteral("claws-mail --compose"));
     QVERIFY(!child<QPushButton>(d, "PopTrust")->isEnabled()); // already trusted
     click(d, "PopForget");
     click(d, "Command1");

@@ -102,9 +102,21 @@ void TstTray::menu_notWhileSettingsVisible() {
     emit icons.tray->activated(QSystemTrayIcon::Context);
     emit icons.tray->activated(QSystemTrayIcon::Trigger);
     QCOMPARE(opened, 0);
+    // A menu the desktop opens by itself (StatusNotifierItem) is greyed
+    // meanwhile, and an entry chosen anyway does nothing.
+    int ends = 0;
+    connect(&icons, &Icons::endClicked, this, [&] { ++ends; });
+    emit icons.menuup->aboutToShow();
+    QVERIFY(!icons.set->isEnabled() && !icons.end->isEnabled());
+    icons.end->trigger();
+    QCOMPARE(ends, 0);
     settings.hide();
     emit icons.tray->activated(QSystemTrayIcon::Context);
     QCOMPARE(opened, 1);
+    emit icons.menuup->aboutToShow();
+    QVERIFY(icons.set->isEnabled() && icons.end->isEnabled());
+    icons.end->trigger();
+    QCOMPARE(ends, 1);
 }
 
 QTEST_MAIN(TstTray)

@@ -489,6 +489,12 @@ void TstWindows::connection_layoutAndRefusals() {
     QCOMPARE(ConnectionDialog::displayFingerprint(QStringLiteral("ab").repeated(32)).count(u'\n'),
              1);
     named<QRadioButton>(&d, "SmtpStartTls")->click();
+    // The mail client's command counts only with notifications on.
+    auto *command = named<QLineEdit>(&d, "MailCommand");
+    QVERIFY(!command->isEnabled());
+    named<QCheckBox>(&d, "DesktopNotify")->click();
+    QVERIFY(command->isEnabled());
+    command->setText(QStringLiteral("  thunderbird -P \"my mail\" "));
     ok->click();
     QCOMPARE(accepted.size(), 1);
     const ConnectionSettings out = accepted[0];
@@ -496,6 +502,8 @@ void TstWindows::connection_layoutAndRefusals() {
     QVERIFY(out.smtpAuth && out.smtpSecurity == ConnectionSettings::Security::StartTls);
     QCOMPARE(out.smtpFingerprint, QStringLiteral("AB").repeated(32));
     QVERIFY(out.popFingerprint.isEmpty());
+    QVERIFY(out.desktopNotify);
+    QCOMPARE(out.mailCommand, QStringLiteral("thunderbird -P \"my mail\""));
 
     // The close box is キャンセル.
     ConnectionDialog other(in, {});

@@ -94,7 +94,7 @@ ConnectionDialog::ConnectionDialog(const ConnectionSettings &settings, MessageBo
     // The settings window waits behind it; closing this one must not end the program.
     setAttribute(Qt::WA_QuitOnClose, false);
     setWindowModality(Qt::WindowModal);
-    setFixedSize(twSize(6870, 8115));
+    setFixedSize(twSize(6870, 9555));
 
     auto *pop = new QGroupBox(QStringLiteral("受信（POP3）"), this);
     pop->setObjectName(QStringLiteral("FramePop"));
@@ -123,9 +123,21 @@ ConnectionDialog::ConnectionDialog(const ConnectionSettings &settings, MessageBo
     m_from->setPlaceholderText(QStringLiteral("認証するアカウントのメールアドレス"));
     buildSide(1, smtp, 2760);
 
+    auto *notice = new QGroupBox(QStringLiteral("通知"), this);
+    notice->setObjectName(QStringLiteral("FrameNotify"));
+    place(notice, 240, 7560, 6375, 1335);
+    m_notify = new QCheckBox(QStringLiteral("新着メールをデスクトップの通知でも知らせる"), notice);
+    m_notify->setObjectName(QStringLiteral("DesktopNotify"));
+    place(m_notify, 240, 360, 5895, 255);
+    label(notice, QStringLiteral("LabelMailCommand"), QStringLiteral("メールソフト"), 480, 840,
+          1335, 255);
+    m_mailCommand = textBox(notice, QStringLiteral("MailCommand"), 1920, 720, 4215, 375);
+    m_mailCommand->setPlaceholderText(QStringLiteral("空欄: デスクトップの既定のメールソフト"));
+    connect(m_notify, &QCheckBox::toggled, this, &ConnectionDialog::notifyChanged);
+
     m_ok =
-        button(this, QStringLiteral("Command1"), QStringLiteral("Ｏ　Ｋ"), 3960, 7560, 1215, 375);
-    m_cancel = button(this, QStringLiteral("Command2"), QStringLiteral("キャンセル"), 5400, 7560,
+        button(this, QStringLiteral("Command1"), QStringLiteral("Ｏ　Ｋ"), 3960, 9000, 1215, 375);
+    m_cancel = button(this, QStringLiteral("Command2"), QStringLiteral("キャンセル"), 5400, 9000,
                       1215, 375);
     connect(m_ok, &QPushButton::clicked, this, &ConnectionDialog::Command1_Click);
     connect(m_cancel, &QPushButton::clicked, this, &ConnectionDialog::reject);
@@ -147,6 +159,9 @@ ConnectionDialog::ConnectionDialog(const ConnectionSettings &settings, MessageBo
     m_password->setText(settings.smtpPassword);
     m_from->setText(settings.smtpFrom);
     authChanged();
+    m_notify->setChecked(settings.desktopNotify);
+    m_mailCommand->setText(settings.mailCommand);
+    notifyChanged();
 }
 
 void ConnectionDialog::buildSide(int index, QWidget *frame, int certTop) {
@@ -234,6 +249,12 @@ void ConnectionDialog::authChanged() {
         e->setEnabled(on);
 }
 
+void ConnectionDialog::notifyChanged() {
+    const bool on = m_notify->isChecked();
+    findChild<QLabel *>(QStringLiteral("LabelMailCommand"))->setEnabled(on);
+    m_mailCommand->setEnabled(on);
+}
+
 bool ConnectionDialog::readPort(int index, quint16 &port) {
     const QString text = m_side[index].port->text().trimmed();
     bool ok = true;
@@ -274,6 +295,8 @@ void ConnectionDialog::Command1_Click() {
     c.smtpFrom = m_from->text().trimmed();
     c.popFingerprint = m_side[0].accepted;
     c.smtpFingerprint = m_side[1].accepted;
+    c.desktopNotify = m_notify->isChecked();
+    c.mailCommand = m_mailCommand->text().trimmed();
     m_done = true;
     emit settingsAccepted(c);
 }

@@ -57,6 +57,7 @@ class ConnectionDialog : public QDialog {
     ConnectionSettings::Security security(int index) const;
     void securityChanged(int index);
     void authChanged();
+    void notifyChanged();
     void Command1_Click(); // ＯＫ
     // The port typed, 0 for empty; false, after telling the user, when invalid.
     bool readPort(int index, quint16 &port);
@@ -68,6 +69,8 @@ class ConnectionDialog : public QDialog {
     QLineEdit *m_user = nullptr;
     QLineEdit *m_password = nullptr;
     QLineEdit *m_from = nullptr;
+    QCheckBox *m_notify = nullptr;
+    QLineEdit *m_mailCommand = nullptr;
     QPushButton *m_ok = nullptr;
     QPushButton *m_cancel = nullptr;
     bool m_done = false;

@@ -68,6 +68,7 @@ int main(int argc, char *argv[]) {
         c.smtpAuth = true;
         c.smtpFrom = QStringLiteral("taro@example.jp");
         c.smtpFingerprint = QStringLiteral("5a").repeated(32);
+        c.desktopNotify = true;
         auto *d = new ConnectionDialog(c, {});
         d->setRefused(false, QStringLiteral("0123456789abcdef").repeated(4),
                       QStringLiteral("発行者が不明"));

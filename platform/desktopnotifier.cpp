@@ -1,0 +1,96 @@
+#include "platform/desktopnotifier.h"
+
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QProcess>
+
+namespace {
+const QString Service = QStringLiteral("org.freedesktop.Notifications");
+const QString Path = QStringLiteral("/org/freedesktop/Notifications");
+const QString AppName = QStringLiteral("クイルモン7400");
+const QString IconName = QStringLiteral("quilmon7400");
+const QString OpenMail = QStringLiteral("open-mail");
+const QString OpenMailLabel = QStringLiteral("メールを開く");
+} // namespace
+
+DesktopNotifier::DesktopNotifier(std::function<QDBusConnection()> openBus,
+                                 StartProcess startProcess, QObject *parent)
+    : QObject(parent), m_openBus(std::move(openBus)), m_startProcess(std::move(startProcess)) {}
+
+QDBusConnection &DesktopNotifier::bus() {
+    if (!m_bus) {
+        m_bus = m_openBus ? m_openBus() : QDBusConnection(QStringLiteral("quil-no-bus"));
+        m_bus->connect(Service, Path, Service, QStringLiteral("ActionInvoked"), this,
+                       SLOT(onActionInvoked(uint, QString)));
+    }
+    return *m_bus;
+}
+
+QStringList DesktopNotifier::mailClient(const QString &command) {
+    QStringList words = QProcess::splitCommand(command);
+    if (words.isEmpty() || words.constFirst().isEmpty())
+        return {QStringLiteral("xdg-open"), QStringLiteral("mailto:")};
+    return words;
+}
+
+void DesktopNotifier::notify(const QString &body, const QString &mailCommand) {
+    m_next = {body, mailCommand};
+    if (!m_sending) send();
+}
+
+void DesktopNotifier::send() {
+    if (!m_next) return;
+    const auto [body, command] = *std::exchange(m_next, std::nullopt);
+    auto failed = [this](const QString &why) {
+        // Told once, not at every check, until the service answers again.
+        if (m_failureLogged) return;
+        m_failureLogged = true;
+        emit logLine(QStringLiteral("デスクトップ通知を送れませんでした（") + why +
+                     QStringLiteral("）"));
+    };
+    if (!bus().isConnected()) {
+        failed(QStringLiteral("セッションバスがありません"));
+        return;
+    }
+    QDBusMessage msg =
+        QDBusMessage::createMethodCall(Service, Path, Service, QStringLiteral("Notify"));
+    const QVariantMap hints{
+        {QStringLiteral("urgency"), QVariant::fromValue(uchar(1))},
+        {QStringLiteral("category"), QStringLiteral("email.arrived")},
+        {QStringLiteral("desktop-entry"), IconName},
+        {QStringLiteral("image-path"), IconName},
+    };
+    const QStringList actions{QStringLiteral("default"), OpenMailLabel, OpenMail, OpenMailLabel};
+    msg.setArguments(
+        {AppName, QVariant::fromValue(m_id), IconName, AppName, body, actions, hints, qint32(-1)});
+    m_sending = true;
+    auto *watcher = new QDBusPendingCallWatcher(bus().asyncCall(msg, replyMs), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, watcher, command = command, failed] {
+                watcher->deleteLater();
+                m_sending = false;
+                const QDBusPendingReply<uint> reply = *watcher;
+                if (reply.isError()) {
+                    failed(reply.error().name());
+                } else {
+                    m_failureLogged = false;
+                    m_id = reply.value();
+                    m_command = command;
+                }
+                send();
+            });
+}
+
+void DesktopNotifier::onActionInvoked(uint id, const QString &actionKey) {
+    // Other programs' notifications share the signal.
+    if (id == 0 || id != m_id) return;
+    if (actionKey != QLatin1String("default") && actionKey != OpenMail) return;
+    const QStringList words = mailClient(m_command);
+    if (!m_startProcess || !m_startProcess(words.constFirst(), words.mid(1))) {
+        emit logLine(QStringLiteral("メールソフトを起動できませんでした（") + words.constFirst() +
+                     QStringLiteral("）"));
+        return;
+    }
+    emit mailClientOpened();
+}
