@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QMap>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -88,16 +89,29 @@ bool measureFetchmail(const Pop3Dovecot &server, const TlsCerts &certs, Figures 
         QElapsedTimer t;
         const double c = cpuMs(RUSAGE_CHILDREN);
         t.start();
-        p.start(QStringLiteral("fetchmail"),
-                {QStringLiteral("-c"), QStringLiteral("--ssl"), QStringLiteral("--nosyslog"),
-                 QStringLiteral("-f"), rc});
+        QStringList args{QStringLiteral("-c"), QStringLiteral("--ssl"),
+                         QStringLiteral("--nosyslog"), QStringLiteral("-f"), rc};
+        // The first run, untimed, tells what fetchmail asks the server.
+        if (run == 0) args << QStringLiteral("-v") << QStringLiteral("-v");
+        p.start(QStringLiteral("fetchmail"), args);
         if (!p.waitForFinished(120000)) return false;
         // 0: messages waiting; anything else is a failed session here.
         if (p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
             std::fprintf(stderr, "fetchmail: %s\n", p.readAllStandardError().constData());
             return false;
         }
-        if (run == 0) continue; // Dovecot warms up for it, as for the checks
+        if (run == 0) { // Dovecot warms up for it, as for the checks
+            QMap<QByteArray, int> commands;
+            for (const QByteArray &line :
+                 (p.readAllStandardOutput() + p.readAllStandardError()).split('\n'))
+                if (const qsizetype at = line.indexOf("POP3> "); at >= 0)
+                    ++commands[line.mid(at + 6).split(' ').value(0)];
+            std::printf("pop3tls: fetchmail -c sends");
+            for (auto it = commands.cbegin(); it != commands.cend(); ++it)
+                std::printf(" %s x%d", it.key().constData(), it.value());
+            std::printf("\n");
+            continue;
+        }
         f.wall << t.nsecsElapsed() / 1e6;
         f.cpu << cpuMs(RUSAGE_CHILDREN) - c;
     }
