@@ -23,6 +23,11 @@ struct ConnectionSettings {
     // A certificate the user accepted for that server, SHA-256 in hex.
     QString popFingerprint;
     QString smtpFingerprint;
+    // The passwords live in the desktop's keyring instead of the files: the
+    // record's password field and this file hold none. keyringSmtp: the SMTP
+    // password was saved there as an entry of its own.
+    bool keyring = false;
+    bool keyringSmtp = false;
 
     bool operator==(const ConnectionSettings &) const = default;
 };
