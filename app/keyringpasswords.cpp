@@ -21,8 +21,9 @@ void KeyringPasswords::load(const SettingsRecord &settings) {
                 *secret = r.secret;
             } else {
                 *failed = true;
-                m_failures << QStringLiteral("「%1」: %2").arg(
-                    key, r.ok ? QStringLiteral("キーリングのパスワードが空です") : r.error);
+                m_failures << QStringLiteral("「%1」: %2")
+                                  .arg(key, r.ok ? QStringLiteral("キーリングのパスワードが空です")
+                                                 : r.error);
             }
             --m_reading;
             readDone();

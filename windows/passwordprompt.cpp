@@ -40,8 +40,8 @@ PasswordPrompt::PasswordPrompt(const QString &reason, bool askPop, const QString
     setWindowIcon(programIcon());
     setAttribute(Qt::WA_QuitOnClose, false);
 
-    auto *why = new QLabel(reason + QStringLiteral("\nチェックに使うパスワードを入力してください。"),
-                           this);
+    auto *why =
+        new QLabel(reason + QStringLiteral("\nチェックに使うパスワードを入力してください。"), this);
     why->setObjectName(QStringLiteral("Label1"));
     why->setWordWrap(true);
     why->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -60,7 +60,8 @@ PasswordPrompt::PasswordPrompt(const QString &reason, bool askPop, const QString
         top += 840;
         return e;
     };
-    if (askPop) m_pop = row(QStringLiteral("メールサーバ"), popAccount, QStringLiteral("PromptPop"));
+    if (askPop)
+        m_pop = row(QStringLiteral("メールサーバ"), popAccount, QStringLiteral("PromptPop"));
     if (askSmtp)
         m_smtp = row(QStringLiteral("送信（SMTP）"), smtpAccount, QStringLiteral("PromptSmtp"));
 

@@ -38,9 +38,8 @@ bool KeyringDaemon::startBus() {
     QDir d(m_dir.path());
     for (const char *sub : {"home", "data", "config", "run", "services"})
         if (!d.mkpath(QLatin1String(sub))) return false;
-    QFile::setPermissions(d.filePath(QStringLiteral("run")), QFileDevice::ReadOwner |
-                                                                 QFileDevice::WriteOwner |
-                                                                 QFileDevice::ExeOwner);
+    QFile::setPermissions(d.filePath(QStringLiteral("run")),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     // A Secret Service asked for while none runs leaves a mark and fails at
     // once (a start that only exits would keep the caller for 25 s).
     if (!writeFile(d.filePath(QStringLiteral("services/secrets.service")),
@@ -118,9 +117,9 @@ void KeyringDaemon::stop() {
 QString KeyringDaemon::lookup(const QString &key, bool *found) {
     QProcess tool;
     tool.setProcessEnvironment(env());
-    tool.start(QStringLiteral("secret-tool"), {QStringLiteral("lookup"), QStringLiteral("server"),
-                                               QStringLiteral("quilmon7400"),
-                                               QStringLiteral("user"), key});
+    tool.start(QStringLiteral("secret-tool"),
+               {QStringLiteral("lookup"), QStringLiteral("server"), QStringLiteral("quilmon7400"),
+                QStringLiteral("user"), key});
     tool.waitForFinished(10000);
     if (found) *found = tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
     return QString::fromUtf8(tool.readAllStandardOutput());
