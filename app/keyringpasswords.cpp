@@ -95,6 +95,11 @@ void KeyringPasswords::saved(const SettingsRecord &before, const SettingsRecord 
         stale << keyring::popKey(before) << keyring::smtpKey(before);
     }
     if (after.connection.keyring) {
+        if (!after.POP_PassWord.isEmpty()) {
+            // Typed into the settings window instead: nothing left to ask.
+            closePrompt();
+            m_popFailed = m_smtpFailed = false;
+        }
         stale.removeAll(keyring::popKey(after));
         if (keyring::smtpSeparate(after)) stale.removeAll(keyring::smtpKey(after));
         store(after, true);

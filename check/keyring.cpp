@@ -16,7 +16,9 @@ QString describe(QKeychain::Error error, const QString &detail) {
     case QKeychain::NoError:
         return {};
     case QKeychain::EntryNotFound:
-        text = QStringLiteral("キーリングにパスワードが保存されていません");
+        // A locked keyring that could not ask for its password answers so too.
+        text = QStringLiteral("キーリングにパスワードが見つかりません"
+                              "（キーリングがロックされている可能性があります）");
         break;
     case QKeychain::AccessDeniedByUser:
         text = QStringLiteral("キーリングへのアクセスが拒否されました");
@@ -32,7 +34,10 @@ QString describe(QKeychain::Error error, const QString &detail) {
         text = QStringLiteral("キーリングからパスワードを削除できませんでした");
         break;
     case QKeychain::OtherError:
-        text = QStringLiteral("キーリングを使えませんでした");
+        // libsecret reports a service that is not there as a failed call.
+        text = detail.contains(QLatin1String("org.freedesktop.secrets"))
+                   ? QStringLiteral("キーリング（Secret Service）が見つかりません")
+                   : QStringLiteral("キーリングを使えませんでした");
         break;
     }
     // The backend's own words say which service or collection failed.

@@ -98,7 +98,8 @@ void TestDesktop::keyringAbsentAsksAndNeverLogsInEmpty() {
     QTRY_VERIFY(f.prompt() && f.prompt()->isVisible());
     QCOMPARE(f.boxes.size(), 1);
     QVERIFY2(f.boxes[0].contains(QStringLiteral("キーリングからパスワードを読めませんでした")) &&
-                 f.boxes[0].contains(kPopKey),
+                 f.boxes[0].contains(kPopKey) &&
+                 f.boxes[0].contains(QStringLiteral("Secret Service）が見つかりません")),
              qPrintable(f.boxes[0]));
     QVERIFY(f.logMessages().join(u'\n').contains(QStringLiteral("キーリング")));
     // 実行 and テスト are told; no check starts with an empty password.
@@ -166,7 +167,7 @@ void TestDesktop::lockedKeyringAsks() {
     QVERIFY(f.start());
     QTRY_VERIFY(f.prompt() && f.prompt()->isVisible());
     QCOMPARE(f.boxes.size(), 1);
-    QVERIFY(f.boxes[0].contains(kPopKey));
+    QVERIFY(f.boxes[0].contains(kPopKey) && f.boxes[0].contains(QStringLiteral("ロック")));
     QVERIFY(f.program->settings().POP_PassWord.isEmpty());
 }
 
