@@ -21,6 +21,7 @@ const QByteArray kRecord =
     "\"127.0.0.1\",\"secret\",\"\",\"\",\"taro\",\"\",0,4,0,0,\"\",\"\",\"\"\r\n";
 const QByteArray kEmptied = QByteArray(kRecord).replace("\"secret\"", "\"\"");
 const QString kPopKey = QStringLiteral("pop3:taro@127.0.0.1");
+const QString kSmtpKey = QStringLiteral("smtp:taro@"); // no SMTP server: no notice mails
 
 struct Desk : ProgramFixture {
     explicit Desk(const QByteArray &record, bool inKeyring = false) : ProgramFixture(&record) {
@@ -129,6 +130,15 @@ void TestDesktop::keyringKeepsThePasswordAcrossARestart() {
     {
         Desk f(kRecord);
         QVERIFY(f.start());
+        // Sending with a password of its own: a second entry.
+        QTest::mouseClick(child<QPushButton>(&f.w(), "Command8"), Qt::LeftButton);
+        ConnectionDialog *d = f.program->connectionDialog();
+        QVERIFY(d);
+        child<QRadioButton>(d, "SmtpStartTls")->setChecked(true);
+        child<QCheckBox>(d, "SmtpAuth")->setChecked(true);
+        child<QLineEdit>(d, "SmtpPassword")->setText(QStringLiteral("smtp-secret"));
+        QTest::mouseClick(child<QPushButton>(d, "Command1"), Qt::LeftButton);
+        QTRY_VERIFY(!f.program->connectionDialog());
         f.desktop("Keyring", true);
         QVERIFY(f.test());
         dat = f.fileBytes(QStringLiteral("quil7400.dat"));
@@ -138,11 +148,18 @@ void TestDesktop::keyringKeepsThePasswordAcrossARestart() {
     QCOMPARE(dat, kEmptied);
     QVERIFY(conf.contains("keyring=1\n") && !conf.contains("secret"));
     QTRY_COMPARE(m_keyring.lookup(kPopKey), QStringLiteral("secret"));
+    QTRY_COMPARE(m_keyring.lookup(kSmtpKey), QStringLiteral("smtp-secret"));
 
-    Desk g(dat, true);
+    Desk g(dat, false);
+    {
+        QFile side(g.path(QStringLiteral("quil7400.conf")));
+        QVERIFY(side.open(QIODevice::WriteOnly));
+        side.write(conf);
+    }
     QVERIFY(g.start());
     QTRY_COMPARE(g.program->settings().POP_PassWord, QStringLiteral("secret"));
     QCOMPARE(g.ui().Text2->text(), QStringLiteral("secret"));
+    QCOMPARE(g.program->settings().connection.smtpPassword, QStringLiteral("smtp-secret"));
     QVERIFY(g.boxes.isEmpty() && !g.prompt());
     const int before = logins();
     QSignalSpy finished(&g.check(), &MailCheck::finished);
@@ -156,8 +173,10 @@ void TestDesktop::keyringKeepsThePasswordAcrossARestart() {
     g.desktop("Keyring", false);
     QVERIFY(g.test());
     QCOMPARE(g.fileBytes(QStringLiteral("quil7400.dat")), kRecord);
+    QVERIFY(g.fileBytes(QStringLiteral("quil7400.conf")).contains("\nsmtp_password=smtp-secret\n"));
     bool found = true;
     QTRY_VERIFY((m_keyring.lookup(kPopKey, &found), !found));
+    QTRY_VERIFY((m_keyring.lookup(kSmtpKey, &found), !found));
 }
 
 void TestDesktop::lockedKeyringAsks() {
