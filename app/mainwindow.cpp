@@ -18,6 +18,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QSignalBlocker>
 #include <QTimer>
 
 namespace {
@@ -370,6 +371,14 @@ void MainWindow::setConnection(const ConnectionSettings &connection) {
     if (connection == m_loaded.connection) return;
     m_loaded.connection = connection;
     Text_Change(); // the rules of any edit: a new test before Run
+}
+
+void MainWindow::setPasswords(const QString &pop, const QString &smtp) {
+    if (Text2->text().isEmpty()) {
+        const QSignalBlocker quiet(Text2);
+        Text2->setText(pop);
+    }
+    if (m_loaded.connection.smtpPassword.isEmpty()) m_loaded.connection.smtpPassword = smtp;
 }
 
 void MainWindow::setStatus(const QString &text) {

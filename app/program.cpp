@@ -1,12 +1,14 @@
 #include "app/program.h"
 
 #include "app/icons.h"
+#include "app/keyringpasswords.h"
 #include "app/mainwindow.h"
 #include "app/verdisp.h"
 #include "check/logfile.h"
 #include "check/mailcheck.h"
 #include "check/scheduler.h"
 #include "dialup/dialup.h"
+#include "platform/autostart.h"
 #include "platform/desktopnotifier.h"
 #include "platform/singleinstance.h"
 #include "platform/topmost.h"
@@ -14,6 +16,7 @@
 #include "windows/connection.h"
 #include "windows/form4.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QEvent>
 #include <QGuiApplication>
@@ -35,7 +38,19 @@ Program::Program(Seams seams, QObject *parent) : QObject(parent), m_seams(std::m
     if (!m_seams.now) m_seams.now = [] { return QDateTime::currentDateTime(); };
     m_check = new MailCheck(m_seams, this);
     m_scheduler = new Scheduler(*m_check, m_settings, m_seams, this);
-    m_scheduler->monitoring = [this] { return Flag == 2 && m_main && !m_main->isVisible(); };
+    m_keyring = new KeyringPasswords(this);
+    m_scheduler->monitoring = [this] {
+        return Flag == 2 && m_main && !m_main->isVisible() && m_keyring->mayCheck(m_settings);
+    };
+    connect(m_keyring, &KeyringPasswords::passwordsKnown, this,
+            [this](const QString &pop, const QString &smtp) {
+                m_settings.POP_PassWord = pop;
+                if (!smtp.isEmpty()) m_settings.connection.smtpPassword = smtp;
+                if (m_main) m_main->setPasswords(pop, smtp);
+            });
+    connect(m_keyring, &KeyringPasswords::trouble, this, &Program::keyringTrouble);
+    connect(m_keyring, &KeyringPasswords::note, this,
+            [this](const QString &text) { log(QString(text).replace(u'\n', u' ')); });
 
     connect(m_check, &MailCheck::statusChanged, this, [this](const QString &text) {
         if (m_main) m_main->setStatus(text);
@@ -98,6 +113,7 @@ bool Program::start() {
     const bool read = settingsfile::load(m_seams.configDir, m_settings);
     m_main->Form_Load(m_settings, read);
     m_main->show();
+    if (read) m_keyring->load(m_settings);
     // The tray, the answer to second starts and the dial-up entry list all
     // talk to other processes: they wait for the event loop's first turn, so
     // that the window reaches the screen first.
@@ -124,6 +140,27 @@ void Program::box(const QString &title, const QString &text) {
     if (m_seams.messageBox) m_seams.messageBox(m_main, title, text);
 }
 
+void Program::keyringTrouble(const QString &text) {
+    log(QString(text).replace(u'\n', u' '));
+    if (m_main) m_main->setStatus(text.section(u'\n', 0, 0));
+    box(QStringLiteral("クイルモン7400"), text);
+}
+
+bool Program::passwordsReady(const SettingsRecord &s, const QString &title) {
+    if (!s.connection.keyring) return true;
+    if (m_keyring->reading()) {
+        box(title, QStringLiteral("キーリングからパスワードを読み込んでいます。\n"
+                                  "しばらく待ってからもう一度押してください。"));
+        return false;
+    }
+    if (s.POP_PassWord.isEmpty()) {
+        box(title, QStringLiteral("メールサーバパスワードが入力されていません。"));
+        m_keyring->ask();
+        return false;
+    }
+    return true;
+}
+
 void Program::Command2_Click() {
     if (m_testStarting || m_exiting) return;
     const QString title = QStringLiteral("設定テスト");
@@ -134,6 +171,7 @@ void Program::Command2_Click() {
         return;
     }
     const SettingsRecord s = m_main->settings();
+    if (!passwordsReady(s, title)) return;
     const bool forwarding = s.Trf_Flag != 0;
     if (s.POP_UserID.isEmpty() || s.POP_PassWord.isEmpty() || s.POP_Address.isEmpty() ||
         (forwarding && (s.Smtp_Address.isEmpty() || s.Trf_IPAddress.isEmpty()))) {
@@ -209,6 +247,7 @@ void Program::testPassed(bool testStaysEnabled) {
 
 bool Program::SetDataWrite(const SettingsRecord &settings) {
     if (settingsfile::save(m_seams.configDir, settings)) {
+        m_keyring->saved(m_settings, settings);
         m_settings = settings;
         return true;
     }
@@ -223,6 +262,7 @@ void Program::Command4_Click() {
     if (m_testStarting || m_exiting) return;
     const SettingsRecord s = m_main->settings();
     if (!representable(s, QStringLiteral("クイルモン7400"))) return;
+    if (!passwordsReady(s, QStringLiteral("クイルモン7400"))) return;
     const qint16 before = Flag;
     Flag = 2;
     if (!SetDataWrite(s)) {
@@ -279,13 +319,24 @@ void Program::showConnection() {
         // Modal over the settings window, whose copy it edits.
         m_connection =
             new ConnectionDialog(m_main->settings().connection, m_seams.messageBox, m_main);
+        const bool autostartOn = autostart::enabled(QCoreApplication::applicationFilePath());
+        m_connection->setAutostart(autostartOn);
         for (int i = 0; i < 2; ++i)
             if (!m_refused[i].fingerprintHex.isEmpty())
                 m_connection->setRefused(i == 1, m_refused[i].fingerprintHex, m_refused[i].reason);
         connect(m_connection, &ConnectionDialog::settingsAccepted, this,
-                [this](const ConnectionSettings &c) {
+                [this, autostartOn](const ConnectionSettings &c) {
+                    const bool wanted = m_connection->autostart();
                     unloadWindow(m_connection);
                     m_main->setConnection(c);
+                    // Start at login is the desktop's setting, not ours: it
+                    // changes at once, with no test.
+                    const QString program = QCoreApplication::applicationFilePath();
+                    if (wanted != autostartOn &&
+                        !(wanted ? autostart::enable(program) : autostart::disable()))
+                        box(QStringLiteral("接続設定"),
+                            QStringLiteral("ログイン時の起動を設定できませんでした。\n%1")
+                                .arg(QDir::toNativeSeparators(autostart::entryPath())));
                 });
         connect(m_connection, &ConnectionDialog::cancelled, this,
                 [this] { unloadWindow(m_connection); });

@@ -15,6 +15,7 @@ class Icons;
 class VerDisp;
 class Assist;
 class ConnectionDialog;
+class KeyringPasswords;
 class MailCheck;
 class DesktopNotifier;
 class Scheduler;
@@ -41,6 +42,7 @@ class Program : public QObject {
     ConnectionDialog *connectionDialog() const { return m_connection; }
     Icons *icons() const { return m_icons; }
     DesktopNotifier *notifier() const { return m_notifier; }
+    KeyringPasswords *keyringPasswords() const { return m_keyring; }
     QString logPath() const;
 
     // Run state: 0 idle, 1 settings test, 2 monitoring.
@@ -66,6 +68,9 @@ class Program : public QObject {
     void Command7_Click(); // ヘルプ
     void showAssistant();
     void showConnection(); // 接続設定...
+    // False, after telling the user, while the keyring's passwords are not known.
+    bool passwordsReady(const SettingsRecord &settings, const QString &title);
+    void keyringTrouble(const QString &text);
     void testPassed(bool testStaysEnabled);
     // False, after telling the user which field, when a field cannot be
     // saved or sent as typed.
@@ -104,6 +109,7 @@ class Program : public QObject {
     };
     Refused m_refused[2]; // POP3, SMTP
     Icons *m_icons = nullptr;
+    KeyringPasswords *m_keyring = nullptr;
     QTimer *m_idleTimer = nullptr;
     bool m_testStarting = false; // a dial-up test waits for the service
     bool m_exiting = false;      // the exit waits for the hang-up

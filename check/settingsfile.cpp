@@ -179,6 +179,9 @@ void readConnection(const QMap<QString, QString> &side, ConnectionSettings &c) {
     c.smtpFingerprint = side.value(QStringLiteral("smtp_fingerprint"));
     c.desktopNotify = side.value(QStringLiteral("desktop_notify")) == u"1";
     c.mailCommand = side.value(QStringLiteral("mail_command"));
+    c.keyring = side.value(QStringLiteral("keyring")) == u"1";
+    c.keyringSmtp = c.keyring && side.value(QStringLiteral("keyring_smtp")) == u"1";
+    if (c.keyring) c.smtpPassword.clear(); // a leftover from before is not used
 }
 
 void writeConnection(const ConnectionSettings &c, QMap<QString, QString> &side) {
@@ -198,12 +201,15 @@ void writeConnection(const ConnectionSettings &c, QMap<QString, QString> &side) 
     put("smtp_port", port(c.smtpPort));
     put("smtp_auth", c.smtpAuth ? QStringLiteral("1") : QString());
     put("smtp_user", c.smtpUser);
-    put("smtp_password", c.smtpPassword);
+    put("smtp_password", c.keyring ? QString() : c.smtpPassword);
     put("smtp_from", c.smtpFrom);
     put("pop_fingerprint", c.popFingerprint);
     put("smtp_fingerprint", c.smtpFingerprint);
     put("desktop_notify", c.desktopNotify ? QStringLiteral("1") : QString());
     put("mail_command", c.mailCommand);
+    put("keyring", c.keyring ? QStringLiteral("1") : QString());
+    put("keyring_smtp",
+        c.keyring && c.smtpAuth && !c.smtpPassword.isEmpty() ? QStringLiteral("1") : QString());
 }
 
 } // namespace
@@ -247,7 +253,11 @@ bool load(const QString &dir, SettingsRecord &record) {
 }
 
 bool save(const QString &dir, const SettingsRecord &record) {
-    if (!writeFileAtomically(recordPath(dir), format(record))) return false;
+    // With the keyring chosen the field stays, empty: the record keeps its
+    // 13 fields for the Windows program.
+    SettingsRecord stored = record;
+    if (record.connection.keyring) stored.POP_PassWord.clear();
+    if (!writeFileAtomically(recordPath(dir), format(stored))) return false;
     const QString side = sidePath(dir);
     const QMap<QString, QString> before = readSide(side);
     QMap<QString, QString> values = before;

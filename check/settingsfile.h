@@ -28,6 +28,11 @@ struct ConnectionSettings {
     // desktop's mailto: handler).
     bool desktopNotify = false;
     QString mailCommand;
+    // The passwords live in the desktop's keyring instead of the files: the
+    // record's password field and this file hold none. keyringSmtp: the SMTP
+    // password was saved there as an entry of its own.
+    bool keyring = false;
+    bool keyringSmtp = false;
 
     bool operator==(const ConnectionSettings &) const = default;
 };

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Screenshots of the settings window (first run and with a settings file),
 # the tray menu, the version window, the assistant, the popup, the connection
-# dialog and the help viewer on a private X server with trayer as the tray host.
+# dialog, the password prompt and the help viewer on a private X server with trayer as the tray host.
 # Also checks that the icon appears, that a right click opens the menu and
 # that 終了 removes the icon.   scripts/screenshots.sh <builddir> [outdir]
 set -euo pipefail
@@ -70,7 +70,7 @@ shoot tray-after-end
 wait "$tray_pid" 2>/dev/null || true
 
 # --- the windows, one at a time
-for w in verdisp assist form4 connection; do
+for w in verdisp assist form4 connection prompt; do
   run "$w" >/dev/null 2>&1 &
   p=$!
   sleep 2

@@ -19,6 +19,7 @@ class TestSettingsFile : public QObject {
     void rejectsUnreadableRecords_data();
     void keepsFieldsReadBeforeAFailure();
     void entryNamesCodePage932CannotHoldAreKeptBeside();
+    void passwordsInTheKeyringLeaveBothFiles();
 };
 
 void TestSettingsFile::writesTheRecordLineExactly() {
@@ -179,6 +180,35 @@ void TestSettingsFile::entryNamesCodePage932CannotHoldAreKeptBeside() {
     QTemporaryDir fresh;
     QVERIFY(settingsfile::save(fresh.path(), r));
     QVERIFY(!QFile::exists(settingsfile::sidePath(fresh.path())));
+}
+
+void TestSettingsFile::passwordsInTheKeyringLeaveBothFiles() {
+    QTemporaryDir dir;
+    SettingsRecord r;
+    r.POP_Address = QStringLiteral("pop");
+    r.POP_PassWord = QStringLiteral("pw");
+    r.connection.smtpAuth = true;
+    r.connection.smtpPassword = QStringLiteral("smtp-pw");
+    r.connection.keyring = true;
+    QVERIFY(settingsfile::save(dir.path(), r));
+    // The record keeps its 13 fields, the password's empty.
+    QCOMPARE(bytesOf(settingsfile::recordPath(dir.path())),
+             "\"pop\",\"\",\"\",\"\",\"\",\"\",0,0,0,0,\"\",\"\",\"\"\r\n");
+    const QByteArray side = bytesOf(settingsfile::sidePath(dir.path()));
+    QVERIFY(side.contains("\nkeyring=1\n") && side.contains("\nkeyring_smtp=1\n"));
+    QVERIFY(!side.contains("pw"));
+    SettingsRecord back;
+    QVERIFY(settingsfile::load(dir.path(), back));
+    QVERIFY(back.connection.keyring && back.connection.keyringSmtp);
+    QVERIFY(back.POP_PassWord.isEmpty() && back.connection.smtpPassword.isEmpty());
+
+    // Turned off: both files hold their passwords again.
+    r.connection.keyring = false;
+    QVERIFY(settingsfile::save(dir.path(), r));
+    QVERIFY(bytesOf(settingsfile::recordPath(dir.path())).startsWith("\"pop\",\"pw\","));
+    QVERIFY(settingsfile::load(dir.path(), back));
+    QVERIFY(!back.connection.keyring && !back.connection.keyringSmtp);
+    QCOMPARE(back.connection.smtpPassword, QStringLiteral("smtp-pw"));
 }
 
 QTEST_APPLESS_MAIN(TestSettingsFile)

@@ -94,7 +94,7 @@ ConnectionDialog::ConnectionDialog(const ConnectionSettings &settings, MessageBo
     // The settings window waits behind it; closing this one must not end the program.
     setAttribute(Qt::WA_QuitOnClose, false);
     setWindowModality(Qt::WindowModal);
-    setFixedSize(twSize(6870, 9555));
+    setFixedSize(twSize(6870, 10755));
 
     auto *pop = new QGroupBox(QStringLiteral("受信（POP3）"), this);
     pop->setObjectName(QStringLiteral("FramePop"));
@@ -123,9 +123,22 @@ ConnectionDialog::ConnectionDialog(const ConnectionSettings &settings, MessageBo
     m_from->setPlaceholderText(QStringLiteral("認証するアカウントのメールアドレス"));
     buildSide(1, smtp, 2760);
 
+    // The desktop's services: kept apart from the servers above.
+    auto *desktop = new QGroupBox(QStringLiteral("デスクトップ"), this);
+    desktop->setObjectName(QStringLiteral("FrameDesktop"));
+    place(desktop, 240, 7560, 6375, 1095);
+    m_keyring = new QCheckBox(QStringLiteral("パスワードをキーリングに保存する"), desktop);
+    m_keyring->setObjectName(QStringLiteral("Keyring"));
+    m_keyring->setToolTip(QStringLiteral("パスワードを設定ファイルに書かず、デスクトップの"
+                                         "キーリング（Secret Service）に保存します"));
+    place(m_keyring, 240, 300, 5895, 315);
+    m_autostart = new QCheckBox(QStringLiteral("ログイン時に起動する"), desktop);
+    m_autostart->setObjectName(QStringLiteral("Autostart"));
+    place(m_autostart, 240, 660, 5895, 315);
+
     auto *notice = new QGroupBox(QStringLiteral("通知"), this);
     notice->setObjectName(QStringLiteral("FrameNotify"));
-    place(notice, 240, 7560, 6375, 1335);
+    place(notice, 240, 8760, 6375, 1335);
     m_notify = new QCheckBox(QStringLiteral("新着メールをデスクトップの通知でも知らせる"), notice);
     m_notify->setObjectName(QStringLiteral("DesktopNotify"));
     place(m_notify, 240, 360, 5895, 255);
@@ -136,8 +149,8 @@ ConnectionDialog::ConnectionDialog(const ConnectionSettings &settings, MessageBo
     connect(m_notify, &QCheckBox::toggled, this, &ConnectionDialog::notifyChanged);
 
     m_ok =
-        button(this, QStringLiteral("Command1"), QStringLiteral("Ｏ　Ｋ"), 3960, 9000, 1215, 375);
-    m_cancel = button(this, QStringLiteral("Command2"), QStringLiteral("キャンセル"), 5400, 9000,
+        button(this, QStringLiteral("Command1"), QStringLiteral("Ｏ　Ｋ"), 3960, 10200, 1215, 375);
+    m_cancel = button(this, QStringLiteral("Command2"), QStringLiteral("キャンセル"), 5400, 10200,
                       1215, 375);
     connect(m_ok, &QPushButton::clicked, this, &ConnectionDialog::Command1_Click);
     connect(m_cancel, &QPushButton::clicked, this, &ConnectionDialog::reject);
@@ -158,10 +171,19 @@ ConnectionDialog::ConnectionDialog(const ConnectionSettings &settings, MessageBo
     m_user->setText(settings.smtpUser);
     m_password->setText(settings.smtpPassword);
     m_from->setText(settings.smtpFrom);
+    m_keyring->setChecked(settings.keyring);
     authChanged();
     m_notify->setChecked(settings.desktopNotify);
     m_mailCommand->setText(settings.mailCommand);
     notifyChanged();
+}
+
+void ConnectionDialog::setAutostart(bool on) {
+    m_autostart->setChecked(on);
+}
+
+bool ConnectionDialog::autostart() const {
+    return m_autostart->isChecked();
 }
 
 void ConnectionDialog::buildSide(int index, QWidget *frame, int certTop) {
@@ -297,6 +319,7 @@ void ConnectionDialog::Command1_Click() {
     c.smtpFingerprint = m_side[1].accepted;
     c.desktopNotify = m_notify->isChecked();
     c.mailCommand = m_mailCommand->text().trimmed();
+    c.keyring = m_keyring->isChecked();
     m_done = true;
     emit settingsAccepted(c);
 }

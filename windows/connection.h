@@ -27,6 +27,11 @@ class ConnectionDialog : public QDialog {
     // A certificate the check refused for that server: offered for trust.
     void setRefused(bool smtp, const QString &fingerprintHex, const QString &reason);
 
+    // ログイン時に起動する: shown as found on the desktop, read back on ＯＫ.
+    // Not part of the connection settings.
+    void setAutostart(bool on);
+    bool autostart() const;
+
     // The fingerprint as shown: pairs of hex digits joined by ":", 16 a line.
     static QString displayFingerprint(const QString &hex);
 
@@ -71,6 +76,8 @@ class ConnectionDialog : public QDialog {
     QLineEdit *m_from = nullptr;
     QCheckBox *m_notify = nullptr;
     QLineEdit *m_mailCommand = nullptr;
+    QCheckBox *m_keyring = nullptr;
+    QCheckBox *m_autostart = nullptr;
     QPushButton *m_ok = nullptr;
     QPushButton *m_cancel = nullptr;
     bool m_done = false;

@@ -1,5 +1,5 @@
 // Shows one window alone for a screenshot:
-// windows_show tray|verdisp|assist|form4|connection|help <file>.
+// windows_show tray|verdisp|assist|form4|connection|prompt|help <file>.
 // "tray" adds the icon and answers its clicks with the menu; choosing 終了
 // removes the icon and ends.
 #include "app/icons.h"
@@ -9,6 +9,7 @@
 #include "windows/assist.h"
 #include "windows/connection.h"
 #include "windows/form4.h"
+#include "windows/passwordprompt.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -69,17 +70,30 @@ int main(int argc, char *argv[]) {
         c.smtpFrom = QStringLiteral("taro@example.jp");
         c.smtpFingerprint = QStringLiteral("5a").repeated(32);
         c.desktopNotify = true;
+        c.keyring = true;
         auto *d = new ConnectionDialog(c, {});
+        d->setAutostart(true);
         d->setRefused(false, QStringLiteral("0123456789abcdef").repeated(4),
                       QStringLiteral("発行者が不明"));
         QObject::connect(d, &ConnectionDialog::settingsAccepted, &app, &QCoreApplication::quit);
         QObject::connect(d, &ConnectionDialog::cancelled, &app, &QCoreApplication::quit);
         d->show();
+    } else if (what == u"prompt") {
+        // The keyring could give neither password.
+        auto *p = new PasswordPrompt(
+            QStringLiteral(
+                "「pop3:taro@pop.example.jp」: キーリング（Secret Service）が見つかりません"),
+            true, QStringLiteral("pop3:taro@pop.example.jp"), true,
+            QStringLiteral("smtp:taro@example.jp@smtp.example.jp"));
+        QObject::connect(p, &PasswordPrompt::entered, &app, &QCoreApplication::quit);
+        QObject::connect(p, &PasswordPrompt::cancelled, &app, &QCoreApplication::quit);
+        p->show();
     } else if (what == u"help" && argc > 2) {
         openHelpFile(QString::fromLocal8Bit(argv[2]));
     } else {
-        std::fprintf(stderr,
-                     "usage: windows_show tray|verdisp|assist|form4|connection|help <file>\n");
+        std::fprintf(
+            stderr,
+            "usage: windows_show tray|verdisp|assist|form4|connection|prompt|help <file>\n");
         return 2;
     }
     return app.exec();

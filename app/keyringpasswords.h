@@ -1,0 +1,54 @@
+#pragma once
+// The passwords of a user who keeps them in the desktop's keyring: read at
+// start, asked for when the keyring cannot give them, written after each
+// save and removed when the choice is turned off. Checks wait until they
+// are known; no check ever logs in with an empty password meant to come
+// from the keyring.
+#include "check/settingsfile.h"
+
+#include <QObject>
+
+class PasswordPrompt;
+
+class KeyringPasswords : public QObject {
+    Q_OBJECT
+  public:
+    explicit KeyringPasswords(QObject *parent = nullptr);
+    ~KeyringPasswords() override;
+
+    // Start-up, with the settings just read: reads their entries, if any.
+    void load(const SettingsRecord &settings);
+    // A keyring read is still under way.
+    bool reading() const { return m_reading > 0; }
+    // Whether a check may run on these settings now.
+    bool mayCheck(const SettingsRecord &settings) const;
+    // After `after` was saved over `before`: its passwords go to the
+    // keyring, entries no longer used leave it.
+    void saved(const SettingsRecord &before, const SettingsRecord &after);
+    // Asks again for what the last read could not give (none asked: nothing).
+    void ask();
+    PasswordPrompt *prompt() const { return m_prompt; }
+
+  signals:
+    // The passwords to check with: read from the keyring or typed in.
+    // smtp is empty when it is not a separate entry.
+    void passwordsKnown(const QString &pop, const QString &smtp);
+    // Something failed: the text names what, for log, status line and box.
+    void trouble(const QString &text);
+    // The same, for the log alone.
+    void note(const QString &text);
+
+  private:
+    void readDone();
+    // loud: told by message box too.
+    void store(const SettingsRecord &settings, bool loud);
+    void drop(const QString &key);
+    void closePrompt();
+
+    SettingsRecord m_settings; // whose entries were read
+    int m_reading = 0;
+    QString m_pop, m_smtp;
+    bool m_popFailed = false, m_smtpFailed = false;
+    QStringList m_failures;
+    PasswordPrompt *m_prompt = nullptr;
+};
