@@ -46,12 +46,7 @@ bool minimalClient(const Pop3Dovecot &server, int count) {
 }
 
 bool form1Check(Pop3Harness &h) {
-    QEventLoop loop;
-    const QMetaObject::Connection done =
-        QObject::connect(&h.host.check(), &MailCheck::finished, &loop, &QEventLoop::quit);
-    h.load();
-    if (h.host.pop3Running()) loop.exec();
-    QObject::disconnect(done);
+    h.runToEnd();
     return h.host.check().Retry_Flag == 0;
 }
 

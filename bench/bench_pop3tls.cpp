@@ -43,12 +43,7 @@ struct Figures {
 };
 
 bool check(Pop3Harness &h, bool seenBefore = true) {
-    QEventLoop loop;
-    const QMetaObject::Connection done =
-        QObject::connect(&h.host.check(), &MailCheck::finished, &loop, &QEventLoop::quit);
-    h.load();
-    if (h.host.pop3Running()) loop.exec();
-    QObject::disconnect(done);
+    h.runToEnd();
     return h.host.check().Retry_Flag == 0 && (!seenBefore || h.host.check().New_mail_number == 0);
 }
 

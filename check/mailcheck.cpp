@@ -124,12 +124,10 @@ void MailCheck::startPop3() {
     p.user = m_settings.POP_UserID;
     p.password = m_settings.POP_PassWord;
     p.guardMs = m_seams.guardMs;
-    p.security = c.popSecurity == Security::Tls        ? Form1::Security::Tls
-                 : c.popSecurity == Security::StartTls ? Form1::Security::Stls
-                                                       : Form1::Security::None;
+    p.security = c.popSecurity;
     if (c.popPort != 0)
         p.port = c.popPort;
-    else if (p.security == Form1::Security::Tls)
+    else if (p.security == Security::Tls)
         p.port = 995;
     p.tls = tlsOptions(m_seams, p.host, c.popFingerprint);
     m_pop3->Form_Load(p);
@@ -253,14 +251,12 @@ void MailCheck::sendNotice() {
     p.settingsTest = m_test;
     p.count = New_mail_number;
     const ConnectionSettings &c = m_settings.connection;
-    p.security = c.smtpSecurity == Security::Tls        ? Form3::Security::Tls
-                 : c.smtpSecurity == Security::StartTls ? Form3::Security::StartTls
-                                                        : Form3::Security::None;
+    p.security = c.smtpSecurity;
     if (c.smtpPort != 0)
         p.port = c.smtpPort;
-    else if (p.security == Form3::Security::Tls)
+    else if (p.security == Security::Tls)
         p.port = 465;
-    else if (p.security == Form3::Security::StartTls)
+    else if (p.security == Security::StartTls)
         p.port = 587;
     p.auth = c.smtpAuth;
     p.authUser = c.smtpUser.isEmpty() ? m_settings.POP_UserID : c.smtpUser;

@@ -5,13 +5,15 @@
 // What code page 932 cannot hold goes exactly into "quil7400.conf" beside it
 // (UTF-8 "key=value" lines, owner-only), while the record keeps its best
 // encoding.
+#include "platform/tcplink.h"
+
 #include <QByteArray>
 #include <QString>
 
 // How the mail servers are reached, beyond what the record holds: kept in
 // quil7400.conf, absent there for the plain connections of old.
 struct ConnectionSettings {
-    enum class Security : qint8 { None, StartTls, Tls }; // なし, STLS/STARTTLS, SSL/TLS
+    using Security = LinkSecurity; // なし, STLS/STARTTLS, SSL/TLS
     Security popSecurity = Security::None;
     quint16 popPort = 0; // 0: 110, or 995 for SSL/TLS
     Security smtpSecurity = Security::None;

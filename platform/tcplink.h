@@ -18,6 +18,10 @@
 class QSocketNotifier;
 class TlsClient;
 
+// How a mail dialogue is carried: in the clear, upgraded by STLS/STARTTLS on
+// the plain link, or TLS from the first byte.
+enum class LinkSecurity : qint8 { None, StartTls, Tls };
+
 struct TlsOptions {
     QString peerName; // checked against the certificate; empty: the host connected to
     QString caFile;   // PEM certificates to trust; empty: the system's trust store

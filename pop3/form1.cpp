@@ -250,7 +250,7 @@ void Form1::handleStatusLine(const QString &line) {
     const bool ok = line.startsWith(u"+OK");
     switch (Pop_State) {
     case 0: // the greeting
-        if (ok && m_params.security == Security::Stls) {
+        if (ok && m_params.security == Security::StartTls) {
             Pop_State = 7;
             sendLine(QByteArrayLiteral("STLS"));
         } else if (ok) {

@@ -15,9 +15,8 @@ class QTimer;
 class Form1 : public QObject {
     Q_OBJECT
   public:
-    // Plain (today's dialogue), STLS after the greeting (RFC 2595 4), or
-    // TLS from the first byte (POP3S).
-    enum class Security { None, Stls, Tls };
+    // StartTls: STLS after the greeting (RFC 2595 4); Tls: POP3S.
+    using Security = LinkSecurity;
     struct Params {
         QString host;
         quint16 port = 110;

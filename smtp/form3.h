@@ -16,7 +16,7 @@ class QTimer;
 class Form3 : public QObject {
     Q_OBJECT
   public:
-    enum class Security { None, StartTls, Tls };
+    using Security = LinkSecurity;
     struct Params {
         QString host;
         quint16 port = 25;
