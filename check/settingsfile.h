@@ -5,7 +5,7 @@
 // What code page 932 cannot hold goes exactly into "quil7400.conf" beside it
 // (UTF-8 "key=value" lines, owner-only), while the record keeps its best
 // encoding.
-#include "platform/tcplink.h"
+#include "platform/linksecurity.h"
 
 #include <QByteArray>
 #include <QString>

@@ -7,6 +7,8 @@
 //
 // Signals come from the event loop only, never from inside a call. Closing
 // or aborting from this side signals nothing.
+#include "platform/linksecurity.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -17,18 +19,6 @@
 
 class QSocketNotifier;
 class TlsClient;
-
-// How a mail dialogue is carried: in the clear, upgraded by STLS/STARTTLS on
-// the plain link, or TLS from the first byte.
-enum class LinkSecurity : qint8 { None, StartTls, Tls };
-
-struct TlsOptions {
-    QString peerName; // checked against the certificate; empty: the host connected to
-    QString caFile;   // PEM certificates to trust; empty: the system's trust store
-    // The SHA-256 fingerprint (raw, or hex with or without colons) of one
-    // certificate the user has accepted although it fails verification.
-    QByteArray acceptedFingerprint;
-};
 
 class TcpLink : public QObject {
     Q_OBJECT
