@@ -44,7 +44,8 @@ struct Figures {
 
 bool check(Pop3Harness &h, bool seenBefore = true) {
     h.runToEnd();
-    return h.host.check().Retry_Flag == 0 && (!seenBefore || h.host.check().New_mail_number == 0);
+    return h.host.check().retries() == 0 &&
+           (!seenBefore || h.host.logLines.last() == QStringLiteral("0通の新着メールがあります"));
 }
 
 bool measureCheck(Pop3Harness &h, Security security, Figures &f) {

@@ -2,6 +2,7 @@
 
 #include "dialup/dialup.h"
 #include "platform/seams.h"
+#include "platform/tcplink.h"
 #include "pop3/uidstore.h"
 #include "smtp/noticemessage.h"
 
@@ -30,6 +31,10 @@ template <typename Session> void unload(Session *&slot) {
 }
 
 using Security = ConnectionSettings::Security;
+
+Link *newLink(const Seams &seams) {
+    return seams.makeLink ? seams.makeLink() : new TcpLink;
+}
 
 TlsOptions tlsOptions(const Seams &seams, const QString &host, const QString &fingerprint) {
     TlsOptions options;
@@ -114,7 +119,7 @@ void MailCheck::startPop3() {
     // The reply guard restarts with every line: only a deadline for the
     // whole check ends a server that trickles.
     m_deadline->start(m_seams.checkDeadlineMs);
-    m_pop3 = new Form1(this);
+    m_pop3 = new Form1(newLink(m_seams), this);
     connect(m_pop3, &Form1::statusChanged, this, &MailCheck::statusChanged);
     connect(m_pop3, &Form1::finished, this, &MailCheck::pop3Finished);
     const ConnectionSettings &c = m_settings.connection;
@@ -137,25 +142,12 @@ void MailCheck::pop3Finished(const Form1::Result &result) {
     Form1 *session = std::exchange(m_pop3, nullptr);
     if (!session) return;
     session->deleteLater();
-    switch (result.outcome) {
-    case Form1::Outcome::Listed:
-        countNewMail(result);
-        break;
-    case Form1::Outcome::Empty:
+    if (result.outcome != SessionResult::Outcome::Done)
+        sessionFailed(false, result);
+    else if (result.empty)
         emptyMailbox();
-        break;
-    case Form1::Outcome::Failed:
-    case Form1::Outcome::TimedOut:
-        if (result.tlsFailed) {
-            QString log;
-            const QString status = tlsFailure(false, m_settings.POP_Address, result.tlsError,
-                                              result.fingerprint, result.tlsDetail, &log);
-            failed(status, log);
-        } else {
-            failed(result.status, result.logMessage);
-        }
-        break;
-    }
+    else
+        countNewMail(result);
 }
 
 QString MailCheck::storePath() const {
@@ -239,7 +231,7 @@ void MailCheck::announce(const QString &text) {
 void MailCheck::sendNotice() {
     if (m_smtp) return;
     if (!m_deadline->isActive()) m_deadline->start(m_seams.checkDeadlineMs);
-    m_smtp = new Form3(this);
+    m_smtp = new Form3(newLink(m_seams), this);
     connect(m_smtp, &Form3::statusChanged, this, &MailCheck::statusChanged);
     connect(m_smtp, &Form3::finished, this, &MailCheck::noticeFinished);
     Form3::Params p;
@@ -275,70 +267,62 @@ void MailCheck::sendNotice() {
     m_smtp->Form_Load(p);
 }
 
-void MailCheck::noticeFinished(Form3::Outcome outcome, bool messageRefused) {
+void MailCheck::noticeFinished(const SessionResult &result) {
     Form3 *session = std::exchange(m_smtp, nullptr);
     if (!session) return;
     session->deleteLater();
-    switch (outcome) {
-    case Form3::Outcome::Sent: {
-        const QString text = m_test ? QStringLiteral("　テスト終了、エラーなし")
-                                    : QStringLiteral("　メッセージを転送しました");
-        emit statusChanged(text);
-        if (m_test) emit testPassed(false);
-        endCheck();
-        // The text brings its own ideographic space after the time.
-        emit logLine(text, false);
-        settle(true);
+    if (result.outcome != SessionResult::Outcome::Done) {
+        sessionFailed(true, result);
         return;
     }
-    case Form3::Outcome::Refused:
-        if (session->tlsFailedFlag) {
-            QString log;
-            emit statusChanged(tlsFailure(true, m_settings.Smtp_Address, session->tlsError,
-                                          session->fingerprint, session->tlsDetail, &log));
-            emit logLine(log);
-        } else if (!session->failureStatus.isEmpty()) {
-            emit statusChanged(session->failureStatus);
-            emit logLine(session->failureLog);
-        } else {
-            emit statusChanged(QStringLiteral("エラー"));
-            emit logLine(QStringLiteral("送信サーバエラー"));
-        }
-        // A refused message is not sent again, but the check is over all
-        // the same: the link must still be hung up.
-        if (!messageRefused) TX_flg = 1;
-        break;
-    case Form3::Outcome::TimedOut:
-        emit statusChanged(QStringLiteral("送信タイムアウト"));
-        emit logLine(QStringLiteral("送信サーバタイムアウト"));
+    const QString text = m_test ? QStringLiteral("　テスト終了、エラーなし")
+                                : QStringLiteral("　メッセージを転送しました");
+    emit statusChanged(text);
+    if (m_test) emit testPassed(false);
+    endCheck();
+    // The text brings its own ideographic space after the time.
+    emit logLine(text, false);
+    settle(true);
+}
+
+void MailCheck::sessionFailed(bool smtp, const SessionResult &result) {
+    QString status = result.status, log = result.logMessage;
+    if (result.tlsFailed)
+        status = tlsFailure(smtp, smtp ? m_settings.Smtp_Address : m_settings.POP_Address,
+                            result.tlsError, result.fingerprint, result.tlsDetail, &log);
+    // A failed check is tried again; a notice that did not go out is sent
+    // again next time, unless the server refused the message itself.
+    emit statusChanged(status);
+    if (!log.isEmpty()) emit logLine(log);
+    if (!smtp)
+        Retry_Flag = saturatingAdd(Retry_Flag, 1);
+    else if (!result.refusedForGood)
         TX_flg = 1;
-        break;
-    }
     endCheck();
     settle(false);
 }
 
-QString MailCheck::tlsFailure(bool smtp, const QString &host, TcpLink::TlsError error,
+QString MailCheck::tlsFailure(bool smtp, const QString &host, Link::TlsError error,
                               const QByteArray &fingerprint, const QString &detail,
                               QString *logMessage) {
     const QString server =
         (smtp ? QStringLiteral("送信サーバ ") : QStringLiteral("受信サーバ ")) + host;
     QString reason;
     switch (error) {
-    case TcpLink::HandshakeFailed:
+    case Link::HandshakeFailed:
         *logMessage = server + QStringLiteral(" とのSSL/TLS接続に失敗しました（") + detail +
                       QStringLiteral("）");
         return QStringLiteral("SSL/TLS接続エラー");
-    case TcpLink::UnknownIssuer:
+    case Link::UnknownIssuer:
         reason = QStringLiteral("発行者不明");
         break;
-    case TcpLink::WrongHostName:
+    case Link::WrongHostName:
         reason = QStringLiteral("ホスト名不一致");
         break;
-    case TcpLink::Expired:
+    case Link::Expired:
         reason = QStringLiteral("期限切れ");
         break;
-    case TcpLink::OtherVerifyError:
+    case Link::OtherVerifyError:
         reason = QStringLiteral("検証失敗：") + detail;
         break;
     }
@@ -350,11 +334,10 @@ QString MailCheck::tlsFailure(bool smtp, const QString &host, TcpLink::TlsError 
 }
 
 void MailCheck::failed(const QString &status, const QString &logMessage) {
-    emit statusChanged(status);
-    if (!logMessage.isEmpty()) emit logLine(logMessage);
-    Retry_Flag = saturatingAdd(Retry_Flag, 1);
-    endCheck();
-    settle(false);
+    SessionResult r;
+    r.status = status;
+    r.logMessage = logMessage;
+    sessionFailed(false, r);
 }
 
 void MailCheck::endCheck() {

@@ -39,14 +39,10 @@ class MailCheck : public QObject, public DialHost {
     bool pop3Running() const override { return m_pop3 != nullptr; }
     bool noticeRunning() const override { return m_smtp != nullptr; }
     DialUp *dialUp() const { return m_dialUp; }
-    Form1 *form1() const { return m_pop3; }
-    Form3 *form3() const { return m_smtp; }
 
     // Failures in a row of the current check (the scheduler's retry rule).
-    qint16 Retry_Flag = 0;
-    qint16 New_mail_number = 0;  // new mails of the last check
-    qint16 New_mail_number2 = 0; // the running total the popup shows
-    qint16 TX_flg = 0;           // 1: the last notice did not go out
+    qint16 retries() const { return Retry_Flag; }
+    void forgetRetries() { Retry_Flag = 0; }
 
   signals:
     void statusChanged(const QString &text);
@@ -85,10 +81,12 @@ class MailCheck : public QObject, public DialHost {
     void announce(const QString &text);
     void testDone(bool testStaysEnabled = false);
     void sendNotice();
-    void noticeFinished(Form3::Outcome outcome, bool messageRefused);
+    void noticeFinished(const SessionResult &result);
+    // A POP3 or SMTP session ended without reaching its end.
+    void sessionFailed(bool smtp, const SessionResult &result);
     void failed(const QString &status, const QString &logMessage);
     // The status and log texts of a failed secure connection.
-    QString tlsFailure(bool smtp, const QString &host, TcpLink::TlsError error,
+    QString tlsFailure(bool smtp, const QString &host, Link::TlsError error,
                        const QByteArray &fingerprint, const QString &detail, QString *logMessage);
     void deadlinePassed();
     void endCheck();
@@ -97,6 +95,10 @@ class MailCheck : public QObject, public DialHost {
     QString storePath() const;
 
     const Seams &m_seams;
+    qint16 Retry_Flag = 0;
+    qint16 New_mail_number = 0;  // new mails of the last check
+    qint16 New_mail_number2 = 0; // the running total the popup shows
+    qint16 TX_flg = 0;           // 1: the last notice did not go out
     DialUp *m_dialUp;
     Form1 *m_pop3 = nullptr;
     Form3 *m_smtp = nullptr;

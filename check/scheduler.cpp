@@ -33,16 +33,16 @@ void Scheduler::CheckTiming(const QDateTime &now) {
     const int minute = now.time().minute();
     const QString m = QString::number(minute);
     if (m == Last_Check_Minute) return;
-    if (m_check.Retry_Flag == 1) {
+    if (m_check.retries() == 1) {
         m_check.DialStart(m_settings);
         return;
     }
-    if (m_check.Retry_Flag >= 2) {
-        m_check.Retry_Flag = 0;
+    if (m_check.retries() >= 2) {
+        m_check.forgetRetries();
         return;
     }
     if (!schedule::intervalDue(m_settings.Check_Interval, now.time().hour(), minute)) return;
     Last_Check_Minute = m;
-    m_check.Retry_Flag = 0;
+    m_check.forgetRetries();
     m_check.DialStart(m_settings);
 }

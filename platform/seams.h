@@ -12,6 +12,7 @@
 #include <QStringList>
 #include <functional>
 
+class Link;
 class QWidget;
 class RasBackend;
 
@@ -30,6 +31,9 @@ struct Seams {
     // PEM certificates the secure connections trust; empty: the system's
     // trust store. Never a way to skip verification.
     QString caFile;
+    // The connection of each POP3 or SMTP session, handed to it; empty: a
+    // TcpLink. The tests hand in-memory ones.
+    std::function<Link *()> makeLink;
     // Where the files live: beside a portable copy, or in the user's XDG
     // folders for an installed one (platform/folders.h).
     QString configDir; // quil7400.dat, quil7400.conf

@@ -15,7 +15,7 @@
 #include <unistd.h>
 #include <utility>
 
-TcpLink::TcpLink(QObject *parent) : QObject(parent), m_addressTimer(new QTimer(this)) {
+TcpLink::TcpLink(QObject *parent) : Link(parent), m_addressTimer(new QTimer(this)) {
     m_addressTimer->setSingleShot(true);
     connect(m_addressTimer, &QTimer::timeout, this, &TcpLink::tryNextAddress);
 }

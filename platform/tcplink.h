@@ -7,7 +7,7 @@
 //
 // Signals come from the event loop only, never from inside a call. Closing
 // or aborting from this side signals nothing.
-#include "platform/linksecurity.h"
+#include "platform/link.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -20,7 +20,7 @@
 class QSocketNotifier;
 class TlsClient;
 
-class TcpLink : public QObject {
+class TcpLink : public Link {
     Q_OBJECT
   public:
     explicit TcpLink(QObject *parent = nullptr);
@@ -30,35 +30,34 @@ class TcpLink : public QObject {
     // turn; one that has not answered within AddressTimeoutMs gives way to
     // the next (the last one waits as long as the caller does). A host that
     // cannot be reached signals nothing.
-    void connectToHost(const QString &host, quint16 port);
+    void connectToHost(const QString &host, quint16 port) override;
     bool isOpen() const { return m_state != State::Closed; } // from connectToHost on
-    bool isConnected() const { return m_state == State::Connected; }
+    bool isConnected() const override { return m_state == State::Connected; }
 
     // TLS 1.2 or newer, the certificate verified against the trust store and
     // the host name. A certificate that fails is refused by tlsFailed(), with
     // its fingerprint, unless it is the accepted one.
-    enum TlsError { HandshakeFailed, UnknownIssuer, WrongHostName, Expired, OtherVerifyError };
-    Q_ENUM(TlsError)
     // Implicit TLS (POP3 on 995, submission on 465): connected() only once
     // the handshake is done.
-    void connectToHostEncrypted(const QString &host, quint16 port, const TlsOptions &options);
+    void connectToHostEncrypted(const QString &host, quint16 port,
+                                const TlsOptions &options) override;
     // STLS / STARTTLS on a connected plain link: encrypted() once the
     // handshake is done. Bytes written meanwhile wait for it. Ignored unless
     // connected and plain.
-    void startTls(const TlsOptions &options);
-    bool isEncrypted() const;
+    void startTls(const TlsOptions &options) override;
+    bool isEncrypted() const override;
 
     qint64 bytesAvailable() const { return m_in.size(); }
-    QByteArray readAll();
+    QByteArray readAll() override;
     // Queues the bytes and sends what the socket takes now; the rest goes
     // as it drains. -1 unless connected.
-    qint64 write(const QByteArray &bytes);
+    qint64 write(const QByteArray &bytes) override;
     // Sends what the socket takes now; true when nothing is left queued.
     bool flush();
     // Sends what the socket takes now, then closes.
-    void close();
+    void close() override;
     // Closes at once; queued bytes are dropped.
-    void abort();
+    void abort() override;
 
     // A silently dropped address (a broken IPv6 route, say) would otherwise
     // hold the connection for the kernel's two minutes.
@@ -66,20 +65,6 @@ class TcpLink : public QObject {
     // Read per wake-up: a peer that sends without pause cannot keep the
     // event loop from timers and windows, nor grow the buffer unread.
     static constexpr qsizetype ReadPerWakeUp = 64 * 1024;
-
-  signals:
-    void connected();
-    void readyRead();
-    void disconnected(); // the peer closed or reset the connection
-    // No address of the host could be reached (none found, every one refused
-    // or silent); the link is closed.
-    void unreachable();
-    void encrypted(); // after startTls
-    // The link is closed already and signals nothing more; nothing written
-    // after startTls has left in the clear. The fingerprint (raw SHA-256) is
-    // the refused certificate's, empty for HandshakeFailed.
-    void tlsFailed(TcpLink::TlsError error, const QByteArray &sha256Fingerprint,
-                   const QString &detail);
 
   private:
     static constexpr qsizetype TlsWriteSlice = 256 * 1024;

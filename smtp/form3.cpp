@@ -1,10 +1,7 @@
 #include "smtp/form3.h"
 
 #include "platform/codepage.h"
-#include "platform/tcplink.h"
 #include "smtp/noticemessage.h"
-
-#include <QTimer>
 
 namespace {
 
@@ -31,6 +28,26 @@ QList<QByteArrayList> ehloKeywords(const QByteArrayList &lines) {
     return keywords;
 }
 
+bool threeDigits(QByteArrayView line) {
+    if (line.size() < 3) return false;
+    for (int i = 0; i < 3; ++i)
+        if (line[i] < '0' || line[i] > '9') return false;
+    return true;
+}
+
+// False only for a continuation line: three digits and "-" (RFC 5321 4.2).
+bool isLastLine(QByteArrayView line) {
+    return !(threeDigits(line) && line.size() > 3 && line[3] == '-');
+}
+
+// The reply code of a last line: three digits followed by a blank or the
+// line end; empty for anything else.
+QByteArray replyCode(QByteArrayView lastLine) {
+    if (!threeDigits(lastLine)) return {};
+    if (lastLine.size() > 3 && lastLine[3] != ' ') return {};
+    return lastLine.first(3).toByteArray();
+}
+
 QByteArray angleAddress(const QByteArray &address) {
     if (address.startsWith('<') && address.endsWith('>')) return address;
     return '<' + address + '>';
@@ -38,110 +55,39 @@ QByteArray angleAddress(const QByteArray &address) {
 
 } // namespace
 
-Form3::Form3(QObject *parent)
-    : QObject(parent), Winsock2(new TcpLink(this)), Timer1(new QTimer(this)),
-      Timer2(new QTimer(this)) {
+// A text line holds 1000 bytes with its CR LF (RFC 5321 4.5.3.1.6).
+Form3::Form3(Link *link, QObject *parent) : LineSession(link, Framing{998, true}, parent) {
     setObjectName(QStringLiteral("Form3"));
-    Winsock2->setObjectName(QStringLiteral("Winsock2"));
-    Timer1->setObjectName(QStringLiteral("Timer1"));
-    Timer2->setObjectName(QStringLiteral("Timer2"));
-    Timer1->setSingleShot(true);
-    Timer2->setSingleShot(true);
-    connect(Winsock2, &TcpLink::connected, this, &Form3::Winsock2_Connect);
-    connect(Winsock2, &TcpLink::readyRead, this, &Form3::Winsock2_DataArrival);
-    connect(Winsock2, &TcpLink::encrypted, this, &Form3::Encrypted);
-    connect(Winsock2, &TcpLink::tlsFailed, this, &Form3::TlsFailed);
-    // The plain dialogue leaves an unreachable server to its connect guard,
-    // as it always has; a secure one says so at once.
-    connect(Winsock2, &TcpLink::unreachable, this, [this] {
-        if (m_unloaded || !secure()) return;
-        failureStatus = QStringLiteral("送信サーバに接続できません");
-        failureLog = QStringLiteral("送信サーバ %1 のポート %2 に接続できません")
-                         .arg(m_params.host)
-                         .arg(m_params.port);
-        End(Outcome::Refused);
-    });
-    connect(Timer1, &QTimer::timeout, this, &Form3::Timer1_Timer);
-    connect(Timer2, &QTimer::timeout, this, &Form3::Timer2_Timer);
-}
-
-Form3::~Form3() {
-    Form_Unload();
+    link->setObjectName(QStringLiteral("Winsock2"));
 }
 
 void Form3::Form_Load(const Params &params) {
-    // One dialogue per load: a second request while loaded changes nothing.
-    if (m_loaded || m_unloaded) return;
-    m_loaded = true;
+    if (loaded()) return; // one dialogue per session
     m_params = params;
-
-    Winsock2->abort();
+    Smtp_State = 0;
     // The local port is left to the system: binding 25 needs root and clashes
     // with a local mail server or a connection still closing.
-    // No events may run from here on until the timer is armed.
-    if (m_params.security == Security::Tls)
-        Winsock2->connectToHostEncrypted(m_params.host, m_params.port, m_params.tls);
-    else
-        Winsock2->connectToHost(m_params.host, m_params.port);
-    Smtp_State = 0;
-    emit statusChanged(QStringLiteral("接続中"));
-    Timer1->start(m_params.guardMs);
+    open({params.host, params.port, params.security, params.tls, params.guardMs});
 }
 
-void Form3::Form_Unload() {
-    if (m_unloaded) return;
-    m_unloaded = true;
-    Timer1->stop();
-    Timer2->stop();
-    disconnect(Winsock2, nullptr, this, nullptr);
-    Winsock2->abort();
-}
-
-void Form3::Winsock2_Connect() {
-    emit statusChanged(QStringLiteral("接続しました"));
-    Timer1->stop();
-    Timer2->start(m_params.guardMs);
-}
-
-void Form3::Winsock2_DataArrival() {
-    if (m_unloaded) return;
-    takeBytes(Winsock2->readAll());
-}
-
-void Form3::takeBytes(QByteArrayView bytes) {
-    // Anything in the clear between STARTTLS's 220 and the handshake could
-    // be an attacker's (RFC 3207 6): dropped.
-    if (m_unloaded || m_securing) return;
-    m_framer.append(bytes);
-    for (;;) {
-        QByteArray line;
-        const ReplyFramer::Result r = m_framer.nextLine(line);
-        if (r == ReplyFramer::Result::NeedMore) return;
-        if (r == ReplyFramer::Result::TooLong) {
-            // No server sends such a line: judge it as an unexpected reply.
-            m_replyLines << line.left(ReplyFramer::MaxLine);
-            WrongReply(m_replyLines);
-            return;
-        }
-        // A server still talking, line by line, is not silent.
-        Timer2->start(m_params.guardMs);
-        m_replyLines << line;
-        if (!ReplyFramer::isLastLine(line)) {
-            if (m_replyLines.size() < ReplyFramer::MaxReplyLines) continue;
-            WrongReply(m_replyLines);
-            return;
-        }
-        const QByteArrayList reply = std::exchange(m_replyLines, {});
-        if (!ReplyArrival(reply)) return;
-        if (m_securing) {
-            m_framer.clear();
-            return;
-        }
+bool Form3::lineArrived(QByteArrayView line) {
+    m_replyLines << line.toByteArray();
+    if (!isLastLine(line)) {
+        if (m_replyLines.size() < MaxReplyLines) return true;
+        WrongReply(m_replyLines);
+        return false;
     }
+    return ReplyArrival(std::exchange(m_replyLines, {}));
+}
+
+void Form3::lineTooLong() {
+    // No server sends such a line: judge it as an unexpected reply.
+    m_replyLines << QByteArray();
+    WrongReply(m_replyLines);
 }
 
 bool Form3::ReplyArrival(const QByteArrayList &lines) {
-    const QByteArray code = ReplyFramer::code(lines.last());
+    const QByteArray code = replyCode(lines.last());
     // The secure dialogue's own steps; MAIL FROM onwards is shared.
     if (secure() && Smtp_State >= 10) return SecureReply(code, lines);
     switch (Smtp_State) {
@@ -214,39 +160,29 @@ bool Form3::SecureReply(const QByteArray &code, const QByteArrayList &lines) {
         if (code != "250") break;
         AppendTrace(lines);
         AfterEhlo(lines);
-        return !m_unloaded;
+        return !ended();
     case 11: // reply to STARTTLS
         if (code != "220") {
-            SecureRefusal(QStringLiteral("STARTTLS拒否"),
-                          QStringLiteral("送信サーバ ") + m_params.host +
-                              QStringLiteral(" がSTARTTLSを受け付けません") + replyText(lines),
-                          lines);
+            ReplyError(lines, QStringLiteral("STARTTLS拒否"),
+                       QStringLiteral("送信サーバ ") + m_params.host +
+                           QStringLiteral(" がSTARTTLSを受け付けません") + replyText(lines));
             return false;
         }
         AppendTrace(lines);
-        m_securing = true;
-        Winsock2->startTls(m_params.tls);
+        beginTls();
         return true;
-    case 12: // the end of AUTH
-        if (code != "235") {
-            SecureRefusal(QStringLiteral("認証エラー"), authRefused, lines);
+    case 12: // AUTH: its continuations (334), then its end (235)
+        if (code == "334" && saslContinue()) {
+            AppendTrace(lines);
+            return true;
+        }
+        if (code != "235" || !saslComplete()) {
+            ReplyError(lines, QStringLiteral("認証エラー"), authRefused);
             return false;
         }
         AppendTrace(lines);
         SendMailFrom();
-        return !m_unloaded;
-    case 13: // AUTH LOGIN asks for the user name, then the password (334)
-    case 14:
-        if (code != "334") {
-            SecureRefusal(QStringLiteral("認証エラー"), authRefused, lines);
-            return false;
-        }
-        AppendTrace(lines);
-        SendLine(
-            (Smtp_State == 13 ? m_params.authUser : m_params.authPassword).toUtf8().toBase64() +
-            "\r\n");
-        Smtp_State = Smtp_State == 13 ? 14 : 12;
-        return true;
+        return !ended();
     default:
         break;
     }
@@ -283,7 +219,7 @@ void Form3::SendEhlo() {
 }
 
 void Form3::AfterEhlo(const QByteArrayList &lines) {
-    if (m_params.security == Security::StartTls && !Winsock2->isEncrypted()) {
+    if (m_params.security == LinkSecurity::StartTls && !link()->isEncrypted()) {
         Smtp_State = 11;
         SendLine(QByteArrayLiteral("STARTTLS\r\n"));
         return;
@@ -293,31 +229,19 @@ void Form3::AfterEhlo(const QByteArrayList &lines) {
         return;
     }
     // A password never crosses an unencrypted connection.
-    if (!Winsock2->isEncrypted()) {
-        SecureRefusal(QStringLiteral("認証エラー"),
-                      QStringLiteral("暗号化されていない接続では送信サーバに認証しません"), {});
+    if (!link()->isEncrypted()) {
+        ReplyError({}, QStringLiteral("認証エラー"),
+                   QStringLiteral("暗号化されていない接続では送信サーバに認証しません"));
         return;
     }
-    bool plain = false, login = false;
-    for (const QByteArrayList &words : ehloKeywords(lines)) {
-        if (words.value(0) != "AUTH") continue;
-        plain = plain || words.contains("PLAIN");
-        login = login || words.contains("LOGIN");
-    }
-    const QByteArray user = m_params.authUser.toUtf8(), password = m_params.authPassword.toUtf8();
-    if (plain && !user.contains('\0') && !password.contains('\0')) {
-        // RFC 4616: authorization identity empty, then user and password.
-        Smtp_State = 12;
-        SendLine("AUTH PLAIN " + ('\0' + user + '\0' + password).toBase64() + "\r\n");
-    } else if (login) {
-        Smtp_State = 13;
-        SendLine(QByteArrayLiteral("AUTH LOGIN\r\n"));
-    } else {
-        SecureRefusal(QStringLiteral("認証方式なし"),
-                      QStringLiteral("送信サーバ ") + m_params.host +
-                          QStringLiteral(" にはPLAINとLOGINのどちらの認証方式もありません"),
-                      {});
-    }
+    QByteArrayList offered;
+    for (const QByteArrayList &words : ehloKeywords(lines))
+        if (words.value(0) == "AUTH") offered += words.mid(1);
+    Smtp_State = 12;
+    if (!saslBegin(offered, m_params.authUser, m_params.authPassword))
+        ReplyError({}, QStringLiteral("認証方式なし"),
+                   QStringLiteral("送信サーバ ") + m_params.host +
+                       QStringLiteral(" にはPLAINとLOGINのどちらの認証方式もありません"));
 }
 
 void Form3::SendMailFrom() {
@@ -330,30 +254,10 @@ void Form3::SendMailFrom() {
     SendLine("MAIL FROM:" + angleAddress(from) + "\r\n");
 }
 
-void Form3::SecureRefusal(const QString &status, const QString &log, const QByteArrayList &lines) {
-    failureStatus = status;
-    failureLog = log;
-    ReplyError(lines);
-}
-
-void Form3::Encrypted() {
-    if (m_unloaded || !m_securing) return;
-    m_securing = false;
-    m_framer.clear();
+void Form3::secured() {
     m_replyLines.clear();
-    Timer2->start(m_params.guardMs);
     // The capabilities before the handshake count for nothing (RFC 3207 4.2).
     SendEhlo();
-}
-
-void Form3::TlsFailed(TcpLink::TlsError error, const QByteArray &fingerprint,
-                      const QString &detail) {
-    if (m_unloaded) return;
-    tlsFailedFlag = true;
-    tlsError = error;
-    this->fingerprint = fingerprint;
-    tlsDetail = detail;
-    End(Outcome::Refused);
 }
 
 void Form3::WrongReply(const QByteArrayList &lines) {
@@ -365,52 +269,32 @@ void Form3::WrongReply(const QByteArrayList &lines) {
         ReplyError(lines);
 }
 
-void Form3::SendLine(const QByteArray &bytes) {
-    if (sendTap) sendTap(bytes);
-    // Fire and forget: a line that cannot go out shows up as a silent server.
-    if (!Winsock2->isConnected()) return;
-    Winsock2->write(bytes);
-    // Out at once: the dialogue may end, and drop the connection, before
-    // the event loop would have written it (QUIT after an error).
-    Winsock2->flush();
-}
-
 void Form3::AppendTrace(const QByteArrayList &lines) {
     // Decoded per complete line: a chunk may split a two-byte character.
     for (const QByteArray &line : lines)
         Text1 += cp932::decode(line) + QStringLiteral("\r\n");
 }
 
-void Form3::ReplyError(const QByteArrayList &lines) {
-    const bool messageRefused = Smtp_State == 5;
+void Form3::ReplyError(const QByteArrayList &lines, const QString &status, const QString &log) {
+    SessionResult r;
+    r.status = status.isEmpty() ? QStringLiteral("エラー") : status;
+    r.logMessage = log.isEmpty() ? QStringLiteral("送信サーバエラー") : log;
+    r.refusedForGood = Smtp_State == 5;
     AppendTrace(lines);
     SendLine(QuitLine());
     Smtp_State = 6;
-    End(Outcome::Refused, messageRefused);
+    finish(r);
 }
 
-void Form3::End(Outcome outcome, bool messageRefused) {
-    // Quiet at once: nothing the listener does can bring a reply or a
-    // time-out back into this dialogue.
-    Form_Unload();
-    emit finished(outcome, messageRefused);
-}
-
-void Form3::Timer1_Timer() {
-    SendTimeOut();
-}
-
-void Form3::Timer2_Timer() {
-    SendTimeOut();
-}
-
-void Form3::SendTimeOut() {
-    if (m_unloaded) return;
-    End(Outcome::TimedOut);
+SessionResult Form3::timedOut() const {
+    SessionResult r;
+    r.outcome = SessionResult::Outcome::TimedOut;
+    r.status = QStringLiteral("送信タイムアウト");
+    r.logMessage = QStringLiteral("送信サーバタイムアウト");
+    return r;
 }
 
 void Form3::SendFinished(const QByteArrayList &lines) {
     AppendTrace(lines);
-    Winsock2->close();
-    End(Outcome::Sent);
+    succeed(true);
 }

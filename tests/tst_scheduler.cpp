@@ -1,11 +1,12 @@
 // Whole simulated days of scheduler ticks: the exact minutes a check starts.
 #include "check/schedule.h"
-#include "dialup/dialhost.h"
+#include "support/memorylink.h"
 #include "support/programfixture.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QPointer>
 #include <QRadioButton>
 #include <QTest>
 
@@ -13,15 +14,27 @@ namespace {
 const QByteArray kRecord = "\"\",\"\",\"\",\"\",\"\",\"\",0,0,0,0,\"\",\"\",\"\"\r\n";
 
 struct Day : ProgramFixture {
-    Day() : ProgramFixture(&kRecord) { start(); }
+    QList<QPointer<MemoryLink>> links;
+    Day() : ProgramFixture(&kRecord) {
+        seams.makeLink = [this] {
+            auto *l = new MemoryLink;
+            links << l;
+            return l;
+        };
+        start();
+    }
     // 実行 with the settings as the window holds them: saved, the window
     // hidden, monitoring.
     void monitor() { QTest::mouseClick(ui().Command4, Qt::LeftButton); }
-    // Ends the started check at once and silently, as a broken link does.
-    void endCheck() { static_cast<DialHost &>(check()).abortCheck(); }
+    // The started check's server answers: an empty mailbox, or a refusal.
+    void endCheck(bool fails = false) {
+        links.last()->accept();
+        links.last()->reply(fails ? "-ERR\r\n" : "+OK\r\n+OK\r\n+OK\r\n+OK 0\r\n");
+    }
     // Ticks every `step` seconds over one day from 0:00; returns "H:MM" of
-    // every check started. A started check ends at once unless `keepFailing`.
-    QStringList run(int step = 15, const std::function<void()> &afterStart = {}) {
+    // every check started. A started check ends at once, failing when
+    // `fails` says so for its number.
+    QStringList run(int step = 15, const std::function<bool(int started)> &fails = {}) {
         QStringList fired;
         const QDateTime start(QDate(2026, 3, 1), QTime(0, 0, 0));
         for (int s = 0; s < 24 * 3600; s += step) {
@@ -29,8 +42,7 @@ struct Day : ProgramFixture {
             scheduler().Timer1_Timer();
             if (check().pop3Running()) {
                 fired << clock.toString(QStringLiteral("H:mm"));
-                endCheck();
-                if (afterStart) afterStart();
+                endCheck(fails && fails(fired.size()));
             }
             if (s % 3600 == 0) QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         }
@@ -139,36 +151,30 @@ void TestScheduler::retryAfterAFailedCheck() {
     Day d;
     d.ui().Option3->setChecked(true); // 0 and 30
     d.monitor();
-    int started = 0;
     // The 0:00 check and its retry fail; every later check succeeds.
-    const QStringList fired = d.run(10, [&] {
-        ++started;
-        if (started == 1 || started == 2) d.check().Retry_Flag = qint16(started);
-    });
+    const QStringList fired = d.run(10, [](int started) { return started <= 2; });
     // The retry runs at the first tick of the next minute, whatever minute
     // that is; after the second failure the next minute only clears the count.
     QCOMPARE(fired.mid(0, 3), (QStringList{"0:00", "0:01", "0:30"}));
     QCOMPARE(fired.size(), 49);
-    QCOMPARE(int(d.check().Retry_Flag), 0);
+    QCOMPARE(d.check().retries(), 0);
 
-    // A retry that cannot start is tried again at every tick outside the minute.
+    // The retry waits for no interval minute, and nothing starts beside it.
     Day busy;
     busy.ui().Option3->setChecked(true);
     busy.monitor();
-    busy.clock = QDateTime(QDate(2026, 3, 1), QTime(0, 0, 5));
+    busy.clock = QDateTime(QDate(2026, 2, 28), QTime(23, 30, 0));
     busy.scheduler().Timer1_Timer();
-    QVERIFY(busy.check().pop3Running()); // still running: later starts are dropped
-    busy.check().Retry_Flag = 1;
-    for (int s : {10, 40, 65, 70}) {
+    busy.endCheck(true);
+    for (int s : {5, 10, 40, 65, 70}) {
         busy.clock = QDateTime(QDate(2026, 3, 1), QTime(0, s / 60, s % 60));
         busy.scheduler().Timer1_Timer();
-        QCOMPARE(int(busy.check().Retry_Flag), 1);
+        QVERIFY(busy.check().pop3Running()); // the retry, still under way
+        QCOMPARE(busy.check().retries(), 1);
     }
+    QCOMPARE(busy.links.size(), 2);
     busy.endCheck();
-    busy.scheduler().Timer1_Timer();
-    QVERIFY(busy.check().pop3Running());
-    QCOMPARE(busy.scheduler().Last_Check_Minute, QStringLiteral("0"));
-    busy.endCheck();
+    QCOMPARE(busy.check().retries(), 0);
 }
 
 void TestScheduler::idleWhileVisibleOrNotMonitoring() {

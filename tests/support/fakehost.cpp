@@ -1,6 +1,9 @@
 #include "support/fakehost.h"
 
+#include "platform/linesession.h"
+
 #include <QTest>
+#include <QTimer>
 
 FakeHost::FakeHost() {
     seamsValue.now = [] { return QDateTime(QDate(2026, 1, 1), QTime(12, 0, 0)); };
@@ -42,4 +45,18 @@ void FakeHost::start() {
 
 bool FakeHost::waitDone(int ms) {
     return QTest::qWaitFor([this] { return !pop3Running() && !noticeRunning(); }, ms);
+}
+
+void FakeHost::inMemory() {
+    seamsValue.makeLink = [this] {
+        auto *l = new MemoryLink;
+        links << l;
+        return l;
+    };
+}
+
+void FakeHost::guardRunsOut() {
+    for (LineSession *s : check().findChildren<LineSession *>())
+        for (QTimer *t : s->findChildren<QTimer *>())
+            if (t->isActive()) QMetaObject::invokeMethod(t, "timeout", Qt::DirectConnection);
 }

@@ -5,7 +5,9 @@
 // makes of it.
 #include "check/mailcheck.h"
 #include "platform/seams.h"
+#include "support/memorylink.h"
 
+#include <QPointer>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <memory>
@@ -24,6 +26,13 @@ class FakeHost {
     // Waits until no session runs any more.
     bool waitDone(int ms = 10000);
     QString storePath() const { return dir.filePath(QStringLiteral("quilmon.dat")); }
+
+    // Sessions get in-memory links from now on; `link` is the newest.
+    void inMemory();
+    MemoryLink *link() const { return links.isEmpty() ? nullptr : links.last().data(); }
+    QList<QPointer<MemoryLink>> links;
+    // The running session's guard (connect or reply) runs out now.
+    void guardRunsOut();
 
     QTemporaryDir dir;
     Seams seamsValue;

@@ -10,7 +10,6 @@ struct Pop3Harness {
     FakeHost host;
 
     void load() { host.start(); }
-    Form1 *form() { return host.check().form1(); }
     bool waitDone(int ms = 10000) { return host.waitDone(ms); }
     // Starts a check and runs the event loop until it has finished, however
     // long that takes (the benchmarks time exactly this).
