@@ -146,7 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     QMetaObject::invokeMethod(form->Timer2, "timeout", Qt::DirectConnection);
 
     check(finished == 1 && !mc.pop3Running());
-    check(mc.dialUp()->Dup_End_Flag == 1 || mc.noticeRunning());
+    check(mc.dialUp()->dupEndFlag() == 1 || mc.noticeRunning());
     const std::optional<QByteArray> storeAfter = readFile(store);
     if (mc.Retry_Flag != 0) {
         check(mc.Retry_Flag == 1);

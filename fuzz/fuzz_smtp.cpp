@@ -146,7 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     QMetaObject::invokeMethod(form->Timer2, "timeout", Qt::DirectConnection);
 
     check(finished == 1 && !mc.noticeRunning() && host.logLines.size() == 1);
-    check(mc.dialUp()->Dup_End_Flag == 1);
+    check(mc.dialUp()->dupEndFlag() == 1);
     const QString &outcome = host.logLines.first();
     const bool allSent = sent.size() == dialogue.size() + 1 && sent.last() == quit;
     if (outcome.startsWith(u'|')) {

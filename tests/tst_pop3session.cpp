@@ -28,7 +28,7 @@ struct Dialogue : Pop3Harness {
     }
     void forwarding(bool on) { host.settings.Trf_Flag = on ? 1 : 0; }
     MailCheck &check() { return host.check(); }
-    qint16 dupEnd() { return check().dialUp()->Dup_End_Flag; }
+    qint16 dupEnd() { return check().dialUp()->dupEndFlag(); }
     // Waits until the POP3 session is over; a notice may still run after it.
     bool waitPop3(int ms = 10000) {
         return QTest::qWaitFor([this] { return !host.pop3Running(); }, ms);

@@ -1,6 +1,6 @@
 // Whole simulated days of scheduler ticks: the exact minutes a check starts.
 #include "check/schedule.h"
-#include "dialup/dialhost.h"
+#include "dialup/dialup.h"
 #include "support/programfixture.h"
 
 #include <QCheckBox>
@@ -18,7 +18,7 @@ struct Day : ProgramFixture {
     // hidden, monitoring.
     void monitor() { QTest::mouseClick(ui().Command4, Qt::LeftButton); }
     // Ends the started check at once and silently, as a broken link does.
-    void endCheck() { static_cast<DialHost &>(check()).abortCheck(); }
+    void endCheck() { emit check().dialUp()->linkLost(); }
     // Ticks every `step` seconds over one day from 0:00; returns "H:MM" of
     // every check started. A started check ends at once unless `keepFailing`.
     QStringList run(int step = 15, const std::function<void()> &afterStart = {}) {

@@ -113,7 +113,7 @@ void TestSmtpAiosmtpd::noticeArrives() {
     host.settings.Smtp_mail_address = sender;
     QCOMPARE(runDialogue(host), status);
     QCOMPARE(host.check().TX_flg, qint16(0));
-    QCOMPARE(host.check().dialUp()->Dup_End_Flag, qint16(1));
+    QCOMPARE(host.check().dialUp()->dupEndFlag(), qint16(1));
 
     const QJsonObject mail = server.message(++delivered);
     QVERIFY2(!mail.isEmpty(), "no message stored");
