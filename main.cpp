@@ -1,5 +1,5 @@
 #include "app/program.h"
-#include "dialup/nmbackend.h"
+#include "dialup/nmdialservice.h"
 #include "platform/helpviewer.h"
 #include "platform/topmost.h"
 #include "platform/twips.h"
@@ -25,9 +25,9 @@ int main(int argc, char *argv[]) {
     QApplication::setQuitOnLastWindowClosed(false);
     installProgramLook();
 
-    NmBackend networkManager([] { return QDBusConnection::systemBus(); });
+    NmDialService networkManager([] { return QDBusConnection::systemBus(); });
     Seams seams = Seams::production();
-    seams.ras = &networkManager;
+    seams.dial = &networkManager;
     seams.openHelp = openHelpFile;
     fontconfigWarmUp.join();
     if (!seams.folderError.isEmpty()) {

@@ -51,9 +51,15 @@ QString colonHex(const QByteArray &raw) {
 } // namespace
 
 MailCheck::MailCheck(const Seams &seams, QObject *parent)
-    : QObject(parent), m_seams(seams), m_dialUp(new DialUp(*this, seams, this)),
+    : QObject(parent), m_seams(seams), m_dialUp(new DialUp(seams, this)),
       m_deadline(new QTimer(this)) {
     setObjectName(QStringLiteral("check"));
+    connect(m_dialUp, &DialUp::linkUp, this, &MailCheck::startCheck);
+    connect(m_dialUp, &DialUp::linkLost, this, &MailCheck::abortCheck);
+    connect(m_dialUp, &DialUp::linkFailed, this, &MailCheck::linkFailed);
+    connect(m_dialUp, &DialUp::dialRefused, this, &MailCheck::dialRefused);
+    connect(m_dialUp, &DialUp::statusChanged, this, &MailCheck::statusChanged);
+    connect(m_dialUp, &DialUp::logLine, this, [this](const QString &line) { emit logLine(line); });
     m_deadline->setSingleShot(true);
     connect(m_deadline, &QTimer::timeout, this, &MailCheck::deadlinePassed);
 }
@@ -102,7 +108,14 @@ void MailCheck::hangUpForExit() {
 }
 
 void MailCheck::startCheck() {
-    startPop3();
+    // POP3 of an earlier check still runs: none can start over this link.
+    // And a link nothing runs over (the check ended at once, or started
+    // nothing) would never be hung up. Either way it goes down at once.
+    if (!m_pop3) {
+        startPop3();
+        if (m_pop3 || m_smtp) return;
+    }
+    m_dialUp->hangUp();
 }
 
 void MailCheck::startPop3() {
@@ -341,7 +354,7 @@ void MailCheck::failed(const QString &status, const QString &logMessage) {
 }
 
 void MailCheck::endCheck() {
-    m_dialUp->checkEnded();
+    m_dialUp->hangUp();
 }
 
 void MailCheck::settle(bool succeeded) {

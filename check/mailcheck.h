@@ -5,7 +5,6 @@
 // between a settings test and a scheduled check. It reports by signals; the
 // program decides what the windows show.
 #include "check/settingsfile.h"
-#include "dialup/dialhost.h"
 #include "pop3/form1.h"
 #include "smtp/form3.h"
 
@@ -15,7 +14,7 @@
 class DialUp;
 struct Seams;
 
-class MailCheck : public QObject, public DialHost {
+class MailCheck : public QObject {
     Q_OBJECT
   public:
     explicit MailCheck(const Seams &seams, QObject *parent = nullptr);
@@ -36,8 +35,8 @@ class MailCheck : public QObject, public DialHost {
 
     // A session runs, or a link is dialed, watched or being released.
     bool running() const;
-    bool pop3Running() const override { return m_pop3 != nullptr; }
-    bool noticeRunning() const override { return m_smtp != nullptr; }
+    bool pop3Running() const { return m_pop3 != nullptr; }
+    bool noticeRunning() const { return m_smtp != nullptr; }
     DialUp *dialUp() const { return m_dialUp; }
 
     // Failures in a row of the current check (the scheduler's retry rule).
@@ -65,13 +64,14 @@ class MailCheck : public QObject, public DialHost {
     void certificateRefused(bool smtp, const QString &fingerprintHex, const QString &reason);
 
   private:
-    // DialHost: the link monitor's view of the check.
-    void setStatus(const QString &text) override { emit statusChanged(text); }
-    void log(const QString &message) override { emit logLine(message); }
-    void startCheck() override;
-    void abortCheck() override;
-    void linkFailed() override;
-    void dialRefused() override;
+    // The link monitor's reports. The link is up: the check starts over it.
+    void startCheck();
+    // The link broke while the check ran: end its sessions at once and
+    // silently; a notice not confirmed by its server is sent again next time.
+    void abortCheck();
+    // The link failed; its wait is over: report and count the failure.
+    void linkFailed();
+    void dialRefused();
 
     void startPop3();
     void pop3Finished(const Form1::Result &result);

@@ -1,8 +1,5 @@
 #include "dialup/dialup.h"
 
-#include "dialup/dialhost.h"
-#include "dialup/rasbackend.h"
-#include "dialup/tasktry.h"
 #include "platform/seams.h"
 
 #include <QPointer>
@@ -10,10 +7,30 @@
 
 namespace {
 const QString LinkInUse = QStringLiteral("すでにダイヤルアップ接続が使用されています");
+
+using Outcome = DialService::Outcome;
+using LinkStep = DialService::LinkStep;
+
+// The status line while a link is being built, by step.
+QString stepText(LinkStep step) {
+    switch (step) {
+    case LinkStep::OpeningPort:
+        return QStringLiteral("ポートオープン中...");
+    case LinkStep::PortOpened:
+        return QStringLiteral("ポートオープン完了");
+    case LinkStep::ConnectingDevice:
+        return QStringLiteral("デバイスと接続中...");
+    case LinkStep::Authenticated:
+        return QStringLiteral("認証完了");
+    case LinkStep::LinkEstablished:
+        return QStringLiteral("接続完了（リンク確立）");
+    default:
+        return QStringLiteral("RASCS_AuthProject後に発生");
+    }
+}
 } // namespace
 
-DialUp::DialUp(DialHost &host, const Seams &seams, QObject *parent)
-    : QObject(parent), m_host(host), m_seams(seams) {
+DialUp::DialUp(const Seams &seams, QObject *parent) : QObject(parent), m_seams(seams) {
     Timer2.setObjectName(QStringLiteral("Timer2"));
     Timer2.setInterval(seams.linkTickMs);
     connect(&Timer2, &QTimer::timeout, this, &DialUp::Timer2_Timer);
@@ -30,41 +47,31 @@ bool DialUp::monitorRunning() const {
 }
 
 void DialUp::DupEntryList(std::function<void(const QStringList &names)> done) {
-    RasBackend *ras = m_seams.ras;
-    if (!ras) {
+    DialService *service = m_seams.dial;
+    if (!service) {
         done({});
         return;
     }
-    ras->entries([self = QPointer(this), done](quint32 rc, const QStringList &names) {
-        if (self) done(rc == 0 ? names : QStringList());
+    service->entries([self = QPointer(this), done](Outcome o, const QStringList &names) {
+        if (self) done(o == Outcome::Done ? names : QStringList());
     });
 }
 
 void DialUp::DupConnectCount(const QString &entry, std::function<void(qint32 count)> done) {
-    RasBackend *ras = m_seams.ras;
-    if (!ras) {
+    DialService *service = m_seams.dial;
+    if (!service) {
         done(-1);
         return;
     }
-    ras->connections(
-        [self = QPointer(this), entry, done](quint32 rc, const QList<RasBackend::Link> &links) {
-            if (!self) return;
-            if (rc != 0) {
-                done(-1);
-                return;
-            }
-            qint32 n = 0;
-            for (const RasBackend::Link &l : links) {
-                if (l.entryName == entry) ++n;
-            }
-            done(n);
-        });
+    service->connections([self = QPointer(this), entry, done](Outcome o, const QStringList &up) {
+        if (self) done(o == Outcome::Done ? qint32(up.count(entry)) : -1);
+    });
 }
 
 void DialUp::DialStart(const QString &entry) {
-    // One link, one check: never dial while a check runs, a link is watched
-    // or another dial is being started (it would lose that handle).
-    if (monitorRunning() || m_host.pop3Running() || m_host.noticeRunning()) return;
+    // One link at a time: never dial while a link is watched or another
+    // dial is being started (it would lose that handle).
+    if (monitorRunning()) return;
 
     Dup_EntryName = entry;
     m_dialing = true;
@@ -73,11 +80,11 @@ void DialUp::DialStart(const QString &entry) {
         if (generation != m_generation) return;
         if (count != 0) {
             m_dialing = false;
-            m_host.log(LinkInUse);
+            emit logLine(LinkInUse);
             return;
         }
         dial([this](bool accepted) {
-            if (!accepted) m_host.dialRefused();
+            if (!accepted) emit dialRefused();
         });
     });
 }
@@ -94,26 +101,26 @@ void DialUp::TestDial(const QString &entry, std::function<void(bool accepted)> d
 void DialUp::dial(std::function<void(bool accepted)> done) {
     m_dialing = true;
     Dup_End_Flag = 0;
-    hRasConn = 0;
-    RasBackend *ras = m_seams.ras;
-    if (!ras) {
+    m_link = 0;
+    DialService *service = m_seams.dial;
+    if (!service) {
         m_dialing = false;
         done(false);
         return;
     }
-    ras->dial(Dup_EntryName, [self = QPointer(this), ras, generation = m_generation,
-                              done](quint32 rc, quint32 handle) {
+    service->dial(Dup_EntryName, [self = QPointer(this), service, generation = m_generation,
+                                  done](Outcome o, quint32 link) {
         if (!self || generation != self->m_generation) {
             // Nobody watches this link any more.
-            if (rc == 0) ras->hangUp(handle);
+            if (o == Outcome::Done) service->hangUp(link);
             return;
         }
         self->m_dialing = false;
-        if (rc != 0) {
+        if (o != Outcome::Done) {
             done(false);
             return;
         }
-        self->hRasConn = handle;
+        self->m_link = link;
         self->Timer2.start(self->m_seams.linkTickMs);
         done(true);
     });
@@ -129,17 +136,13 @@ void DialUp::ExitHangUp() {
     ++m_generation;
     m_dialing = false;
     m_querying = false;
-    hangUp();
+    release();
 }
 
-void DialUp::pRasStatusFunc(qint32 lngStatus, qint32) {
-    m_host.setStatus(TaskTry::RasStateText(lngStatus));
-}
-
-void DialUp::hangUp() {
-    if (hRasConn != 0 && m_seams.ras) m_seams.ras->hangUp(hRasConn);
+void DialUp::release() {
+    if (m_link != 0 && m_seams.dial) m_seams.dial->hangUp(m_link);
     // A kept handle could later name somebody else's connection.
-    hRasConn = 0;
+    m_link = 0;
 }
 
 void DialUp::waitThen(int ms, std::function<void()> then) {
@@ -148,7 +151,7 @@ void DialUp::waitThen(int ms, std::function<void()> then) {
 }
 
 void DialUp::endLink() {
-    hangUp();
+    release();
     waitThen(m_seams.hangUpWaitMs, [this] {
         Timer2.stop();
         Dup_Check_Flag = 0;
@@ -158,21 +161,21 @@ void DialUp::endLink() {
 void DialUp::failLink(bool queryFailed) {
     // The check over this link cannot go on; its failure is reported and
     // counted once, after the wait.
-    if (Dup_Check_Flag == 1 && Dup_End_Flag == 0) m_host.abortCheck();
+    if (Dup_Check_Flag == 1 && Dup_End_Flag == 0) emit linkLost();
     auto report = [this] {
         Dup_End_Flag = 1;
         Dup_Check_Flag = 0;
-        m_host.linkFailed();
+        emit linkFailed();
     };
     if (queryFailed) {
-        hangUp();
+        release();
         waitThen(m_seams.hangUpWaitMs, [this, report] {
             Timer2.stop();
             report();
         });
     } else {
         Timer2.stop();
-        hangUp();
+        release();
         waitThen(m_seams.linkErrorWaitMs, report);
     }
 }
@@ -180,48 +183,39 @@ void DialUp::failLink(bool queryFailed) {
 void DialUp::Timer2_Timer() {
     // One question at a time, and none while a hang-up or link error waits.
     if (m_querying || m_wait.isActive() || !Timer2.isActive()) return;
-    RasBackend *ras = m_seams.ras;
-    if (!ras || hRasConn == 0) {
+    DialService *service = m_seams.dial;
+    if (!service || m_link == 0) {
         failLink(true);
         return;
     }
     m_querying = true;
-    ras->status(hRasConn, [self = QPointer(this),
-                           generation = m_generation](quint32 rc, const RasBackend::Status &st) {
-        if (!self || generation != self->m_generation) return;
-        self->m_querying = false;
-        self->linkStatus(rc, st.state, st.error);
-    });
+    service->status(m_link,
+                    [self = QPointer(this), generation = m_generation](Outcome o, LinkStep step) {
+                        if (!self || generation != self->m_generation) return;
+                        self->m_querying = false;
+                        self->linkStatus(o, step);
+                    });
 }
 
-void DialUp::linkStatus(quint32 rc, qint32 state, quint32 error) {
-    if (rc != 0) {
+void DialUp::linkStatus(Outcome outcome, LinkStep step) {
+    if (outcome != Outcome::Done) {
         failLink(true);
         return;
     }
-    switch (error) {
-    case 0:
+    switch (step) {
+    case LinkStep::Connected:
         if (Dup_Check_Flag != 1) {
-            // A check of an earlier link still runs: none can start over this
-            // link, and nothing would ever hang it up.
-            if (m_host.pop3Running()) {
-                endLink();
-                return;
-            }
-            m_host.startCheck();
+            // The check decides: it starts over the link, or hangs up at once.
             Dup_Check_Flag = 1;
-            if (!m_host.pop3Running() && !m_host.noticeRunning() && Dup_End_Flag == 0) {
-                endLink();
-                return;
-            }
+            emit linkUp();
         }
         if (Dup_End_Flag == 1) endLink();
         break;
-    case raserr::Pending:
-        pRasStatusFunc(state, qint32(raserr::Pending));
+    case LinkStep::Ended:
+        failLink(false);
         break;
     default:
-        failLink(false);
+        emit statusChanged(stepText(step));
         break;
     }
 }

@@ -5,23 +5,20 @@
 // Japanese, 3 a destination in angle brackets), then events. An event byte
 // 0xFE is the reply guard running out; any other value n is an arrival of the
 // next n bytes. The connection is up before the first event, and the reply
-// guard always runs out at the end, as it would. A scheduled check sends a
-// notice that did not go out before; a settings test sends "TEST MAIL" after
-// its POP3 session found an empty mailbox.
+// guard always runs out at the end, as it would. A scheduled check sends the
+// notice of the three new mails its POP3 session found; a settings test sends
+// "TEST MAIL" after its POP3 session found an empty mailbox.
 //
 // What must hold: only the dialogue's lines go out, in order, each after the
 // replies it waits for, and at most one QUIT, last; the message only after a
 // "354"; the session does nothing after it finished, and finishes exactly
-// once; the check logs one line, releases the link and marks the notice for
-// sending again unless it went out or the server refused it.
-#include "dialup/dialup.h"
+// once; the check logs one line, ends, and sends the notice again at the
+// next start unless it went out or the server refused it.
 #include "fuzz/recordinghost.h"
 #include "platform/codepage.h"
-#include "platform/tcplink.h"
 #include "smtp/noticemessage.h"
 
-#include <QMetaObject>
-#include <QTimer>
+#include <QFile>
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -79,26 +76,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     qsizetype arrivalStart = 0;
     QList<QByteArray> sent;
     int finished = 0;
-    RecordingHost host(fuzzsupport::workDir());
+    const QString dir = fuzzsupport::workDir();
+    QFile::remove(UidStorePath(dir)); // three new mails, every time
+    RecordingHost host(dir);
     MailCheck &mc = *host.check;
-    if (test) {
+    if (test)
         mc.startTest(settings, [](bool) {});
-        Form1 *pop3 = mc.form1();
-        check(pop3 != nullptr);
-        emit pop3->Winsock1->connected();
-        pop3->takeBytes("+OK\r\n+OK\r\n+OK\r\n+OK 0\r\n");
-    } else {
-        mc.TX_flg = 1;
-        mc.New_mail_number = 3;
+    else
         mc.DialStart(settings);
-    }
-    Form3 *form = mc.form3();
-    check(form != nullptr && host.logLines.isEmpty());
+    check(host.links.size() == 1);
+    host.links[0]->accept();
+    host.links[0]->reply(
+        test ? "+OK\r\n+OK\r\n+OK\r\n+OK 0\r\n"
+             : "+OK\r\n+OK\r\n+OK\r\n+OK 3\r\n.\r\n+OK\r\n1 a\r\n2 b\r\n3 c\r\n.\r\n");
+    Form3 *form = mc.findChild<Form3 *>();
+    check(form != nullptr && host.links.size() == 2);
+    MemoryLink &link = *host.links[1];
+    const qsizetype logFrom = host.logLines.size();
 
     const QString &senderText = settings.Smtp_mail_address;
     const QByteArray sender =
         senderText.isEmpty() ? fixedEnvelopeSender() : cp932::encode(senderText);
-    const QList<QByteArray> message = noticeMessageSends(senderText, test, mc.New_mail_number);
+    const QList<QByteArray> message = noticeMessageSends(senderText, test, test ? 0 : 3);
     QList<QByteArray> dialogue{"HELO kkkk \r\n", "MAIL FROM:<" + sender + ">\r\n",
                                "RCPT TO:" + cp932::encode(settings.Trf_IPAddress) + "\r\n",
                                "DATA\r\n"};
@@ -108,55 +107,68 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     QObject::connect(form, &Form3::statusChanged, form, [&] { check(finished == 0); });
     QObject::connect(form, &Form3::finished, form, [&] { check(++finished == 1); });
-    form->sendTap = [&](QByteArrayView bytes) {
-        check(finished == 0);
-        check(sent.isEmpty() || sent.last() != quit);
-        const qsizetype k = sent.size();
-        if (bytes != quit) {
-            check(k < dialogue.size() && bytes == dialogue[k]);
-            // One reply at least per step: the greeting and a reply to each command.
-            check(replyLines(stream).size() >= qMin(k, firstPart) + 1);
-            if (k == firstPart - 1) dataAt = arrivalStart;
-            if (k == firstPart) {
-                // A "354" came after the reply that DATA answered.
-                check(dataAt >= 0);
-                const QList<QByteArrayView> lines =
-                    replyLines(QByteArrayView(stream).sliced(dataAt));
-                check(std::any_of(lines.begin(), lines.end(), is354));
+    // What went out since the last event, taken apart into the dialogue's sends.
+    const auto sendsSoFar = [&] {
+        const QByteArray written = link.take();
+        for (qsizetype at = 0; at < written.size();) {
+            check(sent.isEmpty() || sent.last() != quit);
+            const QByteArrayView rest = QByteArrayView(written).sliced(at);
+            const qsizetype k = sent.size();
+            QByteArray bytes;
+            if (rest.startsWith(quit)) {
+                bytes = quit;
+            } else {
+                check(k < dialogue.size() && rest.startsWith(dialogue[k]));
+                bytes = dialogue[k];
+                // One reply at least per step: the greeting and a reply to each command.
+                check(replyLines(stream).size() >= qMin(k, firstPart) + 1);
+                if (k == firstPart - 1) dataAt = arrivalStart;
+                if (k == firstPart) {
+                    // A "354" came after the reply that DATA answered.
+                    check(dataAt >= 0);
+                    const QList<QByteArrayView> lines =
+                        replyLines(QByteArrayView(stream).sliced(dataAt));
+                    check(std::any_of(lines.begin(), lines.end(), is354));
+                }
             }
+            sent << bytes;
+            at += bytes.size();
         }
-        sent << bytes.toByteArray();
     };
 
-    emit form->Winsock2->connected();
+    link.accept();
     qsizetype pos = 1;
     while (pos < input.size()) {
         const uint8_t event = uint8_t(input[pos++]);
         if (event == 0xFE) {
-            QMetaObject::invokeMethod(form->Timer2, "timeout", Qt::DirectConnection);
+            host.guardRunsOut();
         } else {
             const QByteArrayView chunk =
                 input.sliced(pos, qMin<qsizetype>(event, input.size() - pos));
             pos += chunk.size();
             arrivalStart = stream.size();
             stream.append(chunk);
-            form->takeBytes(chunk);
+            link.reply(chunk);
         }
+        sendsSoFar();
     }
-    QMetaObject::invokeMethod(form->Timer2, "timeout", Qt::DirectConnection);
+    host.guardRunsOut();
+    sendsSoFar();
 
-    check(finished == 1 && !mc.noticeRunning() && host.logLines.size() == 1);
-    check(mc.dialUp()->Dup_End_Flag == 1);
-    const QString &outcome = host.logLines.first();
+    check(finished == 1 && !mc.running() && host.logLines.size() == logFrom + 1);
+    const QString &outcome = host.logLines.last();
     const bool allSent = sent.size() == dialogue.size() + 1 && sent.last() == quit;
+    // Whether the next scheduled start sends this notice again.
+    mc.DialStart(settings);
+    const bool again = host.links.size() == 3 && host.links[2]->port == 25;
     if (outcome.startsWith(u'|')) {
-        check(allSent && mc.TX_flg == 0 && host.passes == (test ? 1 : 0));
+        check(allSent && !again && host.passes == (test ? 1 : 0));
     } else if (outcome == QStringLiteral("送信サーバエラー")) {
         // Refused once the whole message went out: it is not sent again.
-        check(!sent.isEmpty() && sent.last() == quit && mc.TX_flg == (allSent ? 0 : 1));
+        check(!sent.isEmpty() && sent.last() == quit && again == !allSent);
         check(host.passes == 0);
     } else {
-        check(outcome == QStringLiteral("送信サーバタイムアウト") && mc.TX_flg == 1);
+        check(outcome == QStringLiteral("送信サーバタイムアウト") && again);
         check(host.passes == 0);
     }
     return 0;

@@ -1,22 +1,29 @@
 #pragma once
 // The check layer for the session fuzzers, without an event loop: a real
-// MailCheck in the fuzzers' folder whose reports are recorded. A fuzzer starts
-// a check, takes the session it made and feeds it by hand (its socket's
-// signals, takeBytes, its guard's timeout), watching it through sendTap and
-// its own signals. Sessions that never ran go with the check.
+// MailCheck in the fuzzers' folder whose reports are recorded, its sessions
+// over in-memory links. A fuzzer starts a check and plays the server on the
+// link it made (bytes, a close, a guard running out), reading what the
+// session wrote. Sessions that never ran go with the check.
 #include "check/mailcheck.h"
+#include "platform/linesession.h"
 #include "platform/seams.h"
+#include "support/memorylink.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <memory>
 
 struct RecordingHost {
     explicit RecordingHost(const QString &dir) {
         seams.now = [] { return QDateTime(QDate(2026, 1, 1), QTime(12, 0, 0)); };
         seams.configDir = seams.stateDir = dir;
+        seams.makeLink = [this] {
+            links << new MemoryLink;
+            return links.last();
+        };
         check = std::make_unique<MailCheck>(seams);
         MailCheck *c = check.get();
         QObject::connect(c, &MailCheck::logLine, c, [this](const QString &message, bool separator) {
@@ -25,7 +32,15 @@ struct RecordingHost {
         QObject::connect(c, &MailCheck::testPassed, c, [this] { ++passes; });
     }
 
+    // The running session's guard (connect or reply) runs out now.
+    void guardRunsOut() {
+        for (LineSession *s : check->findChildren<LineSession *>())
+            for (QTimer *t : s->findChildren<QTimer *>())
+                if (t->isActive()) QMetaObject::invokeMethod(t, "timeout", Qt::DirectConnection);
+    }
+
     Seams seams;
+    QList<MemoryLink *> links; // owned by their sessions
     std::unique_ptr<MailCheck> check;
     QStringList logLines; // lines logged without the separator start with "|"
     int passes = 0;       // settings tests that ended without error

@@ -14,7 +14,7 @@
 
 class Link;
 class QWidget;
-class RasBackend;
+class DialService;
 
 struct Seams {
     std::function<QDateTime()> now;
@@ -39,8 +39,8 @@ struct Seams {
     QString configDir; // quil7400.dat, quil7400.conf
     QString stateDir;  // quil7400.log, quilmon.dat, quil7400.lock
     QString helpFile;
-    QString folderError;       // non-empty: no usable place; the user is told why
-    RasBackend *ras = nullptr; // dial-up service; not owned
+    QString folderError;         // non-empty: no usable place; the user is told why
+    DialService *dial = nullptr; // dial-up service; not owned
     // A warning box with one OK button (title, text). It must not wait for
     // the user inside the call.
     std::function<void(QWidget *parent, const QString &title, const QString &text)> messageBox;

@@ -6,8 +6,7 @@
 // The window answers while a check waits, and no message box opens while a
 // session is still connected.
 #include "dialup/dialup.h"
-#include "dialup/nmbackend.h"
-#include "dialup/tasktry.h"
+#include "dialup/nmdialservice.h"
 #include "platform/codepage.h"
 #include "platform/desktopnotifier.h"
 #include "support/autoservers.h"
@@ -35,16 +34,16 @@ namespace {
 struct Flow : ProgramFixture {
     AutoPop3Server pop;
     AutoSmtpServer smtp;
-    ScriptedBackend ras; // the dial-up service, once dialUp() chose it
+    ScriptedService service; // the dial-up service, once dialUp() chose it
 
     explicit Flow(const QByteArray &settings) : ProgramFixture(&settings) {
         seams.popPort = pop.port();
         seams.smtpPort = smtp.port();
         pop.uids = {"aa", "bb"};
-        ras.entryNames = QStringList{QStringLiteral("会社")};
+        service.entryNames = QStringList{QStringLiteral("会社")};
     }
     ~Flow() { program.reset(); } // before the service it uses
-    void dialUp() { seams.ras = &ras; }
+    void dialUp() { seams.dial = &service; }
     bool begin() {
         if (!start()) return false;
         w().show();
@@ -221,7 +220,7 @@ void TestCheckFlow::forwardingTestThenNotices() {
     QCOMPARE(f.smtp.messages.size(), 2);
     QVERIFY(f.smtp.messages[1].endsWith(kNotice3));
     QCOMPARE(ui.Text4->text(), QStringLiteral("　メッセージを転送しました"));
-    QCOMPARE(int(f.check().dialUp()->Dup_End_Flag), 1);
+    QVERIFY(!f.check().running());
     // The running total (2 from the test, 3 now) is written, never shown.
     QCOMPARE(f.label(), QStringLiteral("5通の新着メールがあります"));
     QVERIFY(!f.popupShown());
@@ -245,7 +244,7 @@ void TestCheckFlow::failedNoticeIsSentAgainFirst() {
     QCOMPARE(f.pop.sessions, 1);
     QCOMPARE(f.smtp.messages.size(), 1);
     QVERIFY(f.smtp.messages[0].contains("\r\n2\x1b$B"));
-    QCOMPARE(int(f.check().dialUp()->Dup_End_Flag), 1);
+    QVERIFY(!f.check().running());
 
     f.tickAt(12, 20);
     QVERIFY(f.idle());
@@ -261,12 +260,12 @@ void TestCheckFlow::dialUpCheckBringsTheLinkUpAndDown() {
             .arguments()
             .value(0)
             .toString();
-    NmBackend nm(mock.bus());
+    NmDialService nm(mock.bus());
     const QByteArray dial =
         "\"127.0.0.1\",\"pw\",\"\",\"\",\"taro\",\"\",1,4,0,0,,,\"モバイル回線\"\r\n";
     const QByteArray bytes = cp932::encode(QString::fromUtf8(dial));
     Flow f(bytes);
-    f.seams.ras = &nm;
+    f.seams.dial = &nm;
     QVERIFY(f.start());
     QTRY_COMPARE(f.ui().Combo1->count(), 1);
     f.program->Flag = 2;
@@ -365,25 +364,26 @@ void TestCheckFlow::tickDuringACheckStartsNothing() {
         f.pop.silent = true;
         QVERIFY(f.start());
         f.run();
-        f.ras.hold = true;
-        f.ras.reply(0, 1, raserr::Pending);
+        f.service.hold = true;
+        f.service.reply(DialService::LinkStep::PortOpened);
         f.tickAt(12, 0);
-        QVERIFY(f.ras.dials.isEmpty()); // the connection count is still asked
+        QVERIFY(f.service.dials.isEmpty()); // the connection count is still asked
         f.tickAt(12, 10);
-        f.ras.release();
-        QCOMPARE(f.ras.dials.size(), 1);
+        f.service.release();
+        QCOMPARE(f.service.dials.size(), 1);
         f.tickAt(12, 20); // the dial is not answered yet
-        f.ras.hold = false;
-        f.ras.release();
+        f.service.hold = false;
+        f.service.release();
         QVERIFY(f.linkMonitored());
-        QTRY_COMPARE(f.ui().Text4->text(), TaskTry::RasStateText(1));
+        QTRY_COMPARE(f.ui().Text4->text(), QStringLiteral("ポートオープン完了"));
         f.tickAt(12, 30);
-        f.ras.reply(0, 8192, 0); // up: the check runs, the silent server times out
+        f.service.reply(
+            DialService::LinkStep::Connected); // up: the check runs, the silent server times out
         QTRY_COMPARE(f.pop.sessions, 1);
         f.tickAt(12, 40);
         QTRY_VERIFY(!f.linkMonitored());
-        QCOMPARE(f.ras.dials.size(), 1);
-        QCOMPARE(f.ras.hangUps, QList<quint32>{41});
+        QCOMPARE(f.service.dials.size(), 1);
+        QCOMPARE(f.service.hangUps, QList<quint32>{41});
         QCOMPARE(f.pop.sessions, 1);
         QCOMPARE(f.logMessages(), timedOut);
     }
@@ -394,7 +394,7 @@ void TestCheckFlow::exitInTheMiddleOfADialedCheck() {
     f.dialUp();
     f.pop.silent = true;
     QVERIFY(f.start());
-    f.ras.reply(0, 8192, 0);
+    f.service.reply(DialService::LinkStep::Connected);
     f.run();
     f.tickAt(12, 0);
     QTRY_COMPARE(f.pop.sessions, 1);
@@ -404,14 +404,14 @@ void TestCheckFlow::exitInTheMiddleOfADialedCheck() {
     f.program->showSettings();
     QTest::mouseClick(f.ui().Command3, Qt::LeftButton);
     QCOMPARE(f.ui().Text4->text(), QStringLiteral("終了処理中"));
-    QCOMPARE(f.ras.hangUps, QList<quint32>{41});
+    QCOMPARE(f.service.hangUps, QList<quint32>{41});
     QVERIFY(!f.linkMonitored());
     QCOMPARE(f.exits, 0);
     QTest::mouseClick(f.ui().Command3, Qt::LeftButton);
     QTRY_COMPARE(f.exits, 1);
     QTest::qWait(50);
     QCOMPARE(f.exits, 1);
-    QCOMPARE(f.ras.hangUps, QList<quint32>{41});
+    QCOMPARE(f.service.hangUps, QList<quint32>{41});
 }
 
 void TestCheckFlow::doubleClickOnTest() {
@@ -435,22 +435,22 @@ void TestCheckFlow::runClickedWhileTheDialUpTestWaits() {
     const MainControls ui = f.ui();
     const QByteArray stored = f.fileBytes(QStringLiteral("quil7400.dat"));
     QVERIFY(ui.Command4->isEnabled());
-    f.ras.hold = true; // the service takes its time to answer
-    f.ras.reply(0, 1, raserr::Pending);
+    f.service.hold = true; // the service takes its time to answer
+    f.service.reply(DialService::LinkStep::PortOpened);
     QTest::mouseClick(ui.Command2, Qt::LeftButton);
     QTest::mouseClick(ui.Command4, Qt::LeftButton);
     QVERIFY(!ui.Command4->isEnabled());
     QVERIFY(f.w().isVisible());
     QCOMPARE(int(f.program->Flag), 0);
-    f.ras.hold = false;
-    f.ras.release();
-    QCOMPARE(f.ras.dials.size(), 1);
+    f.service.hold = false;
+    f.service.release();
+    QCOMPARE(f.service.dials.size(), 1);
     QCOMPARE(int(f.program->Flag), 1); // the test's
     QVERIFY(f.w().isVisible());
     QCOMPARE(f.fileBytes(QStringLiteral("quil7400.dat")), stored);
     QVERIFY(!f.logMessages().contains(QStringLiteral("実行開始しました。")));
     QTest::mouseClick(ui.Command3, Qt::LeftButton); // exit releases the test's dial
-    QCOMPARE(f.ras.hangUps, QList<quint32>{41});
+    QCOMPARE(f.service.hangUps, QList<quint32>{41});
     QTRY_COMPARE(f.exits, 1);
 }
 
@@ -459,8 +459,8 @@ void TestCheckFlow::windowAnswersDuringTheHangUpPause() {
     f.dialUp();
     f.seams.hangUpWaitMs = 3000;
     QElapsedTimer sinceHangUp;
-    f.ras.onHangUp = [&] { sinceHangUp.start(); };
-    f.ras.reply(0, 8192, 0);
+    f.service.onHangUp = [&] { sinceHangUp.start(); };
+    f.service.reply(DialService::LinkStep::Connected);
     QVERIFY(f.start());
     f.run();
     f.tickAt(12, 0);
@@ -468,7 +468,7 @@ void TestCheckFlow::windowAnswersDuringTheHangUpPause() {
     // The check is over, the link is down, the pause runs.
     QCOMPARE(f.pop.sessions, 1);
     QVERIFY(!f.check().pop3Running());
-    QCOMPARE(f.ras.hangUps, QList<quint32>{41});
+    QCOMPARE(f.service.hangUps, QList<quint32>{41});
     QVERIFY(f.linkMonitored());
 
     qint64 pauseEnded = -1;

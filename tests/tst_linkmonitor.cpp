@@ -1,151 +1,156 @@
-// The link monitor and the dial against a scripted service.
+// The dial and the link monitor under a check, against a scripted service:
+// what the status line and the log say, when the check starts and when the
+// link is hung up.
+#include "check/mailcheck.h"
 #include "dialup/dialup.h"
-#include "dialup/tasktry.h"
+#include "platform/seams.h"
+#include "support/autoservers.h"
 #include "support/dialup_scripted.h"
 
 #include <QElapsedTimer>
+#include <QTemporaryDir>
 #include <QTest>
 #include <memory>
 
 namespace {
 const QString LinkError = QStringLiteral("ダイヤルアップ接続異常");
 const QString InUse = QStringLiteral("すでにダイヤルアップ接続が使用されています");
+using Step = DialService::LinkStep;
+using Outcome = DialService::Outcome;
 
-RasBackend::Link link(const QString &name) {
-    RasBackend::Link l;
-    l.entryName = name;
-    return l;
-}
+// A check in dial-up mode over entry A, its reports recorded. The monitor
+// ticks only when a test says so.
+struct DialedLink {
+    QTemporaryDir dir;
+    Seams seams;
+    ScriptedService service;
+    AutoPop3Server pop;
+    SettingsRecord settings;
+    std::unique_ptr<MailCheck> check;
+    QStringList status, log;
 
-void tick(DialUp &d) {
-    QMetaObject::invokeMethod(&d, "Timer2_Timer", Qt::DirectConnection);
-}
+    DialedLink() {
+        seams.dial = &service;
+        seams.linkTickMs = 60000;
+        seams.hangUpWaitMs = 300;
+        seams.linkErrorWaitMs = 100;
+        seams.popPort = pop.port();
+        seams.stateDir = seams.configDir = dir.path();
+        service.entryNames = {QStringLiteral("A"), QStringLiteral("B")};
+        pop.uids = {"aa"};
+        settings.POP_Address = QStringLiteral("127.0.0.1");
+        settings.POP_UserID = QStringLiteral("taro");
+        settings.POP_PassWord = QStringLiteral("pw");
+        settings.Dup_Mode = 1;
+        settings.Dup_Entry = QStringLiteral("A");
+        check = std::make_unique<MailCheck>(seams);
+        QObject::connect(check.get(), &MailCheck::statusChanged,
+                         [this](const QString &t) { status << t; });
+        QObject::connect(check.get(), &MailCheck::logLine, [this](const QString &m) { log << m; });
+    }
+    DialUp &dial() { return *check->dialUp(); }
+    void tick() { QMetaObject::invokeMethod(&dial(), "Timer2_Timer", Qt::DirectConnection); }
+    bool testDial(const QString &entry) {
+        SettingsRecord s = settings;
+        s.Dup_Entry = entry;
+        bool accepted = false;
+        check->startTest(s, [&](bool a) { accepted = a; });
+        return accepted;
+    }
+    qint32 count(const QString &entry) {
+        qint32 n = -99;
+        dial().DupConnectCount(entry, [&](qint32 c) { n = c; });
+        return n;
+    }
+};
 } // namespace
 
 class TestLinkMonitor : public QObject {
     Q_OBJECT
-
-    std::unique_ptr<FakeDialHost> host;
-    std::unique_ptr<DialUp> dial;
-
-    // A scheduled dial of entry A that the service accepted.
-    void dialA() {
-        host->backend.entryNames = {QStringLiteral("A"), QStringLiteral("B")};
-        dial->DialStart(QStringLiteral("A"));
-        QVERIFY(dial->monitorRunning());
-        QCOMPARE(host->backend.dials, QStringList{QStringLiteral("A")});
-    }
-    qint32 count(const QString &entry) {
-        qint32 n = -99;
-        dial->DupConnectCount(entry, [&](qint32 c) { n = c; });
-        return n;
-    }
-    bool testDial(const QString &entry) {
-        bool accepted = false;
-        dial->TestDial(entry, [&](bool a) { accepted = a; });
-        return accepted;
-    }
-
   private slots:
-    void init() {
-        host = std::make_unique<FakeDialHost>();
-        dial = std::make_unique<DialUp>(*host, host->seams);
-    }
-
-    void entriesAsTheServiceNamesThem() {
+    void entriesAndConnectionsAsTheServiceNamesThem() {
+        DialedLink l;
         // Code page 932 cannot hold "ü": the name still lists and dials as is.
         const QString buro = QStringLiteral("Büro");
-        host->backend.entryNames = {QStringLiteral("プロバイダA"), QStringLiteral("B"), buro};
+        l.service.entryNames << buro;
         QStringList names;
-        dial->DupEntryList([&](const QStringList &n) { names = n; });
-        QCOMPARE(names, host->backend.entryNames);
-        dial->DialStart(buro);
-        QCOMPARE(host->backend.dials, QStringList{buro});
-        QVERIFY(dial->monitorRunning());
+        l.dial().DupEntryList([&](const QStringList &n) { names = n; });
+        QCOMPARE(names, l.service.entryNames);
+        QVERIFY(l.testDial(buro));
+        QCOMPARE(l.service.dials, QStringList{buro});
 
-        // A failing service gives no entries.
-        host->backend.entriesError = raserr::ServiceAbsent;
-        dial->DupEntryList([&](const QStringList &n) { names = n; });
+        l.service.links = {QStringLiteral("A"), QStringLiteral("A"), QStringLiteral("B")};
+        QCOMPARE(l.count(QStringLiteral("A")), 2);
+        QCOMPARE(l.count(QStringLiteral("a")), 0);
+        QCOMPARE(l.count(QString()), 0);
+
+        // A failing service gives no entries and no count.
+        l.service.listing = Outcome::Absent;
+        l.dial().DupEntryList([&](const QStringList &n) { names = n; });
         QVERIFY(names.isEmpty());
-    }
-
-    void connectionCountComparesNamesExactly() {
-        auto &links = host->backend.links;
-        links = {link(QStringLiteral("A")), link(QStringLiteral("A")), link(QStringLiteral("B"))};
-        QCOMPARE(count(QStringLiteral("A")), 2);
-        QCOMPARE(count(QStringLiteral("a")), 0);
-        QCOMPARE(count(QString()), 0);
-        host->backend.connectionsError = raserr::ServiceAbsent;
-        QCOMPARE(count(QStringLiteral("C")), -1);
+        QCOMPARE(l.count(QStringLiteral("C")), -1);
 
         // A taken entry (or an unknown count) logs and dials nothing.
-        dial->DialStart(QStringLiteral("C"));
-        QCOMPARE(host->logLines, QStringList{InUse});
-        QVERIFY(host->backend.dials.isEmpty());
-        QVERIFY(!dial->monitorRunning());
+        l.dial().ExitHangUp();
+        l.check->DialStart(l.settings);
+        QCOMPARE(l.log, QStringList{InUse});
+        QCOMPARE(l.service.dials.size(), 1);
+        QVERIFY(!l.dial().monitorRunning());
+        QVERIFY(l.status.isEmpty());
     }
 
-    void progressThenOneCheckThenHangUpAtEndFlagOne() {
-        dial->Dup_End_Flag = 1;
-        dialA();
-        QCOMPARE(dial->Dup_End_Flag, qint16(0));
-        auto &b = host->backend;
-        b.reply(0, 0, 600);
-        b.reply(0, 2, 600);
-        b.reply(0, 4, 600);
-        b.reply(0, 8192, 0);
-        for (int i = 0; i < 3; ++i)
-            tick(*dial);
-        QCOMPARE(host->statusHistory, (QStringList{QStringLiteral("ポートオープン中..."),
-                                                   QStringLiteral("デバイスと接続中..."),
-                                                   QStringLiteral("接続完了（リンク確立）")}));
-        QCOMPARE(host->checksStarted, 0);
-        tick(*dial);
-        QCOMPARE(host->checksStarted, 1);
-        QCOMPARE(dial->Dup_Check_Flag, qint16(1));
+    void oneCheckPerLinkThenHangUpAtItsEnd() {
+        DialedLink l;
+        l.check->DialStart(l.settings);
+        QVERIFY(l.dial().monitorRunning());
+        auto &s = l.service;
+        for (Step step :
+             {Step::OpeningPort, Step::PortOpened, Step::ConnectingDevice, Step::Authenticated,
+              Step::LinkEstablished, Step::Projected, Step::Connected}) {
+            s.reply(step);
+        }
+        for (int i = 0; i < 6; ++i)
+            l.tick();
+        QCOMPARE(l.status,
+                 (QStringList{QStringLiteral("ポートオープン中..."),
+                              QStringLiteral("ポートオープン完了"),
+                              QStringLiteral("デバイスと接続中..."), QStringLiteral("認証完了"),
+                              QStringLiteral("接続完了（リンク確立）"),
+                              QStringLiteral("RASCS_AuthProject後に発生")}));
+        QVERIFY(!l.check->pop3Running());
+        l.tick();
+        QVERIFY(l.check->pop3Running());
 
-        // 2 means finished but keep the link; only 1 hangs up.
-        dial->Dup_End_Flag = 2;
+        // While the check runs the link stays up, and no second check starts.
         for (int i = 0; i < 3; ++i)
-            tick(*dial);
-        QCOMPARE(host->checksStarted, 1);
-        QVERIFY(b.hangUps.isEmpty());
-        QVERIFY(dial->monitorRunning());
+            l.tick();
+        QVERIFY(s.hangUps.isEmpty());
+        QTRY_VERIFY(!l.check->pop3Running());
+        QCOMPARE(l.pop.sessions, 1);
+        QVERIFY(l.dial().monitorRunning());
 
-        dial->checkEnded();
-        host->pop3 = false;
-        tick(*dial);
-        QCOMPARE(b.hangUps, QList<quint32>{b.statusFor.constFirst()});
-        QCOMPARE(dial->hRasConn, 0u);
+        // The check is over: the next tick hangs up.
+        l.tick();
+        QCOMPARE(s.hangUps, QList<quint32>{s.statusFor.constFirst()});
         // The pause after the hang-up: no tick asks, no new dial starts.
-        const int asked = b.statusFor.size();
-        tick(*dial);
-        dial->DialStart(QStringLiteral("A"));
-        QCOMPARE(b.statusFor.size(), asked);
-        QCOMPARE(b.dials.size(), 1);
-        QTest::qWait(host->seams.hangUpWaitMs - 100);
-        QVERIFY(dial->monitorRunning());
-        QTRY_VERIFY(!dial->monitorRunning());
-        QCOMPARE(dial->Dup_Check_Flag, qint16(0));
-        QCOMPARE(host->linkFailures, 0);
-        QVERIFY(host->logLines.isEmpty());
+        const qsizetype asked = s.statusFor.size();
+        l.tick();
+        l.check->DialStart(l.settings);
+        QCOMPARE(s.statusFor.size(), asked);
+        QCOMPARE(s.dials.size(), 1);
+        QTest::qWait(l.seams.hangUpWaitMs - 100);
+        QVERIFY(l.dial().monitorRunning());
+        QTRY_VERIFY(!l.dial().monitorRunning());
+        QVERIFY(!l.log.contains(LinkError));
 
-        // The next check dials and starts a new check over the new link.
-        b.reply(0, 8192, 0);
-        dial->DialStart(QStringLiteral("A"));
-        tick(*dial);
-        QCOMPARE(host->checksStarted, 2);
-    }
-
-    void stateOutsideTheTableIsUnknown() {
-        dialA();
-        host->backend.reply(0, 22, 600);
-        tick(*dial);
-        QCOMPARE(host->statusText, QStringLiteral("不明なステータス"));
-        for (qint32 s : {-1, 23, 4100, 8194})
-            QCOMPARE(TaskTry::RasStateText(s), QStringLiteral("不明なステータス"));
-        QCOMPARE(TaskTry::RasStateText(14), TaskTry::RasStateText(5));
-        QCOMPARE(TaskTry::RasStateText(4099), QStringLiteral("RASPHONE.EXE"));
+        // The next check dials and starts over the new link, which the end
+        // of the last check does not take down.
+        l.check->DialStart(l.settings);
+        l.tick();
+        QVERIFY(l.check->pop3Running());
+        l.tick();
+        QCOMPARE(s.hangUps.size(), 1);
+        QTRY_COMPARE(l.pop.sessions, 2);
     }
 
     // Which of the failure paths ran shows in when Timer2 stopped (before or
@@ -153,170 +158,143 @@ class TestLinkMonitor : public QObject {
     void linkFailures_data() {
         QTest::addColumn<bool>("queryFails");
         QTest::newRow("status query fails") << true;
-        QTest::newRow("link reports an error") << false;
+        QTest::newRow("link ended") << false;
     }
     void linkFailures() {
         QFETCH(bool, queryFails);
-        dialA();
-        auto &b = host->backend;
-        b.reply(0, 8192, 0);
-        host->onStartCheck = [this] {
-            host->pop3 = false; // POP3 handed over to the notice
-            host->notice = true;
-        };
-        tick(*dial);
-        QCOMPARE(host->checksStarted, 1);
-        const quint32 handle = dial->hRasConn;
+        DialedLink l;
+        l.pop.silent = true;
+        auto &s = l.service;
+        s.reply(Step::Connected);
+        l.check->DialStart(l.settings);
+        l.tick();
+        QVERIFY(l.check->pop3Running());
+        const quint32 handle = s.statusFor.constLast();
 
-        if (queryFails)
-            b.reply(raserr::InvalidHandle);
-        else
-            b.reply(0, 8193, raserr::DeviceReasonBase + 36);
-        bool activeAtHangUp = false;
-        int abortsAtHangUp = 0;
+        s.reply(Step::Ended, queryFails ? Outcome::NoSuchLink : Outcome::Done);
+        bool activeAtHangUp = false, checkAtHangUp = true;
         QElapsedTimer sinceHangUp;
         qint64 waited = -1;
         bool activeAtText = true;
-        b.onHangUp = [&] {
-            activeAtHangUp = dial->monitorRunning();
-            abortsAtHangUp = host->checksAborted;
+        s.onHangUp = [&] {
+            activeAtHangUp = l.dial().monitorRunning();
+            checkAtHangUp = l.check->pop3Running();
             sinceHangUp.start();
         };
-        host->onSetStatus = [&] {
+        QObject::connect(l.check.get(), &MailCheck::statusChanged, [&] {
             waited = sinceHangUp.elapsed();
-            activeAtText = dial->monitorRunning();
-        };
-        tick(*dial);
+            activeAtText = l.dial().monitorRunning();
+        });
+        const QStringList before = l.status;
+        l.tick();
 
-        QCOMPARE(b.hangUps, QList<quint32>{handle});
+        QCOMPARE(s.hangUps, QList<quint32>{handle});
         QCOMPARE(activeAtHangUp, queryFails);
         // The check of the dead link ends at once, without a word of its own.
-        QCOMPARE(abortsAtHangUp, 1);
-        QCOMPARE(dial->hRasConn, 0u);
-        QVERIFY(dial->monitorRunning());
-        QVERIFY(host->logLines.isEmpty());
+        QVERIFY(!checkAtHangUp);
+        QVERIFY(l.dial().monitorRunning());
+        QVERIFY(l.log.isEmpty());
         QTRY_VERIFY(waited >= 0);
-        const int wait = queryFails ? host->seams.hangUpWaitMs : host->seams.linkErrorWaitMs;
+        const int wait = queryFails ? l.seams.hangUpWaitMs : l.seams.linkErrorWaitMs;
         QVERIFY2(waited >= wait && waited < wait + 150, qPrintable(QString::number(waited)));
         QVERIFY(!activeAtText);
-        QCOMPARE(host->statusHistory.constLast(), LinkError);
-        QCOMPARE(host->logLines, QStringList{LinkError});
-        QCOMPARE(host->linkFailures, 1);
-        QCOMPARE(dial->Dup_End_Flag, qint16(1));
-        QCOMPARE(dial->Dup_Check_Flag, qint16(0));
-        QCOMPARE(host->checksAborted, 1);
-        QCOMPARE(host->statusHistory.count(LinkError), 1);
+        QCOMPARE(l.status, before + QStringList{LinkError});
+        QCOMPARE(l.log, QStringList{LinkError});
 
-        tick(*dial); // the monitor is off: nothing more
-        QCOMPARE(host->logLines.size(), 1);
+        l.tick(); // the monitor is off: nothing more
+        QCOMPARE(l.log.size(), 1);
+
+        // Counted as a failure: a retry the service refuses counts as the
+        // retry's failure, silently.
+        QCOMPARE(int(l.check->retries()), 1);
+        s.dialing = Outcome::Refused;
+        l.check->DialStart(l.settings);
+        QCOMPARE(int(l.check->retries()), 2);
+        QCOMPARE(l.log.size(), 1);
+        QVERIFY(!l.dial().monitorRunning());
     }
 
-    void noLinkStaysUpWithoutACheck() {
-        // POP3 of an earlier check still runs when the link comes up.
-        host->backend.entryNames = {QStringLiteral("A")};
-        QVERIFY(!testDial(QString()));
-        QVERIFY(testDial(QStringLiteral("A")));
-        host->pop3 = true;
-        host->backend.reply(0, 8192, 0);
-        tick(*dial);
-        QCOMPARE(host->checksStarted, 0);
-        QCOMPARE(host->backend.hangUps.size(), 1);
-        QTRY_VERIFY(!dial->monitorRunning());
-        QCOMPARE(host->checksAborted, 0);
+    void linkOfAnEarlierCheckStaysDown() {
+        // POP3 of an earlier check (here a LAN check) still runs when the
+        // test's link comes up: no check over it, and it goes down again.
+        DialedLink l;
+        l.pop.silent = true;
+        SettingsRecord lan = l.settings;
+        lan.Dup_Mode = 0;
+        l.check->DialStart(lan);
+        QVERIFY(l.check->pop3Running());
+        l.check->DialStart(l.settings); // nothing dialed while it runs
+        QVERIFY(l.service.dials.isEmpty());
 
-        // A check that starts nothing: hang up the same way.
-        host->pop3 = false;
-        host->onStartCheck = [this] { host->pop3 = false; };
-        QVERIFY(testDial(QStringLiteral("A")));
-        tick(*dial);
-        QCOMPARE(host->checksStarted, 1);
-        QCOMPARE(host->backend.hangUps.size(), 2);
-        QTRY_VERIFY(!dial->monitorRunning());
-        QCOMPARE(dial->Dup_Check_Flag, qint16(0));
-        QVERIFY(host->logLines.isEmpty());
-        QCOMPARE(host->dialRefusals, 0);
+        QVERIFY(l.testDial(QStringLiteral("A")));
+        l.service.reply(Step::Connected);
+        l.tick();
+        QCOMPARE(l.service.hangUps.size(), 1);
+        QTRY_VERIFY(!l.dial().monitorRunning());
+        QCOMPARE(l.pop.sessions, 1);
+        QVERIFY(l.check->pop3Running()); // the earlier check goes on
+        QVERIFY(l.log.isEmpty());
     }
 
     void oneDialAtATime() {
-        auto &b = host->backend;
-        b.entryNames = {QStringLiteral("A")};
-        host->pop3 = true;
-        dial->DialStart(QStringLiteral("A"));
-        host->pop3 = false;
-        host->notice = true;
-        dial->DialStart(QStringLiteral("A"));
-        host->notice = false;
-        QVERIFY(b.dials.isEmpty());
-
+        DialedLink l;
+        auto &s = l.service;
         // While the count and then the dial are out, nothing else dials.
-        b.hold = true;
-        dial->DialStart(QStringLiteral("A"));
-        QVERIFY(dial->monitorRunning());
+        s.hold = true;
+        l.check->DialStart(l.settings);
+        QVERIFY(l.dial().monitorRunning());
         for (int step = 0; step < 2; ++step) {
-            dial->DialStart(QStringLiteral("A"));
-            QVERIFY(!testDial(QStringLiteral("A")));
-            b.release();
+            l.dial().DialStart(QStringLiteral("A"));
+            QVERIFY(!l.testDial(QStringLiteral("A")));
+            s.release();
         }
-        QCOMPARE(b.dials.size(), 1);
-        const quint32 handle = dial->hRasConn;
-        QVERIFY(handle != 0);
+        QCOMPARE(s.dials.size(), 1);
 
-        dial->DialStart(QStringLiteral("A")); // the monitor runs
-        QVERIFY(!testDial(QStringLiteral("A")));
-        QCOMPARE(b.dials.size(), 1);
-        QCOMPARE(dial->hRasConn, handle);
-        QVERIFY(host->logLines.isEmpty());
-        QCOMPARE(host->dialRefusals, 0);
-    }
-
-    void refusedDialIsLeftToTheHost() {
-        host->backend.entryNames = {QStringLiteral("A")};
-        host->backend.dialError = raserr::ServiceAbsent;
-        dial->DialStart(QStringLiteral("A"));
-        QCOMPARE(host->dialRefusals, 1);
-        QVERIFY(!testDial(QStringLiteral("A")));
-        QCOMPARE(host->dialRefusals, 1);
-        QVERIFY(host->logLines.isEmpty());
-        QVERIFY(host->statusHistory.isEmpty());
-        QVERIFY(!dial->monitorRunning());
-        QCOMPARE(dial->hRasConn, 0u);
+        l.dial().DialStart(QStringLiteral("A")); // the monitor runs
+        QVERIFY(!l.testDial(QStringLiteral("A")));
+        QCOMPARE(s.dials.size(), 1);
+        // It watches the link of the one dial that went out.
+        s.hold = false;
+        s.reply(Step::OpeningPort);
+        l.tick();
+        QCOMPARE(s.statusFor, QList<quint32>{41});
+        QVERIFY(l.log.isEmpty());
     }
 
     void exitHangsUpWhatWasDialedOnce() {
-        dialA();
-        auto &b = host->backend;
-        const quint32 handle = dial->hRasConn;
+        DialedLink l;
+        auto &s = l.service;
+        l.check->DialStart(l.settings);
         // A status answer that comes after the exit changes nothing.
-        b.hold = true;
-        b.reply(0, 8193, raserr::DeviceReasonBase + 36);
-        tick(*dial);
-        dial->ExitHangUp();
-        b.release();
-        QVERIFY(!dial->monitorRunning());
-        QCOMPARE(b.hangUps, QList<quint32>{handle});
-        dial->ExitHangUp(); // nothing held any more: the service is not asked
-        QCOMPARE(b.hangUps.size(), 1);
-        QTest::qWait(host->seams.linkErrorWaitMs + 50);
-        QVERIFY(host->logLines.isEmpty());
+        s.hold = true;
+        s.reply(Step::Ended);
+        l.tick();
+        l.check->hangUpForExit();
+        s.release();
+        QVERIFY(!l.dial().monitorRunning());
+        QCOMPARE(s.hangUps, QList<quint32>{41});
+        l.check->hangUpForExit(); // nothing held any more: the service is not asked
+        QCOMPARE(s.hangUps.size(), 1);
+        QTest::qWait(l.seams.linkErrorWaitMs + 50);
+        QVERIFY(l.log.isEmpty());
+        QVERIFY(l.status.isEmpty());
 
         // A dial the service takes after the exit is taken down at once.
-        dial->DialStart(QStringLiteral("A"));
-        b.release();
-        dial->ExitHangUp();
-        b.release();
-        QCOMPARE(b.hangUps.size(), 2);
-        QVERIFY(b.hangUps[1] != handle);
-        QVERIFY(!dial->monitorRunning());
-        QCOMPARE(dial->hRasConn, 0u);
+        l.check->DialStart(l.settings);
+        s.release();
+        l.check->hangUpForExit();
+        s.release();
+        QCOMPARE(s.hangUps, (QList<quint32>{41, 42}));
+        QVERIFY(!l.dial().monitorRunning());
 
         // Nor does an answer reach a monitor that is gone.
-        b.hold = false;
-        dial->DialStart(QStringLiteral("A"));
-        b.hold = true;
-        tick(*dial);
-        dial.reset();
-        b.release();
-        QCOMPARE(b.hangUps.size(), 2);
+        s.hold = false;
+        l.check->DialStart(l.settings);
+        s.hold = true;
+        l.tick();
+        l.check.reset();
+        s.release();
+        QCOMPARE(s.hangUps.size(), 2);
     }
 };
 

@@ -288,11 +288,11 @@ void TestSettingsWindow::runSavesLogsAndHides() {
 }
 
 void TestSettingsWindow::runSavesTheEntryNameExactly() {
-    ScriptedBackend ras;
-    ras.entryNames = QStringList{QStringLiteral("Büro")};
+    ScriptedService service;
+    service.entryNames = QStringList{QStringLiteral("Büro")};
     const QByteArray dial = "\"p\",\"pw\",\"\",\"\",\"u\",\"\",1,4,0,0,,,\"\"\r\n";
     ProgramFixture f(&dial);
-    f.seams.ras = &ras;
+    f.seams.dial = &service;
     QVERIFY(f.start());
     f.ui().Combo1->setCurrentIndex(0);
     QTest::mouseClick(f.ui().Command4, Qt::LeftButton);
@@ -342,13 +342,13 @@ void TestSettingsWindow::exitEndsAfterTheStatusSteps() {
 }
 
 void TestSettingsWindow::dialUpTest() {
-    ScriptedBackend ras;
+    ScriptedService service;
     // Listed and dialled exactly as the service names them, also where
     // code page 932 has no such letter.
-    ras.entryNames = QStringList{QStringLiteral("会社"), QStringLiteral("Büro")};
+    service.entryNames = QStringList{QStringLiteral("会社"), QStringLiteral("Büro")};
     const QByteArray dial = "\"127.0.0.1\",\"pw\",\"\",\"\",\"taro\",\"\",1,4,0,0,,,\"\"\r\n";
     ProgramFixture f(&dial);
-    f.seams.ras = &ras;
+    f.seams.dial = &service;
     QVERIFY(f.start());
     const MainControls w = f.ui();
     f.w().show();
@@ -363,17 +363,17 @@ void TestSettingsWindow::dialUpTest() {
 
     // The entry is already up (by another program): refused, nothing logged.
     w.Combo1->setCurrentIndex(1);
-    ras.links.append({0, QStringLiteral("Büro"), {}, {}});
+    service.links.append(QStringLiteral("Büro"));
     f.boxes.clear();
     QTest::mouseClick(w.Command2, Qt::LeftButton);
     QCOMPARE(f.boxes, QStringList{QStringLiteral("設定テスト|既に接続されています")});
     QVERIFY(w.Text4->isHidden());
     QVERIFY(f.logMessages().isEmpty());
-    QVERIFY(ras.dials.isEmpty());
+    QVERIFY(service.dials.isEmpty());
 
     // A refused dial ends the test silently with the dialing text shown.
-    ras.links.clear();
-    ras.dialError = 623;
+    service.links.clear();
+    service.dialing = DialService::Outcome::Refused;
     f.boxes.clear();
     QTest::mouseClick(w.Command2, Qt::LeftButton);
     QVERIFY(f.boxes.isEmpty());
@@ -384,10 +384,10 @@ void TestSettingsWindow::dialUpTest() {
     QCOMPARE(f.logMessages(), QStringList{QStringLiteral("接続テスト開始")});
 
     // Accepted: the link monitor runs and the test is under way.
-    ras.dialError = 0;
-    ras.reply(0, 0, 600);
+    service.dialing = DialService::Outcome::Done;
+    service.reply(DialService::LinkStep::OpeningPort);
     QTest::mouseClick(w.Command2, Qt::LeftButton);
-    QCOMPARE(ras.dials.last(), QStringLiteral("Büro"));
+    QCOMPARE(service.dials.last(), QStringLiteral("Büro"));
     QCOMPARE(int(f.program->Flag), 1);
     QVERIFY(f.check().dialUp()->monitorRunning());
     // A second test while the link is being built is refused.
@@ -398,7 +398,7 @@ void TestSettingsWindow::dialUpTest() {
     // Exit hangs up what was dialed.
     QTest::mouseClick(w.Command3, Qt::LeftButton);
     QCOMPARE(w.Text4->text(), QStringLiteral("終了処理中"));
-    QVERIFY(!ras.hangUps.isEmpty());
+    QVERIFY(!service.hangUps.isEmpty());
     QTRY_COMPARE(f.exits, 1);
     QVERIFY(!f.check().dialUp()->monitorRunning());
 }

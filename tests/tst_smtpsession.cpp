@@ -1,5 +1,6 @@
 // The notice mail (Form3) of a real check over an in-memory link: the
 // client's exact bytes, and what the user and the next check see at its end.
+#include "dialup/dialup.h"
 #include "smtp/form3.h"
 #include "support/fakehost.h"
 
@@ -96,6 +97,7 @@ class TestSmtpSession : public QObject {
     void replyFraming();
     void guardTiming();
     void oneDialogueAtATime();
+    void linkLost();
     void secure_data();
     void secure();
 };
@@ -343,6 +345,18 @@ void TestSmtpSession::oneDialogueAtATime() {
     l.reply(upTo(kReplies, 7).mid(upTo(kReplies, 2).size()));
     QCOMPARE(l.written, upTo(kSends, 6));
     QCOMPARE(s.host.finishedCount, 1);
+}
+
+void TestSmtpSession::linkLost() {
+    // The dial-up link breaks right after the notice started: it ends
+    // silently and is sent again next time.
+    Session s;
+    s.begin();
+    emit s.host.check().dialUp()->linkLost();
+    QVERIFY(!s.host.noticeRunning());
+    QCOMPARE(s.statuses(), QStringList{"接続中"});
+    QVERIFY(s.log().isEmpty());
+    QVERIFY(s.sentAgain());
 }
 
 void TestSmtpSession::secure_data() {

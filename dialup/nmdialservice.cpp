@@ -1,4 +1,4 @@
-#include "dialup/nmbackend.h"
+#include "dialup/nmdialservice.h"
 
 #include <QDBusArgument>
 #include <QDBusError>
@@ -8,7 +8,6 @@
 #include <QDBusVariant>
 #include <QTimer>
 #include <algorithm>
-#include <array>
 #include <memory>
 
 namespace {
@@ -36,6 +35,13 @@ constexpr uint DeviceSecondaries = 90;
 constexpr uint DeviceActivated = 100;
 constexpr uint DeviceDeactivating = 110;
 constexpr uint DeviceFailed = 120;
+
+// Reply time-outs: a dial's activation request, and every other call.
+constexpr int DialReplyMs = 2000;
+constexpr int CallReplyMs = 1000;
+
+using Outcome = DialService::Outcome;
+using LinkStep = DialService::LinkStep;
 
 bool isError(const QDBusMessage &m) {
     return m.type() != QDBusMessage::ReplyMessage;
@@ -87,51 +93,48 @@ std::optional<QString> profileId(const QDBusMessage &settings) {
     return id;
 }
 
-// Device progress as the connection states the status line knows.
-qint32 progressState(uint deviceState) {
+// Device progress as the steps the status line knows.
+LinkStep progressStep(uint deviceState) {
     switch (deviceState) {
     case DevicePrepare:
-        return rasstate::PortOpened;
+        return LinkStep::PortOpened;
     case DeviceConfig:
-        return rasstate::ConnectDevice;
+        return LinkStep::ConnectingDevice;
     case DeviceNeedAuth:
-        return rasstate::Authenticate;
+        return LinkStep::Authenticated;
     case DeviceIpConfig:
-        return rasstate::AllDevicesConnected;
+        return LinkStep::LinkEstablished;
     case DeviceIpCheck:
     case DeviceSecondaries:
     case DeviceActivated:
-        return rasstate::Projected;
+        return LinkStep::Projected;
     default:
-        return rasstate::OpenPort;
+        return LinkStep::OpeningPort;
     }
+}
+
+Outcome failure(const QDBusMessage &m) {
+    return isAbsent(m) ? Outcome::Absent : Outcome::Refused;
 }
 } // namespace
 
-NmBackend::NmBackend(const QDBusConnection &bus, QObject *parent)
-    : NmBackend([bus] { return bus; }, parent) {
+NmDialService::NmDialService(const QDBusConnection &bus, QObject *parent)
+    : NmDialService([bus] { return bus; }, parent) {
     this->bus();
 }
 
-NmBackend::NmBackend(std::function<QDBusConnection()> openBus, QObject *parent)
+NmDialService::NmDialService(std::function<QDBusConnection()> openBus, QObject *parent)
     : QObject(parent), m_openBus(std::move(openBus)) {}
 
-QDBusConnection &NmBackend::bus() {
-    if (!m_bus) {
-        m_bus = m_openBus();
-        // Failure reasons exist only in these signals: listen before any dial.
-        m_bus->connect(Service, QString(), DeviceIface, QStringLiteral("StateChanged"), this,
-                       SLOT(onDeviceStateChanged(uint, uint, uint, QDBusMessage)));
-        m_bus->connect(Service, QString(), ActiveIface, QStringLiteral("StateChanged"), this,
-                       SLOT(onActiveStateChanged(uint, uint, QDBusMessage)));
-    }
+QDBusConnection &NmDialService::bus() {
+    if (!m_bus) m_bus = m_openBus();
     return *m_bus;
 }
 
-// Watchers are children: a reply after the backend has gone reaches nobody.
-NmBackend::~NmBackend() = default;
+// Watchers are children: a reply after the service has gone reaches nobody.
+NmDialService::~NmDialService() = default;
 
-QDBusPendingCallWatcher *NmBackend::send(QDBusMessage msg, int timeoutMs, Reply done) {
+QDBusPendingCallWatcher *NmDialService::send(QDBusMessage msg, int timeoutMs, Reply done) {
     // A stopped NetworkManager stays stopped.
     msg.setAutoStartService(false);
     if (!bus().isConnected()) {
@@ -146,16 +149,16 @@ QDBusPendingCallWatcher *NmBackend::send(QDBusMessage msg, int timeoutMs, Reply 
     return watcher;
 }
 
-void NmBackend::call(const QString &path, const QString &iface, const QString &method,
-                     const QVariantList &args, Reply done) {
+void NmDialService::call(const QString &path, const QString &iface, const QString &method,
+                         const QVariantList &args, Reply done) {
     QDBusMessage msg = QDBusMessage::createMethodCall(Service, path, iface, method);
     msg.setArguments(args);
-    send(msg, callReplyMs, std::move(done));
+    send(msg, CallReplyMs, std::move(done));
 }
 
-void NmBackend::callEach(const QStringList &paths, const QString &iface, const QString &method,
-                         const QVariantList &args,
-                         std::function<void(const QList<QDBusMessage> &)> done) {
+void NmDialService::callEach(const QStringList &paths, const QString &iface, const QString &method,
+                             const QVariantList &args,
+                             std::function<void(const QList<QDBusMessage> &)> done) {
     if (paths.isEmpty()) {
         done({});
         return;
@@ -175,11 +178,11 @@ void NmBackend::callEach(const QStringList &paths, const QString &iface, const Q
     }
 }
 
-void NmBackend::profiles(std::function<void(quint32 rc, const QList<Profile> &)> done) {
+void NmDialService::profiles(std::function<void(Outcome, const QList<Profile> &)> done) {
     call(SettingsPath, SettingsIface, QStringLiteral("ListConnections"), {},
          [this, done](const QDBusMessage &list) {
              if (isError(list)) {
-                 done(isAbsent(list) ? raserr::ServiceAbsent : refusal(list), {});
+                 done(failure(list), {});
                  return;
              }
              const QStringList ps = paths(firstArg(list));
@@ -189,113 +192,76 @@ void NmBackend::profiles(std::function<void(quint32 rc, const QList<Profile> &)>
                           for (qsizetype i = 0; i < ps.size(); ++i) {
                               if (isError(replies[i])) {
                                   if (!isAbsent(replies[i])) continue; // removed meanwhile
-                                  done(raserr::ServiceAbsent, {});
+                                  done(Outcome::Absent, {});
                                   return;
                               }
                               if (const auto id = profileId(replies[i])) out.append({ps[i], *id});
                           }
-                          done(0, out);
+                          done(Outcome::Done, out);
                       });
          });
 }
 
-void NmBackend::entries(std::function<void(quint32 rc, const QStringList &names)> done) {
-    profiles([done](quint32 rc, const QList<Profile> &ps) {
-        if (rc == raserr::ServiceAbsent) rc = 0; // no manager, no entries
+void NmDialService::entries(std::function<void(Outcome, const QStringList &names)> done) {
+    profiles([done](Outcome o, const QList<Profile> &ps) {
+        if (o == Outcome::Absent) o = Outcome::Done; // no manager, no entries
         QStringList names;
-        if (rc == 0) {
-            for (const Profile &p : ps)
-                names << p.id;
-        }
-        done(rc, names);
+        for (const Profile &p : ps)
+            names << p.id;
+        done(o, names);
     });
 }
 
-bool NmBackend::belongsTo(const QVariantMap &props, const Dialed &d) const {
+bool NmDialService::belongsTo(const QVariantMap &props, const Dialed &d) const {
     // Object paths are reused after a restart of NetworkManager: the same
     // path may name somebody else's connection by then.
     return objectPath(props.value(QStringLiteral("Connection"))) == d.profile &&
            props.value(QStringLiteral("Id")).toString() == d.name;
 }
 
-void NmBackend::connections(std::function<void(quint32 rc, const QList<Link> &links)> done) {
+void NmDialService::connections(std::function<void(Outcome, const QStringList &entries)> done) {
     call(ManagerPath, PropsIface, QStringLiteral("Get"),
          {QVariant(ManagerIface), QVariant(QStringLiteral("ActiveConnections"))},
          [this, done](const QDBusMessage &reply) {
              if (isError(reply)) {
-                 done(isAbsent(reply) ? 0 : refusal(reply), {});
+                 done(isAbsent(reply) ? Outcome::Done : Outcome::Refused, {});
                  return;
              }
              const QStringList active = paths(firstArg(reply).value<QDBusVariant>().variant());
              callEach(active, PropsIface, QStringLiteral("GetAll"), {QVariant(ActiveIface)},
-                      [this, active, done](const QList<QDBusMessage> &replies) {
-                          QList<Link> links;
-                          for (qsizetype i = 0; i < active.size(); ++i) {
-                              if (isError(replies[i])) continue; // gone meanwhile
-                              const auto props = qdbus_cast<QVariantMap>(firstArg(replies[i]));
+                      [done](const QList<QDBusMessage> &replies) {
+                          QStringList names;
+                          for (const QDBusMessage &r : replies) {
+                              if (isError(r)) continue; // gone meanwhile
+                              const auto props = qdbus_cast<QVariantMap>(firstArg(r));
                               const uint state = props.value(QStringLiteral("State")).toUInt();
-                              if (state != ActiveActivating && state != ActiveActivated) continue;
-                              Link link;
-                              link.entryName = props.value(QStringLiteral("Id")).toString();
-                              link.deviceType = props.value(QStringLiteral("Type")).toString();
-                              for (auto it = m_dialed.cbegin(); it != m_dialed.cend(); ++it) {
-                                  if (it->active == active[i] && belongsTo(props, *it))
-                                      link.handle = it.key();
-                              }
-                              links.append(link);
+                              if (state == ActiveActivating || state == ActiveActivated)
+                                  names << props.value(QStringLiteral("Id")).toString();
                           }
-                          done(0, links);
+                          done(Outcome::Done, names);
                       });
          });
 }
 
-quint32 NmBackend::refusal(const QDBusMessage &error) const {
-    static const std::array<const char *, 14> codes = {"Failed",
-                                                       "PermissionDenied",
-                                                       "UnknownConnection",
-                                                       "UnknownDevice",
-                                                       "ConnectionNotAvailable",
-                                                       "ConnectionNotActive",
-                                                       "ConnectionAlreadyActive",
-                                                       "DependencyFailed",
-                                                       "AlreadyAsleepOrAwake",
-                                                       "AlreadyEnabledOrDisabled",
-                                                       "UnknownLogLevel",
-                                                       "UnknownLogDomain",
-                                                       "InvalidArguments",
-                                                       "MissingPlugin"};
-    const QString name = error.errorName();
-    if (name == QDBusError::errorString(QDBusError::AccessDenied)) return raserr::RefusalBase + 1;
-    const QString prefix = ManagerIface + QLatin1Char('.');
-    if (name.startsWith(prefix)) {
-        const QString code = name.mid(prefix.size());
-        for (std::size_t i = 0; i < codes.size(); ++i) {
-            if (code == QLatin1String(codes[i])) return raserr::RefusalBase + quint32(i);
-        }
-    }
-    return raserr::RefusalBase;
-}
-
-void NmBackend::dial(const QString &name, std::function<void(quint32 rc, quint32 handle)> done) {
-    profiles([this, name, done](quint32 rc, const QList<Profile> &ps) {
-        if (rc) {
-            done(rc, 0);
+void NmDialService::dial(const QString &name, std::function<void(Outcome, quint32 link)> done) {
+    profiles([this, name, done](Outcome o, const QList<Profile> &ps) {
+        if (o != Outcome::Done) {
+            done(o, 0);
             return;
         }
         // Names are not unique: the first one in the manager's order is dialed.
         const auto found =
             std::find_if(ps.cbegin(), ps.cend(), [&](const Profile &p) { return p.id == name; });
         if (found == ps.cend()) {
-            done(raserr::CannotFindEntry, 0);
+            done(Outcome::NoSuchEntry, 0);
             return;
         }
         activate(*found, done);
     });
 }
 
-void NmBackend::activate(const Profile &profile,
-                         std::function<void(quint32 rc, quint32 handle)> done) {
-    m_unplacedDeviceReason = 0;
+void NmDialService::activate(const Profile &profile,
+                             std::function<void(Outcome, quint32 link)> done) {
     QDBusMessage msg = QDBusMessage::createMethodCall(Service, ManagerPath, ManagerIface,
                                                       QStringLiteral("ActivateConnection"));
     const QDBusObjectPath none(QStringLiteral("/"));
@@ -304,7 +270,7 @@ void NmBackend::activate(const Profile &profile,
     Dialed d;
     d.profile = profile.path;
     d.name = profile.id;
-    // The caller hears within dialReplyMs; the reply is awaited for the bus's
+    // The caller hears within DialReplyMs; the reply is awaited for the bus's
     // own time-out, so that a link NetworkManager brings up late after all is
     // taken down again: nobody would watch it or ever hang it up.
     auto answered = std::make_shared<bool>(false);
@@ -312,7 +278,7 @@ void NmBackend::activate(const Profile &profile,
         send(msg, -1, [this, d, done, answered](const QDBusMessage &reply) mutable {
             const bool late = std::exchange(*answered, true);
             if (isError(reply)) {
-                if (!late) done(isAbsent(reply) ? raserr::ServiceAbsent : refusal(reply), 0);
+                if (!late) done(failure(reply), 0);
                 return;
             }
             d.active = objectPath(firstArg(reply));
@@ -322,113 +288,79 @@ void NmBackend::activate(const Profile &profile,
                 return;
             }
             if (none) {
-                done(raserr::RefusalBase, 0);
+                done(Outcome::Refused, 0);
                 return;
             }
             const quint32 handle = m_nextHandle++;
             if (m_nextHandle == 0) m_nextHandle = 1;
             m_dialed.insert(handle, d);
-            done(0, handle);
+            done(Outcome::Done, handle);
         });
     if (!watcher) return;
-    QTimer::singleShot(dialReplyMs, watcher, [done, answered] {
-        if (!std::exchange(*answered, true)) done(raserr::ServiceAbsent, 0);
+    QTimer::singleShot(DialReplyMs, watcher, [done, answered] {
+        if (!std::exchange(*answered, true)) done(Outcome::Absent, 0);
     });
 }
 
-quint32 NmBackend::endedError(const Dialed &d) const {
-    if (d.deviceReason) return raserr::DeviceReasonBase + d.deviceReason;
-    if (d.devices.isEmpty() && m_unplacedDeviceReason)
-        return raserr::DeviceReasonBase + m_unplacedDeviceReason;
-    return raserr::ActiveReasonBase + d.activeReason;
-}
-
-void NmBackend::status(quint32 handle, std::function<void(quint32 rc, const Status &)> done) {
-    const auto it = m_dialed.constFind(handle);
+void NmDialService::status(quint32 link, std::function<void(Outcome, LinkStep)> done) {
+    const auto it = m_dialed.constFind(link);
     if (it == m_dialed.cend()) {
-        done(raserr::InvalidHandle, {});
+        done(Outcome::NoSuchLink, LinkStep::Ended);
         return;
     }
     call(it->active, PropsIface, QStringLiteral("GetAll"), {QVariant(ActiveIface)},
-         [this, handle, done](const QDBusMessage &reply) { activeStatus(handle, reply, done); });
+         [this, link, done](const QDBusMessage &reply) { activeStatus(link, reply, done); });
 }
 
-void NmBackend::activeStatus(quint32 handle, const QDBusMessage &reply,
-                             const std::function<void(quint32 rc, const Status &)> &done) {
+void NmDialService::activeStatus(quint32 link, const QDBusMessage &reply, const StatusDone &done) {
     // The handle may have been hung up while the question was out.
-    const auto it = m_dialed.find(handle);
+    const auto it = m_dialed.find(link);
     if (it == m_dialed.end()) {
-        done(raserr::InvalidHandle, {});
+        done(Outcome::NoSuchLink, LinkStep::Ended);
         return;
     }
-    Dialed &d = *it;
-    Status s;
-    s.state = rasstate::Disconnected;
     if (isError(reply)) {
-        if (isAbsent(reply)) {
-            done(raserr::ServiceAbsent, {});
-            return;
-        }
         // NetworkManager removes an ended or failed activation at once.
-        s.error = endedError(d);
-        done(0, s);
+        done(isAbsent(reply) ? Outcome::Absent : Outcome::Done, LinkStep::Ended);
         return;
     }
     const auto props = qdbus_cast<QVariantMap>(firstArg(reply));
+    Dialed &d = *it;
     if (!belongsTo(props, d)) {
-        s.error = endedError(d);
-        done(0, s);
+        done(Outcome::Done, LinkStep::Ended);
         return;
     }
-    s.deviceType = props.value(QStringLiteral("Type")).toString();
     const QStringList devices = paths(props.value(QStringLiteral("Devices")));
     if (!devices.isEmpty()) d.devices = devices;
 
     const uint state = props.value(QStringLiteral("State")).toUInt();
-    if (state == ActiveActivated) {
-        s.state = rasstate::Connected;
-        s.error = 0;
-        done(0, s);
+    if (state == ActiveActivated || state == ActiveDeactivating || state == ActiveDeactivated) {
+        done(Outcome::Done, state == ActiveActivated ? LinkStep::Connected : LinkStep::Ended);
         return;
     }
-    if (state == ActiveDeactivating || state == ActiveDeactivated) {
-        s.error = endedError(d);
-        done(0, s);
-        return;
-    }
-    s.state = rasstate::OpenPort;
-    s.error = raserr::Pending;
     if (d.devices.isEmpty()) {
-        done(0, s);
+        done(Outcome::Done, LinkStep::OpeningPort);
         return;
     }
     call(d.devices.constFirst(), PropsIface, QStringLiteral("Get"),
          {QVariant(DeviceIface), QVariant(QStringLiteral("State"))},
-         [this, handle, s, done](const QDBusMessage &dev) mutable {
-             const auto it = m_dialed.constFind(handle);
-             if (it == m_dialed.cend()) {
-                 done(raserr::InvalidHandle, {});
-                 return;
-             }
-             if (isError(dev)) {
+         [this, link, done](const QDBusMessage &dev) {
+             if (!m_dialed.contains(link)) {
+                 done(Outcome::NoSuchLink, LinkStep::Ended);
+             } else if (isError(dev)) {
                  if (isAbsent(dev))
-                     done(raserr::ServiceAbsent, {});
+                     done(Outcome::Absent, LinkStep::Ended);
                  else
-                     done(0, s);
-                 return;
-             }
-             const uint devState = firstArg(dev).value<QDBusVariant>().variant().toUInt();
-             if (devState == DeviceDeactivating || devState == DeviceFailed) {
-                 s.state = rasstate::Disconnected;
-                 s.error = endedError(*it);
+                     done(Outcome::Done, LinkStep::OpeningPort);
              } else {
-                 s.state = progressState(devState);
+                 const uint devState = firstArg(dev).value<QDBusVariant>().variant().toUInt();
+                 const bool ending = devState == DeviceDeactivating || devState == DeviceFailed;
+                 done(Outcome::Done, ending ? LinkStep::Ended : progressStep(devState));
              }
-             done(0, s);
          });
 }
 
-void NmBackend::deactivateIfOurs(const Dialed &d) {
+void NmDialService::deactivateIfOurs(const Dialed &d) {
     call(d.active, PropsIface, QStringLiteral("GetAll"), {QVariant(ActiveIface)},
          [this, d](const QDBusMessage &reply) {
              if (isError(reply) || !belongsTo(qdbus_cast<QVariantMap>(firstArg(reply)), d)) return;
@@ -437,33 +369,10 @@ void NmBackend::deactivateIfOurs(const Dialed &d) {
          });
 }
 
-void NmBackend::hangUp(quint32 handle) {
-    const auto it = m_dialed.constFind(handle);
+void NmDialService::hangUp(quint32 link) {
+    const auto it = m_dialed.constFind(link);
     if (it == m_dialed.cend()) return;
     const Dialed d = *it;
     m_dialed.erase(it);
     deactivateIfOurs(d);
-}
-
-void NmBackend::onDeviceStateChanged(uint newState, uint, uint reason, const QDBusMessage &msg) {
-    const bool failing = newState == DeviceFailed || (newState == DeviceDeactivating && reason);
-    if (!failing) return;
-    bool placed = false;
-    bool anyUnplaced = false;
-    for (Dialed &d : m_dialed) {
-        if (d.devices.contains(msg.path())) {
-            if (!d.deviceReason) d.deviceReason = reason;
-            placed = true;
-        } else if (d.devices.isEmpty()) {
-            anyUnplaced = true;
-        }
-    }
-    if (!placed && anyUnplaced && !m_unplacedDeviceReason) m_unplacedDeviceReason = reason;
-}
-
-void NmBackend::onActiveStateChanged(uint state, uint reason, const QDBusMessage &msg) {
-    if (state != ActiveDeactivating && state != ActiveDeactivated) return;
-    for (Dialed &d : m_dialed) {
-        if (d.active == msg.path() && !d.activeReason) d.activeReason = reason;
-    }
 }
