@@ -261,6 +261,10 @@ void TestStartup::logLinesAreStampedAndAppended() {
     QCOMPARE(logfile::formatLine(t, QString()), QByteArray("2000/05/12 13:05:09  \r\n"));
     QCOMPARE(logfile::formatLine(t, QStringLiteral("　x"), false),
              cp932::encode(u"2000/05/12 13:05:09　x\r\n"));
+    // What a server sent cannot forge a line or reach a terminal.
+    QCOMPARE(
+        logfile::formatLine(t, u"（-ERR a\r\n2000/05/12 0:00:00  b\x1b[2J\x7f\x85\tc）"_qs),
+        cp932::encode(u"2000/05/12 13:05:09  （-ERR a^M^J2000/05/12 0:00:00  b^[[2J^??\tc）\r\n"));
     QLocale::setDefault(QLocale(QLocale::Japanese, QLocale::Japan));
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("quil7400.log"));
