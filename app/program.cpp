@@ -236,7 +236,10 @@ void Program::testPassed(bool testStaysEnabled) {
     const bool edited = m_main->editedDuringTest();
     if (edited || !SetDataWrite(m_tested)) {
         // Never report a test that could not be saved as a success.
-        if (!edited) m_main->setStatus(QStringLiteral("設定ファイルを保存できませんでした"));
+        if (!edited) {
+            m_check->settingsNotSaved();
+            m_main->setStatus(QStringLiteral("設定ファイルを保存できませんでした"));
+        }
         m_main->setRunEnabled(false);
         m_main->setTestEnabled(true);
         return;

@@ -13,6 +13,7 @@ namespace {
 const QString TestDoneStatus = QStringLiteral("テスト終了､エラーなし");
 const QString TestDoneLog = QStringLiteral("テスト終了、エラーなし");
 const QString TestDoneLabel = QStringLiteral("テストが終了しました");
+const QString TestNotSavedLog = QStringLiteral("テスト終了、設定ファイルを保存できませんでした");
 const QString NewMailSuffix = QStringLiteral("通の新着メールがあります");
 const QString StoreUnwritableLog =
     QStringLiteral("メールチェック失敗（既読IDファイル quilmon.dat を保存できません）");
@@ -196,19 +197,26 @@ void MailCheck::emptyMailbox() {
         sendNotice();
     } else {
         emit statusChanged(TestDoneStatus);
-        testDone(true);
+        const bool saved = testDone(true);
         endCheck();
-        emit popupShown();
+        if (saved) emit popupShown();
     }
     Retry_Flag = 0;
     settle(true);
 }
 
-void MailCheck::testDone(bool testStaysEnabled) {
+bool MailCheck::testDone(bool testStaysEnabled) {
+    // Saved first: a test whose settings could not be written is no success.
+    m_notSaved = false;
+    emit testPassed(testStaysEnabled);
+    if (m_notSaved) {
+        emit logLine(TestNotSavedLog);
+        return false;
+    }
     emit popupText(TestDoneLabel);
     announce(TestDoneLabel); // told wherever the popup tells it
     emit logLine(TestDoneLog);
-    emit testPassed(testStaysEnabled);
+    return true;
 }
 
 void MailCheck::notify() {
@@ -226,9 +234,9 @@ void MailCheck::notify() {
         sendNotice(); // a test sends "TEST MAIL" even with no new mail
     } else if (n >= 1 || m_test) {
         emit statusChanged(TestDoneStatus);
-        if (m_test) testDone();
+        const bool shown = !m_test || testDone();
         endCheck();
-        emit popupShown(); // it waits on its own, and later checks go on
+        if (shown) emit popupShown(); // it waits on its own, and later checks go on
     } else {
         endCheck();
     }
@@ -291,10 +299,14 @@ void MailCheck::noticeFinished(const SessionResult &result) {
     const QString text = m_test ? QStringLiteral("　テスト終了、エラーなし")
                                 : QStringLiteral("　メッセージを転送しました");
     emit statusChanged(text);
+    m_notSaved = false;
     if (m_test) emit testPassed(false);
     endCheck();
     // The text brings its own ideographic space after the time.
-    emit logLine(text, false);
+    if (m_notSaved)
+        emit logLine(TestNotSavedLog);
+    else
+        emit logLine(text, false);
     settle(true);
 }
 

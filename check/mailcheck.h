@@ -32,6 +32,9 @@ class MailCheck : public QObject {
     // The popup's ＯＫ, or the mail client opened from the desktop's
     // notification: the running total starts again.
     void popupAcknowledged() { New_mail_number2 = 0; }
+    // Told while testPassed is handled: the settings could not be written,
+    // so the test is not reported as a success.
+    void settingsNotSaved() { m_notSaved = true; }
 
     // A session runs, or a link is dialed, watched or being released.
     bool running() const;
@@ -79,7 +82,8 @@ class MailCheck : public QObject {
     void emptyMailbox();
     void notify();
     void announce(const QString &text);
-    void testDone(bool testStaysEnabled = false);
+    // False when the settings could not be saved.
+    bool testDone(bool testStaysEnabled = false);
     void sendNotice();
     void noticeFinished(const SessionResult &result);
     // A POP3 or SMTP session ended without reaching its end.
@@ -105,5 +109,6 @@ class MailCheck : public QObject {
     class QTimer *m_deadline;
     SettingsRecord m_settings; // of the check under way
     bool m_test = false;
+    bool m_notSaved = false;
     qint16 m_retryAtDial = 0;
 };

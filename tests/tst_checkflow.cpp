@@ -540,6 +540,9 @@ void TestCheckFlow::sessionClosedBeforeTheSaveFailureBox() {
     QCOMPARE(ui.Text4->text(), QStringLiteral("設定ファイルを保存できませんでした"));
     QVERIFY(!ui.Text4->isHidden());
     QVERIFY(!ui.Command4->isEnabled() && ui.Command2->isEnabled());
+    QCOMPARE(f.logMessages().last(),
+             QStringLiteral("テスト終了、設定ファイルを保存できませんでした"));
+    QVERIFY(!f.popupShown());
 }
 
 void TestCheckFlow::desktopNoticesBesideThePopup() {
