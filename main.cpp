@@ -1,8 +1,8 @@
 #include "app/program.h"
 #include "dialup/nmdialservice.h"
-#include "platform/helpviewer.h"
-#include "platform/topmost.h"
-#include "platform/twips.h"
+#include "windows/helpviewer.h"
+#include "windows/topmost.h"
+#include "windows/twips.h"
 
 #include <QApplication>
 #include <QDBusConnection>

@@ -1,6 +1,6 @@
 #include "app/icons.h"
 
-#include "platform/resources.h"
+#include "windows/resources.h"
 
 #include <QAction>
 #include <QCursor>

@@ -3,9 +3,9 @@
 #include "app/program.h"
 #include "check/settingsfile.h"
 #include "platform/atomicfile.h"
-#include "platform/singleline.h"
-#include "platform/twips.h"
 #include "pop3/form1.h"
+#include "windows/singleline.h"
+#include "windows/twips.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>

@@ -11,10 +11,10 @@
 #include "platform/autostart.h"
 #include "platform/desktopnotifier.h"
 #include "platform/singleinstance.h"
-#include "platform/topmost.h"
 #include "windows/assist.h"
 #include "windows/connection.h"
 #include "windows/form4.h"
+#include "windows/topmost.h"
 
 #include <QCoreApplication>
 #include <QDir>

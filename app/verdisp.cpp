@@ -1,7 +1,7 @@
 #include "app/verdisp.h"
 
-#include "platform/resources.h"
-#include "platform/twips.h"
+#include "windows/resources.h"
+#include "windows/twips.h"
 
 #include <QCloseEvent>
 #include <QLabel>

@@ -4,12 +4,12 @@
 #include "app/verdisp.h"
 #include "dialup/dialup.h"
 #include "platform/codepage.h"
-#include "platform/twips.h"
 #include "support/autoservers.h"
 #include "support/dialup_scripted.h"
 #include "support/programfixture.h"
 #include "windows/assist.h"
 #include "windows/connection.h"
+#include "windows/twips.h"
 
 #include <QAbstractButton>
 #include <QApplication>

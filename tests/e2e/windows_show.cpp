@@ -4,12 +4,12 @@
 // removes the icon and ends.
 #include "app/icons.h"
 #include "app/verdisp.h"
-#include "platform/helpviewer.h"
-#include "platform/twips.h"
 #include "windows/assist.h"
 #include "windows/connection.h"
 #include "windows/form4.h"
+#include "windows/helpviewer.h"
 #include "windows/passwordprompt.h"
+#include "windows/twips.h"
 
 #include <QApplication>
 #include <QLineEdit>
