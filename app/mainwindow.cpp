@@ -1,9 +1,6 @@
 #include "app/mainwindow.h"
 
-#include "app/program.h"
 #include "check/settingsfile.h"
-#include "platform/atomicfile.h"
-#include "pop3/form1.h"
 #include "windows/singleline.h"
 #include "windows/twips.h"
 
@@ -12,14 +9,11 @@
 #include <QComboBox>
 #include <QCompleter>
 #include <QGroupBox>
-#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QScreen>
 #include <QSignalBlocker>
-#include <QTimer>
 
 namespace {
 

@@ -8,7 +8,6 @@
 #include "platform/seams.h"
 
 #include <QObject>
-#include <QStringList>
 
 class MainWindow;
 class Form4;

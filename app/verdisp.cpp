@@ -5,7 +5,6 @@
 
 #include <QCloseEvent>
 #include <QLabel>
-#include <QPixmap>
 #include <QPushButton>
 
 VerDisp::VerDisp(QWidget *parent) : QWidget(parent) {
