@@ -1,8 +1,7 @@
 #include "app/program.h"
 #include "dialup/nmdialservice.h"
-#include "platform/helpviewer.h"
-#include "platform/topmost.h"
-#include "platform/twips.h"
+#include "windows/topmost.h"
+#include "windows/twips.h"
 
 #include <QApplication>
 #include <QDBusConnection>
@@ -28,7 +27,6 @@ int main(int argc, char *argv[]) {
     NmDialService networkManager([] { return QDBusConnection::systemBus(); });
     Seams seams = Seams::production();
     seams.dial = &networkManager;
-    seams.openHelp = openHelpFile;
     fontconfigWarmUp.join();
     if (!seams.folderError.isEmpty()) {
         // Settings with a password never go where someone else could reach them.
@@ -36,7 +34,7 @@ int main(int argc, char *argv[]) {
         box.exec();
         return 1;
     }
-    Program program(std::move(seams));
+    Program program(std::move(seams), AppSeams::production());
     if (!program.start()) return 0; // another copy runs: end silently
     return app.exec();
 }

@@ -1,25 +1,19 @@
 #include "app/mainwindow.h"
 
-#include "app/program.h"
 #include "check/settingsfile.h"
-#include "platform/atomicfile.h"
-#include "platform/singleline.h"
-#include "platform/twips.h"
-#include "pop3/form1.h"
+#include "windows/singleline.h"
+#include "windows/twips.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCompleter>
 #include <QGroupBox>
-#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QScreen>
 #include <QSignalBlocker>
-#include <QTimer>
 
 namespace {
 

@@ -11,10 +11,10 @@
 #include "platform/autostart.h"
 #include "platform/desktopnotifier.h"
 #include "platform/singleinstance.h"
-#include "platform/topmost.h"
 #include "windows/assist.h"
 #include "windows/connection.h"
 #include "windows/form4.h"
+#include "windows/topmost.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -34,14 +34,17 @@ template <typename Window> void unloadWindow(Window *&slot) {
 }
 } // namespace
 
-Program::Program(Seams seams, QObject *parent) : QObject(parent), m_seams(std::move(seams)) {
+Program::Program(Seams seams, AppSeams appSeams, QObject *parent)
+    : QObject(parent), m_seams(std::move(seams)), m_app(std::move(appSeams)) {
     if (!m_seams.now) m_seams.now = [] { return QDateTime::currentDateTime(); };
     m_check = new MailCheck(m_seams, this);
-    m_scheduler = new Scheduler(*m_check, m_settings, m_seams, this);
+    m_scheduler = new Scheduler(
+        *m_check, m_settings, m_seams,
+        [this] {
+            return Flag == 2 && m_main && !m_main->isVisible() && m_keyring->mayCheck(m_settings);
+        },
+        this);
     m_keyring = new KeyringPasswords(this);
-    m_scheduler->monitoring = [this] {
-        return Flag == 2 && m_main && !m_main->isVisible() && m_keyring->mayCheck(m_settings);
-    };
     connect(m_keyring, &KeyringPasswords::passwordsKnown, this,
             [this](const QString &pop, const QString &smtp) {
                 m_settings.POP_PassWord = pop;
@@ -61,7 +64,7 @@ Program::Program(Seams seams, QObject *parent) : QObject(parent), m_seams(std::m
     connect(m_check, &MailCheck::testPassed, this, &Program::testPassed);
     connect(m_check, &MailCheck::finished, this, &Program::idleSoon);
     connect(m_check, &MailCheck::certificateRefused, this, &Program::certificateRefused);
-    m_notifier = new DesktopNotifier(m_seams.sessionBus, m_seams.startProcess, this);
+    m_notifier = new DesktopNotifier(m_seams.sessionBus, m_app.startProcess, this);
     connect(m_check, &MailCheck::desktopNotice, m_notifier, &DesktopNotifier::notify);
     connect(m_notifier, &DesktopNotifier::logLine, this, [this](const QString &m) { log(m); });
     // The user went to read the mail: the running total starts again.
@@ -105,9 +108,9 @@ bool Program::start() {
     connect(m_main, &MainWindow::connectionRequested, this, &Program::showConnection);
     m_idleTimer = new QTimer(this);
     m_idleTimer->setSingleShot(true);
-    m_idleTimer->setInterval(m_seams.idleReleaseMs);
+    m_idleTimer->setInterval(m_app.idleReleaseMs);
     connect(m_idleTimer, &QTimer::timeout, this, &Program::releaseIdleMemory);
-    m_main->setWindowIcon(m_icons->Image1);
+    m_main->setWindowIcon(m_icons->image1());
 
     // Fields read before a damaged part stay in the value, unshown.
     const bool read = settingsfile::load(m_seams.configDir, m_settings);
@@ -137,7 +140,7 @@ void Program::log(const QString &message, bool separator) {
 }
 
 void Program::box(const QString &title, const QString &text) {
-    if (m_seams.messageBox) m_seams.messageBox(m_main, title, text);
+    if (m_app.messageBox) m_app.messageBox(m_main, title, text);
 }
 
 void Program::keyringTrouble(const QString &text) {
@@ -297,7 +300,7 @@ void Program::Command3_Click() {
 }
 
 void Program::Command7_Click() {
-    if (m_seams.openHelp) m_seams.openHelp(m_seams.helpFile);
+    if (m_app.openHelp) m_app.openHelp(m_seams.helpFile);
 }
 
 void Program::showAssistant() {
@@ -321,7 +324,7 @@ void Program::showConnection() {
     if (!m_connection) {
         // Modal over the settings window, whose copy it edits.
         m_connection =
-            new ConnectionDialog(m_main->settings().connection, m_seams.messageBox, m_main);
+            new ConnectionDialog(m_main->settings().connection, m_app.messageBox, m_main);
         const bool autostartOn = autostart::enabled(QCoreApplication::applicationFilePath());
         m_connection->setAutostart(autostartOn);
         for (int i = 0; i < 2; ++i)
@@ -406,18 +409,18 @@ bool Program::eventFilter(QObject *watched, QEvent *event) {
 }
 
 void Program::idleSoon() {
-    if (m_idleTimer && m_seams.releaseIdleMemory) m_idleTimer->start();
+    if (m_idleTimer && m_app.releaseIdleMemory) m_idleTimer->start();
 }
 
 void Program::releaseIdleMemory() {
     // Only while nothing is under way: the window hidden, no session open.
     if (m_main->isVisible() || m_check->pop3Running() || m_check->noticeRunning()) return;
-    m_seams.releaseIdleMemory();
+    m_app.releaseIdleMemory();
 }
 
 void Program::endNow() {
     // Ending at once skips every destructor: release the local socket here,
     // or it stays behind in the temporary folder.
     if (m_instance) m_instance->release();
-    m_seams.exitNow();
+    m_app.exitNow();
 }

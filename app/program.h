@@ -3,11 +3,11 @@
 // the windows and the tray. It hands the settings window's edited copy to the
 // check on テスト, saves it on a passed test and on 実行, and shows what the
 // check reports.
+#include "app/appseams.h"
 #include "check/settingsfile.h"
 #include "platform/seams.h"
 
 #include <QObject>
-#include <QStringList>
 
 class MainWindow;
 class Form4;
@@ -25,7 +25,7 @@ class QTimer;
 class Program : public QObject {
     Q_OBJECT
   public:
-    explicit Program(Seams seams, QObject *parent = nullptr);
+    Program(Seams seams, AppSeams appSeams, QObject *parent = nullptr);
     ~Program() override;
 
     // main's load step. False when another copy already runs: end silently.
@@ -44,9 +44,6 @@ class Program : public QObject {
     DesktopNotifier *notifier() const { return m_notifier; }
     KeyringPasswords *keyringPasswords() const { return m_keyring; }
     QString logPath() const;
-
-    // Run state: 0 idle, 1 settings test, 2 monitoring.
-    qint16 Flag = 0;
 
     // The tray menu's 設定変更: the window with its status line hidden.
     void showSettings();
@@ -92,6 +89,8 @@ class Program : public QObject {
     void releaseIdleMemory();
 
     Seams m_seams;
+    AppSeams m_app;
+    qint16 Flag = 0;           // run state: 0 idle, 1 settings test, 2 monitoring
     SettingsRecord m_settings; // what checks run on: the last saved (or read)
     SettingsRecord m_tested;   // the copy a settings test runs on
     MailCheck *m_check = nullptr;

@@ -2,12 +2,12 @@
 // window and the help viewer, driven by objectName as a user would.
 #include "app/verdisp.h"
 #include "platform/codepage.h"
-#include "platform/helpviewer.h"
-#include "platform/topmost.h"
-#include "platform/twips.h"
 #include "windows/assist.h"
 #include "windows/connection.h"
 #include "windows/form4.h"
+#include "windows/helpviewer.h"
+#include "windows/topmost.h"
+#include "windows/twips.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -4,12 +4,12 @@
 // removes the icon and ends.
 #include "app/icons.h"
 #include "app/verdisp.h"
-#include "platform/helpviewer.h"
-#include "platform/twips.h"
 #include "windows/assist.h"
 #include "windows/connection.h"
 #include "windows/form4.h"
+#include "windows/helpviewer.h"
 #include "windows/passwordprompt.h"
+#include "windows/twips.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -30,7 +30,8 @@ int main(int argc, char *argv[]) {
 
     if (what == u"tray") {
         auto *icons = new Icons([&settings] { return settings.isVisible(); });
-        QObject::connect(icons->tray, &QSystemTrayIcon::activated,
+        auto *tray = icons->findChild<QSystemTrayIcon *>();
+        QObject::connect(tray, &QSystemTrayIcon::activated,
                          [](QSystemTrayIcon::ActivationReason reason) {
                              const char *names[] = {"unknown", "right click", "double click",
                                                     "left click", "middle click"};
@@ -39,7 +40,7 @@ int main(int argc, char *argv[]) {
                          });
         icons->addTrayIcon();
         std::printf("tray available: %d, added: %d\n",
-                    int(QSystemTrayIcon::isSystemTrayAvailable()), int(icons->tray->isVisible()));
+                    int(QSystemTrayIcon::isSystemTrayAvailable()), int(tray->isVisible()));
         std::fflush(stdout);
         QObject::connect(icons, &Icons::endClicked, [icons] {
             icons->removeTrayIcon();
