@@ -4,7 +4,6 @@
 
 #include <QCoreApplication>
 #include <QMessageBox>
-#include <QProcess>
 #include <cstdio>
 #include <cstdlib>
 #include <malloc.h>
@@ -15,6 +14,7 @@ Seams Seams::production() {
     const folders::Places places = folders::locate(QCoreApplication::applicationDirPath());
     s.configDir = places.configDir;
     s.stateDir = places.stateDir;
+    s.keyringCopies = folders::keyringCopiesList();
     s.helpFile = places.helpFile;
     s.folderError = places.error;
     // Opened, not run: no handler waits inside a nested event loop for the
@@ -33,8 +33,6 @@ Seams Seams::production() {
         std::_Exit(0);
     };
     s.sessionBus = [] { return QDBusConnection::sessionBus(); };
-    s.startProcess = [](const QString &program, const QStringList &arguments) {
-        return QProcess::startDetached(program, arguments);
-    };
+    s.startProcess = folders::startAsUser;
     return s;
 }

@@ -13,6 +13,7 @@ class MemoryLink : public Link {
     quint16 port = 0;
     bool tlsFromStart = false;
     int tlsUpgrades = 0;
+    TlsOptions tls; // of the last handshake asked for
     QByteArray written;
     bool closedPolitely = false;
 
@@ -20,11 +21,15 @@ class MemoryLink : public Link {
         host = h;
         port = p;
     }
-    void connectToHostEncrypted(const QString &h, quint16 p, const TlsOptions &) override {
+    void connectToHostEncrypted(const QString &h, quint16 p, const TlsOptions &options) override {
         connectToHost(h, p);
         tlsFromStart = true;
+        tls = options;
     }
-    void startTls(const TlsOptions &) override { ++tlsUpgrades; }
+    void startTls(const TlsOptions &options) override {
+        ++tlsUpgrades;
+        tls = options;
+    }
     bool isConnected() const override { return m_up; }
     bool isEncrypted() const override { return m_encrypted; }
     QByteArray readAll() override { return std::exchange(m_in, {}); }
@@ -56,9 +61,9 @@ class MemoryLink : public Link {
         emit encrypted();
     }
     void refuseTls(Link::TlsError error, const QByteArray &fingerprint = {},
-                   const QString &detail = {}) {
+                   const QString &detail = {}, const CertificateInfo &certificate = {}) {
         m_up = false;
-        emit tlsFailed(error, fingerprint, detail);
+        emit tlsFailed(error, fingerprint, detail, certificate);
     }
     void nobodyAnswers() { emit unreachable(); }
     // What the session wrote since the last call.
