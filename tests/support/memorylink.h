@@ -13,7 +13,6 @@ class MemoryLink : public Link {
     quint16 port = 0;
     bool tlsFromStart = false;
     int tlsUpgrades = 0;
-    TlsOptions tls; // of the last handshake asked for
     QByteArray written;
     bool closedPolitely = false;
 
@@ -21,15 +20,11 @@ class MemoryLink : public Link {
         host = h;
         port = p;
     }
-    void connectToHostEncrypted(const QString &h, quint16 p, const TlsOptions &options) override {
+    void connectToHostEncrypted(const QString &h, quint16 p, const TlsOptions &) override {
         connectToHost(h, p);
         tlsFromStart = true;
-        tls = options;
     }
-    void startTls(const TlsOptions &options) override {
-        ++tlsUpgrades;
-        tls = options;
-    }
+    void startTls(const TlsOptions &) override { ++tlsUpgrades; }
     bool isConnected() const override { return m_up; }
     bool isEncrypted() const override { return m_encrypted; }
     QByteArray readAll() override { return std::exchange(m_in, {}); }
