@@ -1,5 +1,6 @@
 #include "app/program.h"
 #include "dialup/nmdialservice.h"
+#include "platform/folders.h"
 #include "windows/topmost.h"
 #include "windows/twips.h"
 
@@ -7,13 +8,14 @@
 #include <QDBusConnection>
 #include <QMessageBox>
 #include <fontconfig/fontconfig.h>
-#include <sys/stat.h>
+#include <sys/prctl.h>
 #include <thread>
 
 int main(int argc, char *argv[]) {
-    // Every file and folder the program makes is its user's alone: the
-    // settings hold a password, the log names the server and the account.
-    ::umask(077);
+    folders::keepFilesPrivate();
+    // Nor may a crash leave the password in a core file, or another process
+    // of the user read it out of this one's memory.
+    ::prctl(PR_SET_DUMPABLE, 0);
     // fontconfig reads its configuration on first use, which the first
     // window waits for: read it meanwhile, while Qt connects to the display.
     std::thread fontconfigWarmUp([] { FcInit(); });

@@ -1,9 +1,9 @@
 #include "app/appseams.h"
 
+#include "platform/folders.h"
 #include "windows/helpviewer.h"
 
 #include <QMessageBox>
-#include <QProcess>
 #include <cstdio>
 #include <cstdlib>
 #include <malloc.h>
@@ -26,8 +26,6 @@ AppSeams AppSeams::production() {
         std::fflush(nullptr);
         std::_Exit(0);
     };
-    s.startProcess = [](const QString &program, const QStringList &arguments) {
-        return QProcess::startDetached(program, arguments);
-    };
+    s.startProcess = folders::startAsUser;
     return s;
 }

@@ -367,6 +367,11 @@ void MainWindow::setConnection(const ConnectionSettings &connection) {
     Text_Change(); // the rules of any edit: a new test before Run
 }
 
+void MainWindow::setAccepted(const AcceptedCertificate &pop, const AcceptedCertificate &smtp) {
+    m_loaded.connection.popAccepted = pop;
+    m_loaded.connection.smtpAccepted = smtp;
+}
+
 void MainWindow::setPasswords(const QString &pop, const QString &smtp) {
     if (Text2->text().isEmpty()) {
         const QSignalBlocker quiet(Text2);

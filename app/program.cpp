@@ -8,6 +8,7 @@
 #include "check/mailcheck.h"
 #include "check/scheduler.h"
 #include "dialup/dialup.h"
+#include "platform/atomicfile.h"
 #include "platform/autostart.h"
 #include "platform/desktopnotifier.h"
 #include "platform/singleinstance.h"
@@ -44,7 +45,7 @@ Program::Program(Seams seams, AppSeams appSeams, QObject *parent)
             return Flag == 2 && m_main && !m_main->isVisible() && m_keyring->mayCheck(m_settings);
         },
         this);
-    m_keyring = new KeyringPasswords(this);
+    m_keyring = new KeyringPasswords(m_seams.configDir, m_seams.keyringCopies, this);
     connect(m_keyring, &KeyringPasswords::passwordsKnown, this,
             [this](const QString &pop, const QString &smtp) {
                 m_settings.POP_PassWord = pop;
@@ -64,6 +65,8 @@ Program::Program(Seams seams, AppSeams appSeams, QObject *parent)
     connect(m_check, &MailCheck::testPassed, this, &Program::testPassed);
     connect(m_check, &MailCheck::finished, this, &Program::idleSoon);
     connect(m_check, &MailCheck::certificateRefused, this, &Program::certificateRefused);
+    connect(m_check, &MailCheck::serverReached, this,
+            [this](bool smtp) { certificateRefused(smtp, {}); });
     m_notifier = new DesktopNotifier(m_seams.sessionBus, m_app.startProcess, this);
     connect(m_check, &MailCheck::desktopNotice, m_notifier, &DesktopNotifier::notify);
     connect(m_notifier, &DesktopNotifier::logLine, this, [this](const QString &m) { log(m); });
@@ -87,6 +90,11 @@ QString Program::logPath() const {
 bool Program::start() {
     m_instance = new SingleInstance(m_seams.stateDir, this);
     if (!m_instance->acquire()) return false;
+    // Ours alone now: what a save killed half-way left behind can go.
+    for (const QString &file :
+         {settingsfile::recordPath(m_seams.configDir), settingsfile::sidePath(m_seams.configDir),
+          QDir(m_seams.stateDir).filePath(QStringLiteral("quilmon.dat"))})
+        removeLeftovers(file);
     // Without a notification area a second start is the only way back to
     // the window once Run has hidden it.
     connect(m_instance, &SingleInstance::showRequested, this, [this] {
@@ -114,6 +122,7 @@ bool Program::start() {
 
     // Fields read before a damaged part stay in the value, unshown.
     const bool read = settingsfile::load(m_seams.configDir, m_settings);
+    settingsfile::bindAcceptances(m_settings, m_seams.popPort, m_seams.smtpPort);
     m_main->Form_Load(m_settings, read);
     m_main->show();
     if (read) m_keyring->load(m_settings);
@@ -251,8 +260,27 @@ void Program::testPassed(bool testStaysEnabled) {
     m_main->setRunEnabled(true);
 }
 
-bool Program::SetDataWrite(const SettingsRecord &settings) {
+bool Program::SetDataWrite(const SettingsRecord &edited) {
+    // A certificate accepted or refused for a server no longer configured
+    // is forgotten: it says nothing about the one named now.
+    SettingsRecord settings = edited;
+    const quint16 plainPorts[] = {m_seams.popPort, m_seams.smtpPort};
+    AcceptedCertificate *accepted[] = {&settings.connection.popAccepted,
+                                       &settings.connection.smtpAccepted};
+    for (int i = 0; i < 2; ++i) {
+        const bool smtp = i == 1;
+        if (!settingsfile::isServer(settings, smtp, plainPorts[i], accepted[i]->host,
+                                    accepted[i]->port))
+            *accepted[i] = {};
+        if (!m_refused[i].fingerprintHex.isEmpty() &&
+            !settingsfile::isServer(settings, smtp, plainPorts[i], m_refused[i].host,
+                                    m_refused[i].port))
+            certificateRefused(smtp, {});
+    }
+    settings.connection.keyringEntries = KeyringPasswords::entries(settings);
     if (settingsfile::save(m_seams.configDir, settings)) {
+        if (m_main)
+            m_main->setAccepted(settings.connection.popAccepted, settings.connection.smtpAccepted);
         m_keyring->saved(m_settings, settings);
         m_settings = settings;
         return true;
@@ -329,7 +357,7 @@ void Program::showConnection() {
         m_connection->setAutostart(autostartOn);
         for (int i = 0; i < 2; ++i)
             if (!m_refused[i].fingerprintHex.isEmpty())
-                m_connection->setRefused(i == 1, m_refused[i].fingerprintHex, m_refused[i].reason);
+                m_connection->setRefused(i == 1, m_refused[i]);
         connect(m_connection, &ConnectionDialog::settingsAccepted, this,
                 [this, autostartOn](const ConnectionSettings &c) {
                     const bool wanted = m_connection->autostart();
@@ -351,9 +379,9 @@ void Program::showConnection() {
     m_connection->raise();
 }
 
-void Program::certificateRefused(bool smtp, const QString &fingerprintHex, const QString &reason) {
-    m_refused[smtp ? 1 : 0] = {fingerprintHex, reason};
-    if (m_connection) m_connection->setRefused(smtp, fingerprintHex, reason);
+void Program::certificateRefused(bool smtp, const RefusedCertificate &certificate) {
+    m_refused[smtp ? 1 : 0] = certificate;
+    if (m_connection) m_connection->setRefused(smtp, certificate);
 }
 
 void Program::showSettings() {

@@ -53,9 +53,9 @@ class Program : public QObject {
     void endFromTray();
 
   public slots:
-    // A certificate that failed verification (fingerprint in hex): the
-    // connection dialog offers it for trust until another one is refused.
-    void certificateRefused(bool smtp, const QString &fingerprintHex, const QString &reason);
+    // A certificate that failed verification: the connection dialog offers
+    // it for trust until the server is reached, or changes.
+    void certificateRefused(bool smtp, const RefusedCertificate &certificate);
 
   private:
     void Command2_Click(); // テスト
@@ -102,11 +102,7 @@ class Program : public QObject {
     VerDisp *m_verDisp = nullptr;
     Assist *m_assist = nullptr;
     ConnectionDialog *m_connection = nullptr;
-    struct Refused {
-        QString fingerprintHex;
-        QString reason;
-    };
-    Refused m_refused[2]; // POP3, SMTP
+    RefusedCertificate m_refused[2]; // POP3, SMTP
     Icons *m_icons = nullptr;
     KeyringPasswords *m_keyring = nullptr;
     QTimer *m_idleTimer = nullptr;

@@ -31,17 +31,20 @@ template <typename Session> void unload(Session *&slot) {
     s->deleteLater();
 }
 
-using Security = ConnectionSettings::Security;
-
 Link *newLink(const Seams &seams) {
     return seams.makeLink ? seams.makeLink() : new TcpLink;
 }
 
-TlsOptions tlsOptions(const Seams &seams, const QString &host, const QString &fingerprint) {
+// An accepted certificate goes along only to the server it was accepted for:
+// elsewhere the same certificate is someone else's.
+TlsOptions tlsOptions(const Seams &seams, const QString &host, quint16 port,
+                      const AcceptedCertificate &accepted) {
     TlsOptions options;
     options.peerName = host;
     options.caFile = seams.caFile;
-    options.acceptedFingerprint = fingerprint.toLatin1();
+    if (!accepted.host.isEmpty() && accepted.host.compare(host, Qt::CaseInsensitive) == 0 &&
+        accepted.port == port)
+        options.acceptedFingerprint = accepted.sha256.toLatin1();
     return options;
 }
 
@@ -139,16 +142,13 @@ void MailCheck::startPop3() {
     const ConnectionSettings &c = m_settings.connection;
     Form1::Params p;
     p.host = m_settings.POP_Address;
-    p.port = m_seams.popPort;
+    p.port = settingsfile::serverPort(c, false, m_seams.popPort);
     p.user = m_settings.POP_UserID;
     p.password = m_settings.POP_PassWord;
     p.guardMs = m_seams.guardMs;
     p.security = c.popSecurity;
-    if (c.popPort != 0)
-        p.port = c.popPort;
-    else if (p.security == Security::Tls)
-        p.port = 995;
-    p.tls = tlsOptions(m_seams, p.host, c.popFingerprint);
+    p.tls = tlsOptions(m_seams, p.host, p.port, c.popAccepted);
+    m_ports[0] = p.port;
     m_pop3->Form_Load(p);
 }
 
@@ -156,9 +156,12 @@ void MailCheck::pop3Finished(const Form1::Result &result) {
     Form1 *session = std::exchange(m_pop3, nullptr);
     if (!session) return;
     session->deleteLater();
-    if (result.outcome != SessionResult::Outcome::Done)
+    if (result.outcome != SessionResult::Outcome::Done) {
         sessionFailed(false, result);
-    else if (result.empty)
+        return;
+    }
+    emit serverReached(false);
+    if (result.empty)
         emptyMailbox();
     else
         countNewMail(result);
@@ -265,12 +268,8 @@ void MailCheck::sendNotice() {
     p.count = New_mail_number;
     const ConnectionSettings &c = m_settings.connection;
     p.security = c.smtpSecurity;
-    if (c.smtpPort != 0)
-        p.port = c.smtpPort;
-    else if (p.security == Security::Tls)
-        p.port = 465;
-    else if (p.security == Security::StartTls)
-        p.port = 587;
+    p.port = settingsfile::serverPort(c, true, m_seams.smtpPort);
+    m_ports[1] = p.port;
     p.auth = c.smtpAuth;
     p.authUser = c.smtpUser.isEmpty() ? m_settings.POP_UserID : c.smtpUser;
     p.authPassword = c.smtpPassword.isEmpty() ? m_settings.POP_PassWord : c.smtpPassword;
@@ -284,7 +283,7 @@ void MailCheck::sendNotice() {
     if (p.envelopeFrom.isEmpty()) p.envelopeFrom = QString::fromLatin1(fixedEnvelopeSender());
     p.fromHeader = c.smtpFrom;
     p.date = m_seams.now ? m_seams.now() : QDateTime::currentDateTime();
-    p.tls = tlsOptions(m_seams, p.host, c.smtpFingerprint);
+    p.tls = tlsOptions(m_seams, p.host, p.port, c.smtpAccepted);
     m_smtp->Form_Load(p);
 }
 
@@ -296,6 +295,7 @@ void MailCheck::noticeFinished(const SessionResult &result) {
         sessionFailed(true, result);
         return;
     }
+    emit serverReached(true);
     const QString text = m_test ? QStringLiteral("　テスト終了、エラーなし")
                                 : QStringLiteral("　メッセージを転送しました");
     emit statusChanged(text);
@@ -312,9 +312,7 @@ void MailCheck::noticeFinished(const SessionResult &result) {
 
 void MailCheck::sessionFailed(bool smtp, const SessionResult &result) {
     QString status = result.status, log = result.logMessage;
-    if (result.tlsFailed)
-        status = tlsFailure(smtp, smtp ? m_settings.Smtp_Address : m_settings.POP_Address,
-                            result.tlsError, result.fingerprint, result.tlsDetail, &log);
+    if (result.tlsFailed) status = tlsFailure(smtp, result, &log);
     // A failed check is tried again; a notice that did not go out is sent
     // again next time, unless the server refused the message itself.
     emit statusChanged(status);
@@ -327,13 +325,13 @@ void MailCheck::sessionFailed(bool smtp, const SessionResult &result) {
     settle(false);
 }
 
-QString MailCheck::tlsFailure(bool smtp, const QString &host, Link::TlsError error,
-                              const QByteArray &fingerprint, const QString &detail,
-                              QString *logMessage) {
+QString MailCheck::tlsFailure(bool smtp, const SessionResult &result, QString *logMessage) {
+    const QString host = smtp ? m_settings.Smtp_Address : m_settings.POP_Address;
+    const QString &detail = result.tlsDetail;
     const QString server =
         (smtp ? QStringLiteral("送信サーバ ") : QStringLiteral("受信サーバ ")) + host;
     QString reason;
-    switch (error) {
+    switch (result.tlsError) {
     case Link::HandshakeFailed:
         *logMessage = server + QStringLiteral(" とのSSL/TLS接続に失敗しました（") + detail +
                       QStringLiteral("）");
@@ -351,10 +349,10 @@ QString MailCheck::tlsFailure(bool smtp, const QString &host, Link::TlsError err
         reason = QStringLiteral("検証失敗：") + detail;
         break;
     }
-    const QString hex = colonHex(fingerprint);
+    const QString hex = colonHex(result.fingerprint);
     *logMessage = server + QStringLiteral(" の証明書を確認できません（") + reason +
                   QStringLiteral("） SHA-256 ") + hex;
-    emit certificateRefused(smtp, hex, reason);
+    emit certificateRefused(smtp, {host, m_ports[smtp ? 1 : 0], hex, reason, result.certificate});
     return QStringLiteral("証明書エラー（") + reason + QStringLiteral("）");
 }
 

@@ -62,9 +62,10 @@ class MailCheck : public QObject {
     // The check's last session ended.
     void finished(bool succeeded);
     // A server's certificate failed verification and ended the check. The
-    // user may accept exactly this one (the fingerprint, hex with colons)
-    // for that server; reason is the Japanese text of why it failed.
-    void certificateRefused(bool smtp, const QString &fingerprintHex, const QString &reason);
+    // user may accept exactly this one for that server.
+    void certificateRefused(bool smtp, const RefusedCertificate &certificate);
+    // A session reached its end: the server's certificate, if any, passed.
+    void serverReached(bool smtp);
 
   private:
     // The link monitor's reports. The link is up: the check starts over it.
@@ -90,8 +91,7 @@ class MailCheck : public QObject {
     void sessionFailed(bool smtp, const SessionResult &result);
     void failed(const QString &status, const QString &logMessage);
     // The status and log texts of a failed secure connection.
-    QString tlsFailure(bool smtp, const QString &host, Link::TlsError error,
-                       const QByteArray &fingerprint, const QString &detail, QString *logMessage);
+    QString tlsFailure(bool smtp, const SessionResult &result, QString *logMessage);
     void deadlinePassed();
     void endCheck();
     void settle(bool succeeded);
@@ -111,4 +111,5 @@ class MailCheck : public QObject {
     bool m_test = false;
     bool m_notSaved = false;
     qint16 m_retryAtDial = 0;
+    quint16 m_ports[2] = {}; // POP3, SMTP: of the sessions under way
 };

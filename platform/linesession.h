@@ -28,6 +28,7 @@ struct SessionResult {
     bool tlsFailed = false;
     Link::TlsError tlsError = Link::HandshakeFailed;
     QByteArray fingerprint; // raw SHA-256 of a refused certificate
+    CertificateInfo certificate;
     QString tlsDetail;
     // The server refused what was sent itself: the same again fails alike.
     bool refusedForGood = false;

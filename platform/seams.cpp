@@ -10,6 +10,7 @@ Seams Seams::production() {
     const folders::Places places = folders::locate(QCoreApplication::applicationDirPath());
     s.configDir = places.configDir;
     s.stateDir = places.stateDir;
+    s.keyringCopies = folders::keyringCopiesList();
     s.helpFile = places.helpFile;
     s.folderError = places.error;
     s.sessionBus = [] { return QDBusConnection::sessionBus(); };

@@ -38,6 +38,9 @@ struct Seams {
     QString configDir; // quil7400.dat, quil7400.conf
     QString stateDir;  // quil7400.log, quilmon.dat, quil7400.lock
     QString helpFile;
+    // The settings folders of this user's copies that keep passwords in the
+    // keyring, one a line, shared by all of them; empty: none kept.
+    QString keyringCopies;
     QString folderError;         // non-empty: no usable place; the user is told why
     DialService *dial = nullptr; // dial-up service; not owned
     // The desktop session's bus (notifications), opened on first use.

@@ -6,6 +6,7 @@
 // on a small tmpfs; without root the read-only case uses permissions and
 // the full disk is skipped.
 #include "check/settingsfile.h"
+#include "platform/folders.h"
 #include "support/faults_pop3server.h"
 #include "support/programfixture.h"
 
@@ -261,6 +262,17 @@ void TestDiskFaults::plantedLinksAndFifos() {
     struct stat st;
     QVERIFY(::stat(QFile::encodeName(f.path(names[2])).constData(), &st) == 0);
     QCOMPARE(st.st_mode & 0777, mode_t(0600));
+    // The program's mask is its own; a program it starts gets the user's.
+    folders::keepFilesPrivate();
+    const QString said = outside.filePath(QStringLiteral("umask"));
+    QVERIFY(folders::startAsUser(QStringLiteral("/bin/sh"),
+                                 {QStringLiteral("-c"), QStringLiteral("umask >") + said}));
+    const auto content = [&said] {
+        QFile file(said);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    QTRY_COMPARE(content(), QByteArray("0022\n"));
+    QCOMPARE(::umask(077), mode_t(077));
 }
 
 int main(int argc, char **argv) {

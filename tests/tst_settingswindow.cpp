@@ -488,7 +488,10 @@ void TestSettingsWindow::connectionDialogRoundTrip() {
                  qPrintable(c->objectName()));
 
     const QString fp = QStringLiteral("0123456789abcdef").repeated(4);
-    f.program->certificateRefused(false, fp, QStringLiteral("発行者が不明"));
+    // Refused by the server the edits below name: 995 with STLS.
+    const AcceptedCertificate fromServer{f.w().settings().POP_Address, 995, fp};
+    f.program->certificateRefused(false,
+                                  {fromServer.host, 995, fp, QStringLiteral("発行者が不明"), {}});
     auto open = [&] {
         QTest::mouseClick(button, Qt::LeftButton);
         ConnectionDialog *d = f.program->connectionDialog();
@@ -532,7 +535,7 @@ void TestSettingsWindow::connectionDialogRoundTrip() {
     want.smtpAuth = true;
     want.smtpUser = want.smtpFrom = QStringLiteral("taro@example.jp");
     want.smtpPassword = QStringLiteral("smtp-secret");
-    want.popFingerprint = fp;
+    want.popAccepted = fromServer;
     want.desktopNotify = true;
     want.mailCommand = QStringLiteral("claws-mail --compose");
     QVERIFY(f.w().settings().connection == want);
@@ -549,6 +552,7 @@ void TestSettingsWindow::connectionDialogRoundTrip() {
           "\nsmtp_from=taro@example.jp\n", "\npop_fingerprint=0123456789abcdef",
           "\ndesktop_notify=1\n", "\nmail_command=claws-mail --compose\n"})
         QVERIFY2(conf.contains(line), line);
+    QVERIFY(conf.contains("\npop_fingerprint_server=" + fromServer.host.toUtf8() + ":995\n"));
     QVERIFY(f.program->settings().connection == want);
 
     // Shown again as saved; 解除 forgets the accepted certificate.
@@ -562,7 +566,25 @@ void TestSettingsWindow::connectionDialogRoundTrip() {
     click(d, "PopForget");
     click(d, "Command1");
     QTRY_VERIFY(!f.program->connectionDialog());
-    QVERIFY(f.w().settings().connection.popFingerprint.isEmpty());
+    QVERIFY(f.w().settings().connection.popAccepted == AcceptedCertificate{});
+
+    // Trusted again, then the server's name changes: acceptance and refusal
+    // are forgotten with the save, and the new server's refusal is offered.
+    QVERIFY((d = open()));
+    click(d, "PopTrust");
+    click(d, "Command1");
+    QTRY_VERIFY(!f.program->connectionDialog());
+    w.Text1->setText(QStringLiteral("pop2.example.jp"));
+    w.Command4->setEnabled(true);
+    QTest::mouseClick(w.Command4, Qt::LeftButton);
+    QVERIFY(!f.fileBytes(QStringLiteral("quil7400.conf")).contains("pop_fingerprint"));
+    f.program->showSettings();
+    QVERIFY((d = open()));
+    QCOMPARE(child<QLabel>(d, "PopFingerprint")->text(), QStringLiteral("（なし）"));
+    QVERIFY(!child<QPushButton>(d, "PopTrust")->isEnabled());
+    f.program->certificateRefused(false, {QStringLiteral("pop2.example.jp"), 995, fp, {}, {}});
+    QVERIFY(child<QPushButton>(d, "PopTrust")->isEnabled());
+    click(d, "Command2");
 }
 
 QTEST_MAIN(TestSettingsWindow)

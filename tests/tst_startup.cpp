@@ -18,7 +18,10 @@
 #include <QScopeGuard>
 #include <QTest>
 #include <QTimer>
+#include <cstring>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -213,7 +216,18 @@ void TestStartup::lockLeftByACrashIsTakenOver() {
     QVERIFY(!Program(second.seams, second.app).start());
     holder.kill();
     QVERIFY(holder.waitForFinished());
+    // Saves killed before their rename left their half-written copies.
+    const QStringList leftovers{QStringLiteral("quil7400.dat.Ab12Cd"),
+                                QStringLiteral("quil7400.conf.xYz789"),
+                                QStringLiteral("quilmon.dat.000000")};
+    for (const QString &name : leftovers + QStringList{QStringLiteral("quil7400.dat.bak")}) {
+        QFile file(f.path(name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
     QVERIFY(f.start());
+    for (const QString &name : leftovers)
+        QVERIFY2(!QFile::exists(f.path(name)), qPrintable(name));
+    QVERIFY(QFile::exists(f.path(QStringLiteral("quil7400.dat.bak"))));
 }
 
 void TestStartup::secondStartSocketIsPrivateAndNeverStalls() {
@@ -226,9 +240,18 @@ void TestStartup::secondStartSocketIsPrivateAndNeverStalls() {
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
     qputenv("TMPDIR", QFile::encodeName(tmp.path()));
     const QString own = tmp.filePath(QStringLiteral("quilmon7400-%1").arg(getuid()));
+    // The socket of a copy that was killed: nobody answers on it.
+    const QString stale = runtime.filePath(QStringLiteral("quilmon7400-0123456789abcdef"));
+    sockaddr_un addr{AF_UNIX, {}};
+    const QByteArray path = QFile::encodeName(stale);
+    std::memcpy(addr.sun_path, path.constData(), size_t(path.size()));
+    const int killed = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    QVERIFY(::bind(killed, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0);
+    ::close(killed); // gone without removing its file
     {
         ProgramFixture f;
         QVERIFY(f.start());
+        QTRY_VERIFY(!QFileInfo::exists(stale));
         const QStringList sockets = socketsIn(runtime.path());
         QCOMPARE(sockets.size(), 1);
         QVERIFY(!QFile::exists(own));
@@ -358,6 +381,7 @@ void TestStartup::portableOrInstalledByTheFolder() {
         uid_t owner;
         gid_t group;
         bool settings, portable;
+        mode_t parentMode = 0700; // and its group is the shared one
     } const cases[] = {
         {"0700, ours", 0700, me, mine, false, true},
         {"0755, ours", 0755, me, mine, false, true},
@@ -367,6 +391,8 @@ void TestStartup::portableOrInstalledByTheFolder() {
         {"1777, sticky", 01777, me, mine, false, false},
         {"0755, another's", 0755, nobody, shared, false, false},
         {"0755, another's, settings beside", 0755, nobody, shared, true, false},
+        {"0755, ours, in a group-writable folder", 0755, me, mine, true, false, 0775},
+        {"0755, ours, in a sticky shared folder", 0755, me, mine, true, true, 01777},
     };
     for (const Case &c : cases) {
         QTemporaryDir root;
@@ -374,6 +400,7 @@ void TestStartup::portableOrInstalledByTheFolder() {
         QVERIFY(QDir().mkdir(dir));
         if (c.settings) QVERIFY(write(dir + QStringLiteral("/quil7400.dat")));
         QVERIFY(own(dir, c.owner, c.group, c.mode));
+        QVERIFY(own(root.path(), me, shared, c.parentMode));
         QVERIFY2(folders::portable(dir) == c.portable, c.what);
     }
     // <prefix>/bin beside <prefix>/share/quilmon7400/quillmon.hlp is an
@@ -440,6 +467,13 @@ void TestStartup::installedCopyKeepsItsFilesInPrivateXdgFolders() {
             0);
     QVERIFY(folders::locate(bin).error.contains(QStringLiteral("ほかのユーザーも書き込める")));
     QCOMPARE(modeOf(config + QStringLiteral("/quilmon7400")), mode_t(0777));
+    // The folder is the user's alone, the one above it is not.
+    QVERIFY(::chmod(QFile::encodeName(config + QStringLiteral("/quilmon7400")).constData(), 0700) ==
+                0 &&
+            ::chmod(QFile::encodeName(config).constData(), 0777) == 0);
+    p = folders::locate(bin);
+    QVERIFY2(p.error.contains(QStringLiteral("上のフォルダ「") + config), qPrintable(p.error));
+    QVERIFY(::chmod(QFile::encodeName(config).constData(), 0700) == 0);
     if (::geteuid() == 0) {
         QVERIFY(own(config + QStringLiteral("/quilmon7400"), 65534, 65534, 0700));
         QVERIFY(folders::locate(bin).error.contains(QStringLiteral("ほかのユーザーのフォルダ")));

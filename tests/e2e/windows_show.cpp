@@ -13,6 +13,7 @@
 
 #include <QApplication>
 #include <QLineEdit>
+#include <QTimeZone>
 #include <cstdio>
 
 int main(int argc, char *argv[]) {
@@ -69,13 +70,21 @@ int main(int argc, char *argv[]) {
         c.smtpSecurity = ConnectionSettings::Security::StartTls;
         c.smtpAuth = true;
         c.smtpFrom = QStringLiteral("taro@example.jp");
-        c.smtpFingerprint = QStringLiteral("5a").repeated(32);
+        c.smtpAccepted = {QStringLiteral("smtp.example.jp"), 587,
+                          QStringLiteral("5a").repeated(32)};
         c.desktopNotify = true;
         c.keyring = true;
         auto *d = new ConnectionDialog(c, {});
         d->setAutostart(true);
-        d->setRefused(false, QStringLiteral("0123456789abcdef").repeated(4),
-                      QStringLiteral("発行者が不明"));
+        d->setRefused(false, {QStringLiteral("pop.example.jp"),
+                              995,
+                              QStringLiteral("0123456789abcdef").repeated(4),
+                              QStringLiteral("発行者が不明"),
+                              {QStringLiteral("CN=pop.example.jp"),
+                               {QStringLiteral("pop.example.jp")},
+                               QStringLiteral("CN=pop.example.jp"),
+                               QDateTime(QDate(2026, 1, 1), QTime(12, 0), QTimeZone::utc()),
+                               QDateTime(QDate(2027, 1, 1), QTime(12, 0), QTimeZone::utc())}});
         QObject::connect(d, &ConnectionDialog::settingsAccepted, &app, &QCoreApplication::quit);
         QObject::connect(d, &ConnectionDialog::cancelled, &app, &QCoreApplication::quit);
         d->show();
