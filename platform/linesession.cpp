@@ -2,6 +2,7 @@
 
 #include <QTimer>
 #include <cstring>
+#include <utility>
 
 LineSession::LineSession(Link *link, Framing framing, QObject *parent)
     : QObject(parent), m_link(link), Timer1(new QTimer(this)), Timer2(new QTimer(this)),
@@ -96,6 +97,7 @@ void LineSession::takeBytes(QByteArrayView bytes) {
     const qsizetype size = m_buffer.size();
     qsizetype pos = 0;
     qsizetype searchFrom = 0;
+    bool restarted = false;
     while (searchFrom < size) {
         const void *lf = std::memchr(data + searchFrom, '\n', size_t(size - searchFrom));
         if (!lf) break;
@@ -105,8 +107,10 @@ void LineSession::takeBytes(QByteArrayView bytes) {
             searchFrom = nl + 1; // a bare LF belongs to the line
             continue;
         }
-        // A server still talking, line by line, is not silent.
-        Timer2->start(m_endpoint.guardMs);
+        // A server still talking, line by line, is not silent. Once per
+        // arrival: a listing of a million lines must not restart it a
+        // million times.
+        if (!std::exchange(restarted, true)) Timer2->start(m_endpoint.guardMs);
         const qsizetype length = nl - pos - (cr ? 1 : 0);
         if (length > m_framing.maxLine) {
             lineTooLong();
