@@ -109,7 +109,8 @@ QString decodeText(const QByteArray &value) {
 }
 
 QString sender(const QByteArray &value) {
-    if (InternetAddressList *list = internet_address_list_parse(parserOptions(), value.constData())) {
+    if (InternetAddressList *list =
+            internet_address_list_parse(parserOptions(), value.constData())) {
         QString shown;
         if (internet_address_list_length(list) > 0) {
             InternetAddress *address = internet_address_list_get_address(list, 0);

@@ -8,7 +8,7 @@
 #include <QString>
 
 struct MailHeaders {
-    QString from;    // the display name, or the address when there is none
+    QString from; // the display name, or the address when there is none
     QString subject;
     bool operator==(const MailHeaders &) const = default;
 };
