@@ -1,20 +1,21 @@
 #include "app/program.h"
 #include "dialup/nmdialservice.h"
-#include "platform/helpviewer.h"
-#include "platform/topmost.h"
-#include "platform/twips.h"
+#include "platform/folders.h"
+#include "windows/topmost.h"
+#include "windows/twips.h"
 
 #include <QApplication>
 #include <QDBusConnection>
 #include <QMessageBox>
 #include <fontconfig/fontconfig.h>
-#include <sys/stat.h>
+#include <sys/prctl.h>
 #include <thread>
 
 int main(int argc, char *argv[]) {
-    // Every file and folder the program makes is its user's alone: the
-    // settings hold a password, the log names the server and the account.
-    ::umask(077);
+    folders::keepFilesPrivate();
+    // Nor may a crash leave the password in a core file, or another process
+    // of the user read it out of this one's memory.
+    ::prctl(PR_SET_DUMPABLE, 0);
     // fontconfig reads its configuration on first use, which the first
     // window waits for: read it meanwhile, while Qt connects to the display.
     std::thread fontconfigWarmUp([] { FcInit(); });
@@ -28,7 +29,6 @@ int main(int argc, char *argv[]) {
     NmDialService networkManager([] { return QDBusConnection::systemBus(); });
     Seams seams = Seams::production();
     seams.dial = &networkManager;
-    seams.openHelp = openHelpFile;
     fontconfigWarmUp.join();
     if (!seams.folderError.isEmpty()) {
         // Settings with a password never go where someone else could reach them.
@@ -36,7 +36,7 @@ int main(int argc, char *argv[]) {
         box.exec();
         return 1;
     }
-    Program program(std::move(seams));
+    Program program(std::move(seams), AppSeams::production());
     if (!program.start()) return 0; // another copy runs: end silently
     return app.exec();
 }

@@ -1,6 +1,6 @@
 #include "app/icons.h"
 
-#include "platform/resources.h"
+#include "windows/resources.h"
 
 #include <QAction>
 #include <QCursor>
@@ -42,8 +42,6 @@ Icons::Icons(std::function<bool()> settingsVisible, QObject *parent)
         for (QAction *a : menuup->actions())
             a->setEnabled(!inactive());
     });
-
-    popupMenu = [](QMenu *menu, const QPoint &at) { menu->popup(at); };
 
     tray = new QSystemTrayIcon(Image1, this);
     tray->setObjectName(QStringLiteral("trayIcon"));
@@ -97,5 +95,5 @@ void Icons::trayActivated(QSystemTrayIcon::ActivationReason reason) {
     // The tray is inactive while the settings window is open.
     if (inactive()) return;
     if (reason != QSystemTrayIcon::Context && reason != QSystemTrayIcon::Trigger) return;
-    popupMenu(menuup, QCursor::pos());
+    menuup->popup(QCursor::pos());
 }

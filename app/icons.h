@@ -9,7 +9,6 @@
 
 class QAction;
 class QMenu;
-class QPoint;
 
 class Icons : public QObject {
     Q_OBJECT
@@ -19,13 +18,8 @@ class Icons : public QObject {
     explicit Icons(std::function<bool()> settingsVisible, QObject *parent = nullptr);
     ~Icons() override;
 
-    QMenu *menuup; // "popup"
-    QAction *set;  // 設定変更
-    QAction *ver;  // バージョン情報
-    QAction *help; // ヘルプ
-    QAction *end;  // 終了
-    QIcon Image1;  // the program icon
-    QSystemTrayIcon *tray;
+    // The program icon, also the settings window's.
+    const QIcon &image1() const { return Image1; }
 
     // Puts the icon into the notification area (a desktop without one is
     // not an error), and takes it out again.
@@ -38,9 +32,6 @@ class Icons : public QObject {
     // settings window is hidden; everything else is ignored.
     void trayActivated(QSystemTrayIcon::ActivationReason reason);
 
-    // Opens the menu without waiting for it. Tests replace it.
-    std::function<void(QMenu *menu, const QPoint &at)> popupMenu;
-
   signals:
     void setClicked();
     void verClicked();
@@ -49,6 +40,14 @@ class Icons : public QObject {
 
   private:
     bool inactive() const; // the settings window is shown
+
+    QMenu *menuup; // "popup"
+    QAction *set;  // 設定変更
+    QAction *ver;  // バージョン情報
+    QAction *help; // ヘルプ
+    QAction *end;  // 終了
+    QIcon Image1;  // the program icon
+    QSystemTrayIcon *tray;
     std::function<bool()> m_settingsVisible;
     bool m_hostAsked = false;
 };

@@ -1,9 +1,22 @@
 #include "app/keyringpasswords.h"
 
 #include "check/keyring.h"
+#include "platform/atomicfile.h"
 #include "windows/passwordprompt.h"
 
-KeyringPasswords::KeyringPasswords(QObject *parent) : QObject(parent) {}
+#include <QDir>
+#include <QFileInfo>
+
+KeyringPasswords::KeyringPasswords(const QString &configDir, const QString &copiesList,
+                                   QObject *parent)
+    : QObject(parent), m_configDir(QDir(configDir).absolutePath()), m_copiesList(copiesList) {}
+
+QStringList KeyringPasswords::entries(const SettingsRecord &s) {
+    if (!s.connection.keyring) return {};
+    QStringList keys{keyring::popKey(s)};
+    if (keyring::smtpSeparate(s)) keys << keyring::smtpKey(s);
+    return keys;
+}
 
 KeyringPasswords::~KeyringPasswords() {
     delete m_prompt;
@@ -90,18 +103,16 @@ bool KeyringPasswords::mayCheck(const SettingsRecord &s) const {
 }
 
 void KeyringPasswords::saved(const SettingsRecord &before, const SettingsRecord &after) {
-    QStringList stale;
-    if (before.connection.keyring) {
-        stale << keyring::popKey(before) << keyring::smtpKey(before);
-    }
+    // Only what this copy wrote, and no longer uses, may go.
+    QStringList stale = before.connection.keyringEntries;
+    for (const QString &key : after.connection.keyringEntries)
+        stale.removeAll(key);
     if (after.connection.keyring) {
         if (!after.POP_PassWord.isEmpty()) {
             // Typed into the settings window instead: nothing left to ask.
             closePrompt();
             m_popFailed = m_smtpFailed = false;
         }
-        stale.removeAll(keyring::popKey(after));
-        if (keyring::smtpSeparate(after)) stale.removeAll(keyring::smtpKey(after));
         store(after, true);
     } else {
         // Turned off: the files hold the passwords again.
@@ -109,9 +120,36 @@ void KeyringPasswords::saved(const SettingsRecord &before, const SettingsRecord 
         m_popFailed = m_smtpFailed = false;
     }
     stale.removeDuplicates();
+    listThisCopy(!after.connection.keyringEntries.isEmpty());
     for (const QString &key : std::as_const(stale))
-        drop(key);
+        if (!namedElsewhere(key)) drop(key);
     m_settings = after;
+}
+
+bool KeyringPasswords::namedElsewhere(const QString &key) const {
+    if (m_copiesList.isEmpty()) return false;
+    const std::optional<QByteArray> list = readRegularFile(m_copiesList, 1 << 20);
+    if (!list) return false;
+    for (const QString &dir : QString::fromUtf8(*list).split(u'\n', Qt::SkipEmptyParts))
+        if (dir != m_configDir && settingsfile::keyringEntries(dir).contains(key)) return true;
+    return false;
+}
+
+void KeyringPasswords::listThisCopy(bool listed) {
+    if (m_copiesList.isEmpty()) return;
+    const std::optional<QByteArray> bytes = readRegularFile(m_copiesList, 1 << 20);
+    QStringList dirs =
+        bytes ? QString::fromUtf8(*bytes).split(u'\n', Qt::SkipEmptyParts) : QStringList();
+    // Copies whose settings are gone, or keep no entries any more, leave it too.
+    QStringList kept;
+    for (const QString &dir : std::as_const(dirs))
+        if (dir != m_configDir && !settingsfile::keyringEntries(dir).isEmpty()) kept << dir;
+    if (listed) kept << m_configDir;
+    if (kept == dirs) return;
+    QDir().mkpath(QFileInfo(m_copiesList).path());
+    // Unwritten, it costs only this copy's protection from the others.
+    writeFileAtomically(m_copiesList,
+                        kept.isEmpty() ? QByteArray() : kept.join(u'\n').toUtf8() + '\n');
 }
 
 void KeyringPasswords::store(const SettingsRecord &s, bool loud) {

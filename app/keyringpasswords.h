@@ -13,7 +13,13 @@ class PasswordPrompt;
 class KeyringPasswords : public QObject {
     Q_OBJECT
   public:
-    explicit KeyringPasswords(QObject *parent = nullptr);
+    // configDir: this copy's settings; copiesList: the folders of the
+    // copies that keep entries in the keyring (empty: no such list).
+    KeyringPasswords(const QString &configDir, const QString &copiesList,
+                     QObject *parent = nullptr);
+
+    // The entries `settings` keep their passwords in.
+    static QStringList entries(const SettingsRecord &settings);
     ~KeyringPasswords() override;
 
     // Start-up, with the settings just read: reads their entries, if any.
@@ -43,8 +49,14 @@ class KeyringPasswords : public QObject {
     // loud: told by message box too.
     void store(const SettingsRecord &settings, bool loud);
     void drop(const QString &key);
+    // Whether another copy's settings still name the entry.
+    bool namedElsewhere(const QString &key) const;
+    // This copy on the list of copies with entries, or off it.
+    void listThisCopy(bool listed);
     void closePrompt();
 
+    QString m_configDir;
+    QString m_copiesList;
     SettingsRecord m_settings; // whose entries were read
     int m_reading = 0;
     QString m_pop, m_smtp;

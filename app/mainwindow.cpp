@@ -1,25 +1,19 @@
 #include "app/mainwindow.h"
 
-#include "app/program.h"
 #include "check/settingsfile.h"
-#include "platform/atomicfile.h"
-#include "platform/singleline.h"
-#include "platform/twips.h"
-#include "pop3/form1.h"
+#include "windows/singleline.h"
+#include "windows/twips.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCompleter>
 #include <QGroupBox>
-#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QScreen>
 #include <QSignalBlocker>
-#include <QTimer>
 
 namespace {
 
@@ -371,6 +365,11 @@ void MainWindow::setConnection(const ConnectionSettings &connection) {
     if (connection == m_loaded.connection) return;
     m_loaded.connection = connection;
     Text_Change(); // the rules of any edit: a new test before Run
+}
+
+void MainWindow::setAccepted(const AcceptedCertificate &pop, const AcceptedCertificate &smtp) {
+    m_loaded.connection.popAccepted = pop;
+    m_loaded.connection.smtpAccepted = smtp;
 }
 
 void MainWindow::setPasswords(const QString &pop, const QString &smtp) {

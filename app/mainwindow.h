@@ -32,6 +32,9 @@ class MainWindow : public QWidget {
     // The connection settings the dialog handed back; a change runs the
     // change rules. No control of this window shows them.
     void setConnection(const ConnectionSettings &connection);
+    // The certificates a save kept accepted (those of servers no longer
+    // named are dropped); not an edit.
+    void setAccepted(const AcceptedCertificate &pop, const AcceptedCertificate &smtp);
     // The passwords the keyring or its prompt gave, for settings read
     // without them: no change rule runs, a box already typed in stays.
     void setPasswords(const QString &pop, const QString &smtp);

@@ -8,13 +8,14 @@
 #include "check/mailcheck.h"
 #include "check/scheduler.h"
 #include "dialup/dialup.h"
+#include "platform/atomicfile.h"
 #include "platform/autostart.h"
 #include "platform/desktopnotifier.h"
 #include "platform/singleinstance.h"
-#include "platform/topmost.h"
 #include "windows/assist.h"
 #include "windows/connection.h"
 #include "windows/form4.h"
+#include "windows/topmost.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -34,14 +35,17 @@ template <typename Window> void unloadWindow(Window *&slot) {
 }
 } // namespace
 
-Program::Program(Seams seams, QObject *parent) : QObject(parent), m_seams(std::move(seams)) {
+Program::Program(Seams seams, AppSeams appSeams, QObject *parent)
+    : QObject(parent), m_seams(std::move(seams)), m_app(std::move(appSeams)) {
     if (!m_seams.now) m_seams.now = [] { return QDateTime::currentDateTime(); };
     m_check = new MailCheck(m_seams, this);
-    m_scheduler = new Scheduler(*m_check, m_settings, m_seams, this);
-    m_keyring = new KeyringPasswords(this);
-    m_scheduler->monitoring = [this] {
-        return Flag == 2 && m_main && !m_main->isVisible() && m_keyring->mayCheck(m_settings);
-    };
+    m_scheduler = new Scheduler(
+        *m_check, m_settings, m_seams,
+        [this] {
+            return Flag == 2 && m_main && !m_main->isVisible() && m_keyring->mayCheck(m_settings);
+        },
+        this);
+    m_keyring = new KeyringPasswords(m_seams.configDir, m_seams.keyringCopies, this);
     connect(m_keyring, &KeyringPasswords::passwordsKnown, this,
             [this](const QString &pop, const QString &smtp) {
                 m_settings.POP_PassWord = pop;
@@ -61,7 +65,9 @@ Program::Program(Seams seams, QObject *parent) : QObject(parent), m_seams(std::m
     connect(m_check, &MailCheck::testPassed, this, &Program::testPassed);
     connect(m_check, &MailCheck::finished, this, &Program::idleSoon);
     connect(m_check, &MailCheck::certificateRefused, this, &Program::certificateRefused);
-    m_notifier = new DesktopNotifier(m_seams.sessionBus, m_seams.startProcess, this);
+    connect(m_check, &MailCheck::serverReached, this,
+            [this](bool smtp) { certificateRefused(smtp, {}); });
+    m_notifier = new DesktopNotifier(m_seams.sessionBus, m_app.startProcess, this);
     connect(m_check, &MailCheck::desktopNotice, m_notifier, &DesktopNotifier::notify);
     connect(m_notifier, &DesktopNotifier::logLine, this, [this](const QString &m) { log(m); });
     // The user went to read the mail: the running total starts again.
@@ -84,6 +90,11 @@ QString Program::logPath() const {
 bool Program::start() {
     m_instance = new SingleInstance(m_seams.stateDir, this);
     if (!m_instance->acquire()) return false;
+    // Ours alone now: what a save killed half-way left behind can go.
+    for (const QString &file :
+         {settingsfile::recordPath(m_seams.configDir), settingsfile::sidePath(m_seams.configDir),
+          QDir(m_seams.stateDir).filePath(QStringLiteral("quilmon.dat"))})
+        removeLeftovers(file);
     // Without a notification area a second start is the only way back to
     // the window once Run has hidden it.
     connect(m_instance, &SingleInstance::showRequested, this, [this] {
@@ -115,12 +126,13 @@ bool Program::start() {
     connect(m_main, &MainWindow::connectionRequested, this, &Program::showConnection);
     m_idleTimer = new QTimer(this);
     m_idleTimer->setSingleShot(true);
-    m_idleTimer->setInterval(m_seams.idleReleaseMs);
+    m_idleTimer->setInterval(m_app.idleReleaseMs);
     connect(m_idleTimer, &QTimer::timeout, this, &Program::releaseIdleMemory);
-    m_main->setWindowIcon(m_icons->Image1);
+    m_main->setWindowIcon(m_icons->image1());
 
     // Fields read before a damaged part stay in the value, unshown.
     const bool read = settingsfile::load(m_seams.configDir, m_settings);
+    settingsfile::bindAcceptances(m_settings, m_seams.popPort, m_seams.smtpPort);
     m_main->Form_Load(m_settings, read);
     m_main->show();
     if (read) m_keyring->load(m_settings);
@@ -147,7 +159,7 @@ void Program::log(const QString &message, bool separator) {
 }
 
 void Program::box(const QString &title, const QString &text) {
-    if (m_seams.messageBox) m_seams.messageBox(m_main, title, text);
+    if (m_app.messageBox) m_app.messageBox(m_main, title, text);
 }
 
 void Program::keyringTrouble(const QString &text) {
@@ -246,7 +258,10 @@ void Program::testPassed(bool testStaysEnabled) {
     const bool edited = m_main->editedDuringTest();
     if (edited || !SetDataWrite(m_tested)) {
         // Never report a test that could not be saved as a success.
-        if (!edited) m_main->setStatus(QStringLiteral("設定ファイルを保存できませんでした"));
+        if (!edited) {
+            m_check->settingsNotSaved();
+            m_main->setStatus(QStringLiteral("設定ファイルを保存できませんでした"));
+        }
         m_main->setRunEnabled(false);
         m_main->setTestEnabled(true);
         return;
@@ -255,8 +270,27 @@ void Program::testPassed(bool testStaysEnabled) {
     m_main->setRunEnabled(true);
 }
 
-bool Program::SetDataWrite(const SettingsRecord &settings) {
+bool Program::SetDataWrite(const SettingsRecord &edited) {
+    // A certificate accepted or refused for a server no longer configured
+    // is forgotten: it says nothing about the one named now.
+    SettingsRecord settings = edited;
+    const quint16 plainPorts[] = {m_seams.popPort, m_seams.smtpPort};
+    AcceptedCertificate *accepted[] = {&settings.connection.popAccepted,
+                                       &settings.connection.smtpAccepted};
+    for (int i = 0; i < 2; ++i) {
+        const bool smtp = i == 1;
+        if (!settingsfile::isServer(settings, smtp, plainPorts[i], accepted[i]->host,
+                                    accepted[i]->port))
+            *accepted[i] = {};
+        if (!m_refused[i].fingerprintHex.isEmpty() &&
+            !settingsfile::isServer(settings, smtp, plainPorts[i], m_refused[i].host,
+                                    m_refused[i].port))
+            certificateRefused(smtp, {});
+    }
+    settings.connection.keyringEntries = KeyringPasswords::entries(settings);
     if (settingsfile::save(m_seams.configDir, settings)) {
+        if (m_main)
+            m_main->setAccepted(settings.connection.popAccepted, settings.connection.smtpAccepted);
         m_keyring->saved(m_settings, settings);
         m_settings = settings;
         return true;
@@ -304,7 +338,7 @@ void Program::Command3_Click() {
 }
 
 void Program::Command7_Click() {
-    if (m_seams.openHelp) m_seams.openHelp(m_seams.helpFile);
+    if (m_app.openHelp) m_app.openHelp(m_seams.helpFile);
 }
 
 void Program::showAssistant() {
@@ -328,12 +362,12 @@ void Program::showConnection() {
     if (!m_connection) {
         // Modal over the settings window, whose copy it edits.
         m_connection =
-            new ConnectionDialog(m_main->settings().connection, m_seams.messageBox, m_main);
+            new ConnectionDialog(m_main->settings().connection, m_app.messageBox, m_main);
         const bool autostartOn = autostart::enabled(QCoreApplication::applicationFilePath());
         m_connection->setAutostart(autostartOn);
         for (int i = 0; i < 2; ++i)
             if (!m_refused[i].fingerprintHex.isEmpty())
-                m_connection->setRefused(i == 1, m_refused[i].fingerprintHex, m_refused[i].reason);
+                m_connection->setRefused(i == 1, m_refused[i]);
         connect(m_connection, &ConnectionDialog::settingsAccepted, this,
                 [this, autostartOn](const ConnectionSettings &c) {
                     const bool wanted = m_connection->autostart();
@@ -355,9 +389,9 @@ void Program::showConnection() {
     m_connection->raise();
 }
 
-void Program::certificateRefused(bool smtp, const QString &fingerprintHex, const QString &reason) {
-    m_refused[smtp ? 1 : 0] = {fingerprintHex, reason};
-    if (m_connection) m_connection->setRefused(smtp, fingerprintHex, reason);
+void Program::certificateRefused(bool smtp, const RefusedCertificate &certificate) {
+    m_refused[smtp ? 1 : 0] = certificate;
+    if (m_connection) m_connection->setRefused(smtp, certificate);
 }
 
 void Program::updateTip() {
@@ -417,18 +451,18 @@ bool Program::eventFilter(QObject *watched, QEvent *event) {
 }
 
 void Program::idleSoon() {
-    if (m_idleTimer && m_seams.releaseIdleMemory) m_idleTimer->start();
+    if (m_idleTimer && m_app.releaseIdleMemory) m_idleTimer->start();
 }
 
 void Program::releaseIdleMemory() {
     // Only while nothing is under way: the window hidden, no session open.
     if (m_main->isVisible() || m_check->pop3Running() || m_check->noticeRunning()) return;
-    m_seams.releaseIdleMemory();
+    m_app.releaseIdleMemory();
 }
 
 void Program::endNow() {
     // Ending at once skips every destructor: release the local socket here,
     // or it stays behind in the temporary folder.
     if (m_instance) m_instance->release();
-    m_seams.exitNow();
+    m_app.exitNow();
 }

@@ -3,11 +3,11 @@
 // the windows and the tray. It hands the settings window's edited copy to the
 // check on テスト, saves it on a passed test and on 実行, and shows what the
 // check reports.
+#include "app/appseams.h"
 #include "check/settingsfile.h"
 #include "platform/seams.h"
 
 #include <QObject>
-#include <QStringList>
 
 class MainWindow;
 class Form4;
@@ -25,7 +25,7 @@ class QTimer;
 class Program : public QObject {
     Q_OBJECT
   public:
-    explicit Program(Seams seams, QObject *parent = nullptr);
+    Program(Seams seams, AppSeams appSeams, QObject *parent = nullptr);
     ~Program() override;
 
     // main's load step. False when another copy already runs: end silently.
@@ -45,9 +45,6 @@ class Program : public QObject {
     KeyringPasswords *keyringPasswords() const { return m_keyring; }
     QString logPath() const;
 
-    // Run state: 0 idle, 1 settings test, 2 monitoring.
-    qint16 Flag = 0;
-
     // The tray menu's 設定変更: the window with its status line hidden.
     void showSettings();
     // The tray menu's バージョン情報: one version window, however often chosen.
@@ -56,9 +53,9 @@ class Program : public QObject {
     void endFromTray();
 
   public slots:
-    // A certificate that failed verification (fingerprint in hex): the
-    // connection dialog offers it for trust until another one is refused.
-    void certificateRefused(bool smtp, const QString &fingerprintHex, const QString &reason);
+    // A certificate that failed verification: the connection dialog offers
+    // it for trust until the server is reached, or changes.
+    void certificateRefused(bool smtp, const RefusedCertificate &certificate);
 
   private:
     void Command2_Click(); // テスト
@@ -94,6 +91,8 @@ class Program : public QObject {
     void updateTip();
 
     Seams m_seams;
+    AppSeams m_app;
+    qint16 Flag = 0;           // run state: 0 idle, 1 settings test, 2 monitoring
     SettingsRecord m_settings; // what checks run on: the last saved (or read)
     SettingsRecord m_tested;   // the copy a settings test runs on
     MailCheck *m_check = nullptr;
@@ -105,11 +104,7 @@ class Program : public QObject {
     VerDisp *m_verDisp = nullptr;
     Assist *m_assist = nullptr;
     ConnectionDialog *m_connection = nullptr;
-    struct Refused {
-        QString fingerprintHex;
-        QString reason;
-    };
-    Refused m_refused[2]; // POP3, SMTP
+    RefusedCertificate m_refused[2]; // POP3, SMTP
     Icons *m_icons = nullptr;
     KeyringPasswords *m_keyring = nullptr;
     QTimer *m_idleTimer = nullptr;

@@ -1,11 +1,10 @@
 #include "app/verdisp.h"
 
-#include "platform/resources.h"
-#include "platform/twips.h"
+#include "windows/resources.h"
+#include "windows/twips.h"
 
 #include <QCloseEvent>
 #include <QLabel>
-#include <QPixmap>
 #include <QPushButton>
 
 VerDisp::VerDisp(QWidget *parent) : QWidget(parent) {

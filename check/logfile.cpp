@@ -30,6 +30,27 @@ Formats currentFormats() {
     }
     return {sys, sys.dateFormat(QLocale::ShortFormat), time};
 }
+
+// Messages quote what servers sent (replies, certificate names): a line
+// break or a terminal escape from the network must not make a second log
+// line or reach a terminal. Control characters but tab are written in caret
+// form (^M, ^[, ^?), C1 ones as "?".
+QString printable(const QString &message) {
+    QString out;
+    out.reserve(message.size());
+    for (const QChar c : message) {
+        const char16_t u = c.unicode();
+        if (u < 0x20 && u != u'\t')
+            out += u'^' + QChar(char16_t(u + 0x40));
+        else if (u == 0x7f)
+            out += u"^?";
+        else if (u >= 0x80 && u < 0xa0)
+            out += u'?';
+        else
+            out += c;
+    }
+    return out;
+}
 } // namespace
 
 QByteArray formatLine(const QDateTime &now, const QString &message, bool withSeparator) {
@@ -37,7 +58,7 @@ QByteArray formatLine(const QDateTime &now, const QString &message, bool withSep
     QString line =
         f.locale.toString(now.date(), f.date) + u' ' + f.locale.toString(now.time(), f.time);
     if (withSeparator) line += u"  ";
-    line += message;
+    line += printable(message);
     line += u"\r\n";
     return cp932::encode(line);
 }

@@ -13,6 +13,7 @@ namespace {
 const QString TestDoneStatus = QStringLiteral("テスト終了､エラーなし");
 const QString TestDoneLog = QStringLiteral("テスト終了、エラーなし");
 const QString TestDoneLabel = QStringLiteral("テストが終了しました");
+const QString TestNotSavedLog = QStringLiteral("テスト終了、設定ファイルを保存できませんでした");
 const QString NewMailSuffix = QStringLiteral("通の新着メールがあります");
 const QString StoreUnwritableLog =
     QStringLiteral("メールチェック失敗（既読IDファイル quilmon.dat を保存できません）");
@@ -30,8 +31,6 @@ template <typename Session> void unload(Session *&slot) {
     s->deleteLater();
 }
 
-using Security = ConnectionSettings::Security;
-
 // Headers read of one check's new mail, and lines the tray keeps.
 constexpr int MaxToldHeaders = 5;
 
@@ -39,11 +38,16 @@ Link *newLink(const Seams &seams) {
     return seams.makeLink ? seams.makeLink() : new TcpLink;
 }
 
-TlsOptions tlsOptions(const Seams &seams, const QString &host, const QString &fingerprint) {
+// An accepted certificate goes along only to the server it was accepted for:
+// elsewhere the same certificate is someone else's.
+TlsOptions tlsOptions(const Seams &seams, const QString &host, quint16 port,
+                      const AcceptedCertificate &accepted) {
     TlsOptions options;
     options.peerName = host;
     options.caFile = seams.caFile;
-    options.acceptedFingerprint = fingerprint.toLatin1();
+    if (!accepted.host.isEmpty() && accepted.host.compare(host, Qt::CaseInsensitive) == 0 &&
+        accepted.port == port)
+        options.acceptedFingerprint = accepted.sha256.toLatin1();
     return options;
 }
 
@@ -152,16 +156,13 @@ void MailCheck::startPop3() {
     const ConnectionSettings &c = m_settings.connection;
     Form1::Params p;
     p.host = m_settings.POP_Address;
-    p.port = m_seams.popPort;
+    p.port = settingsfile::serverPort(c, false, m_seams.popPort);
     p.user = m_settings.POP_UserID;
     p.password = m_settings.POP_PassWord;
     p.guardMs = m_seams.guardMs;
     p.security = c.popSecurity;
-    if (c.popPort != 0)
-        p.port = c.popPort;
-    else if (p.security == Security::Tls)
-        p.port = 995;
-    p.tls = tlsOptions(m_seams, p.host, c.popFingerprint);
+    p.tls = tlsOptions(m_seams, p.host, p.port, c.popAccepted);
+    m_ports[0] = p.port;
     m_seenRead = c.showHeaders;
     m_seen.reset();
     m_checkHeaders.clear();
@@ -183,9 +184,12 @@ void MailCheck::pop3Finished(const Form1::Result &result) {
         m_seen.reset();
         m_seenRead = false;
     }
-    if (result.outcome != SessionResult::Outcome::Done)
+    if (result.outcome != SessionResult::Outcome::Done) {
         sessionFailed(false, result);
-    else if (result.empty)
+        return;
+    }
+    emit serverReached(false);
+    if (result.empty)
         emptyMailbox();
     else
         countNewMail(result);
@@ -228,19 +232,26 @@ void MailCheck::emptyMailbox() {
         sendNotice();
     } else {
         emit statusChanged(TestDoneStatus);
-        testDone(true);
+        const bool saved = testDone(true);
         endCheck();
-        emit popupShown();
+        if (saved) emit popupShown();
     }
     Retry_Flag = 0;
     settle(true);
 }
 
-void MailCheck::testDone(bool testStaysEnabled) {
+bool MailCheck::testDone(bool testStaysEnabled) {
+    // Saved first: a test whose settings could not be written is no success.
+    m_notSaved = false;
+    emit testPassed(testStaysEnabled);
+    if (m_notSaved) {
+        emit logLine(TestNotSavedLog);
+        return false;
+    }
     emit popupText(TestDoneLabel);
     announce(TestDoneLabel); // told wherever the popup tells it
     emit logLine(TestDoneLog);
-    emit testPassed(testStaysEnabled);
+    return true;
 }
 
 void MailCheck::notify() {
@@ -262,9 +273,9 @@ void MailCheck::notify() {
         sendNotice(); // a test sends "TEST MAIL" even with no new mail
     } else if (n >= 1 || m_test) {
         emit statusChanged(TestDoneStatus);
-        if (m_test) testDone();
+        const bool shown = !m_test || testDone();
         endCheck();
-        emit popupShown(); // it waits on its own, and later checks go on
+        if (shown) emit popupShown(); // it waits on its own, and later checks go on
     } else {
         endCheck();
     }
@@ -303,12 +314,8 @@ void MailCheck::sendNotice() {
         p.headerLines = withRest(m_checkHeaders, New_mail_number);
     const ConnectionSettings &c = m_settings.connection;
     p.security = c.smtpSecurity;
-    if (c.smtpPort != 0)
-        p.port = c.smtpPort;
-    else if (p.security == Security::Tls)
-        p.port = 465;
-    else if (p.security == Security::StartTls)
-        p.port = 587;
+    p.port = settingsfile::serverPort(c, true, m_seams.smtpPort);
+    m_ports[1] = p.port;
     p.auth = c.smtpAuth;
     p.authUser = c.smtpUser.isEmpty() ? m_settings.POP_UserID : c.smtpUser;
     p.authPassword = c.smtpPassword.isEmpty() ? m_settings.POP_PassWord : c.smtpPassword;
@@ -322,7 +329,7 @@ void MailCheck::sendNotice() {
     if (p.envelopeFrom.isEmpty()) p.envelopeFrom = QString::fromLatin1(fixedEnvelopeSender());
     p.fromHeader = c.smtpFrom;
     p.date = m_seams.now ? m_seams.now() : QDateTime::currentDateTime();
-    p.tls = tlsOptions(m_seams, p.host, c.smtpFingerprint);
+    p.tls = tlsOptions(m_seams, p.host, p.port, c.smtpAccepted);
     m_smtp->Form_Load(p);
 }
 
@@ -334,21 +341,24 @@ void MailCheck::noticeFinished(const SessionResult &result) {
         sessionFailed(true, result);
         return;
     }
+    emit serverReached(true);
     const QString text = m_test ? QStringLiteral("　テスト終了、エラーなし")
                                 : QStringLiteral("　メッセージを転送しました");
     emit statusChanged(text);
+    m_notSaved = false;
     if (m_test) emit testPassed(false);
     endCheck();
     // The text brings its own ideographic space after the time.
-    emit logLine(text, false);
+    if (m_notSaved)
+        emit logLine(TestNotSavedLog);
+    else
+        emit logLine(text, false);
     settle(true);
 }
 
 void MailCheck::sessionFailed(bool smtp, const SessionResult &result) {
     QString status = result.status, log = result.logMessage;
-    if (result.tlsFailed)
-        status = tlsFailure(smtp, smtp ? m_settings.Smtp_Address : m_settings.POP_Address,
-                            result.tlsError, result.fingerprint, result.tlsDetail, &log);
+    if (result.tlsFailed) status = tlsFailure(smtp, result, &log);
     // A failed check is tried again; a notice that did not go out is sent
     // again next time, unless the server refused the message itself.
     emit statusChanged(status);
@@ -361,13 +371,13 @@ void MailCheck::sessionFailed(bool smtp, const SessionResult &result) {
     settle(false);
 }
 
-QString MailCheck::tlsFailure(bool smtp, const QString &host, Link::TlsError error,
-                              const QByteArray &fingerprint, const QString &detail,
-                              QString *logMessage) {
+QString MailCheck::tlsFailure(bool smtp, const SessionResult &result, QString *logMessage) {
+    const QString host = smtp ? m_settings.Smtp_Address : m_settings.POP_Address;
+    const QString &detail = result.tlsDetail;
     const QString server =
         (smtp ? QStringLiteral("送信サーバ ") : QStringLiteral("受信サーバ ")) + host;
     QString reason;
-    switch (error) {
+    switch (result.tlsError) {
     case Link::HandshakeFailed:
         *logMessage = server + QStringLiteral(" とのSSL/TLS接続に失敗しました（") + detail +
                       QStringLiteral("）");
@@ -385,10 +395,10 @@ QString MailCheck::tlsFailure(bool smtp, const QString &host, Link::TlsError err
         reason = QStringLiteral("検証失敗：") + detail;
         break;
     }
-    const QString hex = colonHex(fingerprint);
+    const QString hex = colonHex(result.fingerprint);
     *logMessage = server + QStringLiteral(" の証明書を確認できません（") + reason +
                   QStringLiteral("） SHA-256 ") + hex;
-    emit certificateRefused(smtp, hex, reason);
+    emit certificateRefused(smtp, {host, m_ports[smtp ? 1 : 0], hex, reason, result.certificate});
     return QStringLiteral("証明書エラー（") + reason + QStringLiteral("）");
 }
 

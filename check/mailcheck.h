@@ -34,6 +34,9 @@ class MailCheck : public QObject {
     void popupAcknowledged();
     // The user looked (opened 設定変更): the senders and subjects told go.
     void arrivalsSeen();
+    // Told while testPassed is handled: the settings could not be written,
+    // so the test is not reported as a success.
+    void settingsNotSaved() { m_notSaved = true; }
 
     // A session runs, or a link is dialed, watched or being released.
     bool running() const;
@@ -65,9 +68,10 @@ class MailCheck : public QObject {
     // The check's last session ended.
     void finished(bool succeeded);
     // A server's certificate failed verification and ended the check. The
-    // user may accept exactly this one (the fingerprint, hex with colons)
-    // for that server; reason is the Japanese text of why it failed.
-    void certificateRefused(bool smtp, const QString &fingerprintHex, const QString &reason);
+    // user may accept exactly this one for that server.
+    void certificateRefused(bool smtp, const RefusedCertificate &certificate);
+    // A session reached its end: the server's certificate, if any, passed.
+    void serverReached(bool smtp);
 
   private:
     // The link monitor's reports. The link is up: the check starts over it.
@@ -87,15 +91,15 @@ class MailCheck : public QObject {
     void announce(const QString &text);
     // The header lines with "ほかM通" when `count` is more than they tell.
     static QStringList withRest(QStringList lines, qint64 count);
-    void testDone(bool testStaysEnabled = false);
+    // False when the settings could not be saved.
+    bool testDone(bool testStaysEnabled = false);
     void sendNotice();
     void noticeFinished(const SessionResult &result);
     // A POP3 or SMTP session ended without reaching its end.
     void sessionFailed(bool smtp, const SessionResult &result);
     void failed(const QString &status, const QString &logMessage);
     // The status and log texts of a failed secure connection.
-    QString tlsFailure(bool smtp, const QString &host, Link::TlsError error,
-                       const QByteArray &fingerprint, const QString &detail, QString *logMessage);
+    QString tlsFailure(bool smtp, const SessionResult &result, QString *logMessage);
     void deadlinePassed();
     void endCheck();
     void settle(bool succeeded);
@@ -118,5 +122,7 @@ class MailCheck : public QObject {
     bool m_seenRead = false;
     QStringList m_checkHeaders; // of this check's new mail, newest first
     QStringList m_arrivals;     // told and not yet acknowledged, newest first
+    bool m_notSaved = false;
     qint16 m_retryAtDial = 0;
+    quint16 m_ports[2] = {}; // POP3, SMTP: of the sessions under way
 };

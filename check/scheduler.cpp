@@ -8,9 +8,9 @@
 #include <QTimer>
 
 Scheduler::Scheduler(MailCheck &check, const SettingsRecord &settings, const Seams &seams,
-                     QObject *parent)
-    : QObject(parent), Timer1(new QTimer(this)), m_check(check), m_settings(settings),
-      m_seams(seams) {
+                     std::function<bool()> monitoring, QObject *parent)
+    : QObject(parent), Timer1(new QTimer(this)), m_monitoring(std::move(monitoring)),
+      m_check(check), m_settings(settings), m_seams(seams) {
     setObjectName(QStringLiteral("scheduler"));
     Timer1->setObjectName(QStringLiteral("Timer1"));
     // A coarse timer drifts towards 1050 ms and could skip a clock second.
@@ -21,7 +21,7 @@ Scheduler::Scheduler(MailCheck &check, const SettingsRecord &settings, const Sea
 }
 
 void Scheduler::Timer1_Timer() {
-    if (!monitoring || !monitoring()) return;
+    if (!m_monitoring || !m_monitoring()) return;
     const QDateTime now = m_seams.now(); // one reading per tick
     if (schedule::quiet(m_settings.Quiet_Flag != 0, m_settings.Quiet_Start, m_settings.Quiet_End,
                         now.time().hour()))

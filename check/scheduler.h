@@ -15,20 +15,18 @@ struct SettingsRecord;
 class Scheduler : public QObject {
     Q_OBJECT
   public:
-    // settings is the program's value, read at every tick.
+    // settings is the program's value, read at every tick; monitoring tells
+    // whether checks may start now (Flag = 2 and the window hidden).
     Scheduler(MailCheck &check, const SettingsRecord &settings, const Seams &seams,
-              QObject *parent = nullptr);
-
-    // Whether checks may start now (Flag = 2 and the window hidden).
-    std::function<bool()> monitoring;
+              std::function<bool()> monitoring, QObject *parent = nullptr);
 
     void Timer1_Timer();
     void CheckTiming(const QDateTime &now);
 
-    QTimer *Timer1;
-    QString Last_Check_Minute;
-
   private:
+    QTimer *Timer1;
+    QString Last_Check_Minute; // the interval minute of the last start
+    std::function<bool()> m_monitoring;
     MailCheck &m_check;
     const SettingsRecord &m_settings;
     const Seams &m_seams;

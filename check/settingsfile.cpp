@@ -1,5 +1,6 @@
 #include "check/settingsfile.h"
 
+#include "check/keyring.h"
 #include "platform/atomicfile.h"
 #include "platform/codepage.h"
 
@@ -175,8 +176,16 @@ void readConnection(const QMap<QString, QString> &side, ConnectionSettings &c) {
     c.smtpUser = side.value(QStringLiteral("smtp_user"));
     c.smtpPassword = side.value(QStringLiteral("smtp_password"));
     c.smtpFrom = side.value(QStringLiteral("smtp_from"));
-    c.popFingerprint = side.value(QStringLiteral("pop_fingerprint"));
-    c.smtpFingerprint = side.value(QStringLiteral("smtp_fingerprint"));
+    for (auto [accepted, key] : {std::pair{&c.popAccepted, QStringLiteral("pop_fingerprint")},
+                                 std::pair{&c.smtpAccepted, QStringLiteral("smtp_fingerprint")}}) {
+        accepted->sha256 = side.value(key);
+        // host:port; the host may be an IPv6 address, the port comes last.
+        const QString server = side.value(key + QStringLiteral("_server"));
+        const qsizetype colon = server.lastIndexOf(u':');
+        if (accepted->sha256.isEmpty() || colon <= 0) continue;
+        accepted->host = server.left(colon);
+        accepted->port = quint16(qBound(0, server.mid(colon + 1).toInt(), 65535));
+    }
     c.desktopNotify = side.value(QStringLiteral("desktop_notify")) == u"1";
     c.mailCommand = side.value(QStringLiteral("mail_command"));
     c.showHeaders = side.value(QStringLiteral("show_headers")) != u"0";
@@ -184,6 +193,8 @@ void readConnection(const QMap<QString, QString> &side, ConnectionSettings &c) {
     c.keyring = side.value(QStringLiteral("keyring")) == u"1";
     c.keyringSmtp = c.keyring && side.value(QStringLiteral("keyring_smtp")) == u"1";
     if (c.keyring) c.smtpPassword.clear(); // a leftover from before is not used
+    c.keyringEntries =
+        side.value(QStringLiteral("keyring_entries")).split(u'\t', Qt::SkipEmptyParts);
 }
 
 void writeConnection(const ConnectionSettings &c, QMap<QString, QString> &side) {
@@ -205,8 +216,14 @@ void writeConnection(const ConnectionSettings &c, QMap<QString, QString> &side) 
     put("smtp_user", c.smtpUser);
     put("smtp_password", c.keyring ? QString() : c.smtpPassword);
     put("smtp_from", c.smtpFrom);
-    put("pop_fingerprint", c.popFingerprint);
-    put("smtp_fingerprint", c.smtpFingerprint);
+    // The fingerprint keeps its key of old; the server it belongs to beside it.
+    for (auto [accepted, key] : {std::pair{&c.popAccepted, "pop_fingerprint"},
+                                 std::pair{&c.smtpAccepted, "smtp_fingerprint"}}) {
+        const bool bound = !accepted->sha256.isEmpty() && !accepted->host.isEmpty();
+        put(key, accepted->sha256);
+        put((QByteArray(key) + "_server").constData(),
+            bound ? accepted->host + u':' + QString::number(accepted->port) : QString());
+    }
     put("desktop_notify", c.desktopNotify ? QStringLiteral("1") : QString());
     put("mail_command", c.mailCommand);
     put("show_headers", c.showHeaders ? QString() : QStringLiteral("0"));
@@ -214,6 +231,7 @@ void writeConnection(const ConnectionSettings &c, QMap<QString, QString> &side) 
     put("keyring", c.keyring ? QStringLiteral("1") : QString());
     put("keyring_smtp",
         c.keyring && c.smtpAuth && !c.smtpPassword.isEmpty() ? QStringLiteral("1") : QString());
+    put("keyring_entries", c.keyringEntries.join(u'\t'));
 }
 
 } // namespace
@@ -232,6 +250,36 @@ QString unrepresentableField(const SettingsRecord &r) {
     for (const auto &[text, caption] : fields)
         if (!cp932::representable(*text)) return QString::fromUtf16(caption);
     return QString();
+}
+
+quint16 serverPort(const ConnectionSettings &c, bool smtp, quint16 plainPort) {
+    if (!smtp) return c.popPort ? c.popPort : c.popSecurity == Security::Tls ? 995 : plainPort;
+    if (c.smtpPort) return c.smtpPort;
+    switch (c.smtpSecurity) {
+    case Security::None:
+        break;
+    case Security::StartTls:
+        return 587;
+    case Security::Tls:
+        return 465;
+    }
+    return plainPort;
+}
+
+bool isServer(const SettingsRecord &r, bool smtp, quint16 plainPort, const QString &host,
+              quint16 port) {
+    return !host.isEmpty() &&
+           host.compare(smtp ? r.Smtp_Address : r.POP_Address, Qt::CaseInsensitive) == 0 &&
+           port == serverPort(r.connection, smtp, plainPort);
+}
+
+void bindAcceptances(SettingsRecord &r, quint16 popPlainPort, quint16 smtpPlainPort) {
+    ConnectionSettings &c = r.connection;
+    if (!c.popAccepted.sha256.isEmpty() && c.popAccepted.host.isEmpty())
+        c.popAccepted = {r.POP_Address, serverPort(c, false, popPlainPort), c.popAccepted.sha256};
+    if (!c.smtpAccepted.sha256.isEmpty() && c.smtpAccepted.host.isEmpty())
+        c.smtpAccepted = {r.Smtp_Address, serverPort(c, true, smtpPlainPort),
+                          c.smtpAccepted.sha256};
 }
 
 QString recordPath(const QString &dir) {
@@ -253,7 +301,19 @@ bool load(const QString &dir, SettingsRecord &record) {
     if (!exact.isEmpty() && cp932::encode(exact) == cp932::encode(record.Dup_Entry))
         record.Dup_Entry = exact;
     readConnection(side, record.connection);
+    // Files of old did not say which entries were theirs: those they use.
+    ConnectionSettings &c = record.connection;
+    if (c.keyring && !side.contains(QStringLiteral("keyring_entries"))) {
+        c.keyringEntries = QStringList{keyring::popKey(record)};
+        if (c.keyringSmtp) c.keyringEntries << keyring::smtpKey(record);
+    }
     return true;
+}
+
+QStringList keyringEntries(const QString &dir) {
+    const QMap<QString, QString> side = readSide(sidePath(dir));
+    if (side.value(QStringLiteral("keyring")) != u"1") return {};
+    return side.value(QStringLiteral("keyring_entries")).split(u'\t', Qt::SkipEmptyParts);
 }
 
 bool save(const QString &dir, const SettingsRecord &record) {

@@ -9,6 +9,25 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
+
+// A certificate the user accepted although it fails verification: honoured
+// for that server (name and port) only.
+struct AcceptedCertificate {
+    QString host;
+    quint16 port = 0;
+    QString sha256; // hex; empty: none accepted
+    bool operator==(const AcceptedCertificate &) const = default;
+};
+
+// A certificate the check refused, offered to the user to accept.
+struct RefusedCertificate {
+    QString host;
+    quint16 port = 0;
+    QString fingerprintHex; // with colons
+    QString reason;         // why it failed, in Japanese
+    CertificateInfo certificate;
+};
 
 // How the mail servers are reached, beyond what the record holds: kept in
 // quil7400.conf, absent there for the plain connections of old.
@@ -22,9 +41,8 @@ struct ConnectionSettings {
     QString smtpUser;     // empty: the POP3 account
     QString smtpPassword; // empty: the POP3 password
     QString smtpFrom;     // envelope and From address for authenticated sending
-    // A certificate the user accepted for that server, SHA-256 in hex.
-    QString popFingerprint;
-    QString smtpFingerprint;
+    AcceptedCertificate popAccepted;
+    AcceptedCertificate smtpAccepted;
     // New mail also told through the desktop's notifications; their action
     // runs mailCommand (program and arguments, no shell; empty: the
     // desktop's mailto: handler).
@@ -39,6 +57,8 @@ struct ConnectionSettings {
     // password was saved there as an entry of its own.
     bool keyring = false;
     bool keyringSmtp = false;
+    // The keyring entries this copy wrote: the only ones it may remove.
+    QStringList keyringEntries;
 
     bool operator==(const ConnectionSettings &) const = default;
 };
@@ -61,6 +81,15 @@ struct SettingsRecord {
 };
 
 namespace settingsfile {
+// The port a server is reached on: the one given, else the one for its
+// security (`plainPort` for a plain POP3 or SMTP connection).
+quint16 serverPort(const ConnectionSettings &c, bool smtp, quint16 plainPort);
+// Whether host and port are the server `record` names for POP3 or SMTP.
+bool isServer(const SettingsRecord &record, bool smtp, quint16 plainPort, const QString &host,
+              quint16 port);
+// An acceptance of the files of old, which named no server, is bound to the
+// server configured now.
+void bindAcceptances(SettingsRecord &record, quint16 popPlainPort, quint16 smtpPlainPort);
 // Reads the fields in file order into `record`; false when the record is
 // unreadable. Fields read before the failure stay in `record`.
 bool parse(const QByteArray &bytes, SettingsRecord &record);
@@ -78,4 +107,6 @@ QString sidePath(const QString &dir);
 bool load(const QString &dir, SettingsRecord &record);
 // Writes both files, each replaced as a whole; false when either failed.
 bool save(const QString &dir, const SettingsRecord &record);
+// The keyring entries the settings in `dir` name as their own.
+QStringList keyringEntries(const QString &dir);
 } // namespace settingsfile

@@ -1,6 +1,8 @@
 #include "platform/atomicfile.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -90,4 +92,19 @@ bool appendToFile(const QString &path, const QByteArray &bytes) {
     if (fd < 0) return false;
     const bool ok = writeAll(fd, bytes.constData(), bytes.size());
     return ::close(fd) == 0 && ok;
+}
+
+void removeLeftovers(const QString &path) {
+    const QFileInfo target(path);
+    const QDir dir = target.dir();
+    const QString prefix = target.fileName() + u'.';
+    const QStringList names = dir.entryList({prefix + QStringLiteral("??????")},
+                                            QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString &name : names) {
+        const QByteArray file = QFile::encodeName(dir.filePath(name));
+        struct stat st;
+        // Only a regular file of ours; a link is removed itself either way.
+        if (::lstat(file.constData(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid())
+            ::unlink(file.constData());
+    }
 }

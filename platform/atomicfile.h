@@ -17,3 +17,7 @@ bool writeFileAtomically(const QString &path, const QByteArray &bytes,
 std::optional<QByteArray> readRegularFile(const QString &path, qint64 maxBytes);
 // Appends to a regular file, made owner-only when new.
 bool appendToFile(const QString &path, const QByteArray &bytes);
+// Removes the half-written copies a save killed before its rename left
+// beside `path` (path.XXXXXX). Only while no other copy of the program
+// can be saving.
+void removeLeftovers(const QString &path);

@@ -28,7 +28,6 @@ class DesktopNotifier : public QObject {
 
     // The id the service gave the notification shown last; 0 before.
     quint32 lastId() const { return m_id; }
-    int replyMs = 5000;
 
   signals:
     void logLine(const QString &message);
@@ -39,6 +38,7 @@ class DesktopNotifier : public QObject {
     void onActionInvoked(uint id, const QString &actionKey);
 
   private:
+    static constexpr int replyMs = 5000; // how long the service may take to answer
     QDBusConnection &bus();
     void send();
 

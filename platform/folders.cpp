@@ -3,12 +3,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <cerrno>
 #include <cstring>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace folders {
@@ -53,6 +55,21 @@ bool privateGroup(gid_t gid) {
 bool othersMayWrite(const struct stat &st) {
     if (st.st_mode & S_IWOTH) return true;
     return (st.st_mode & S_IWGRP) && !privateGroup(st.st_gid);
+}
+
+// The first folder above `dir` that others may write and that is not sticky:
+// they could move `dir` away and put a folder of their own in its place.
+// Empty when there is none.
+QString exposedParent(const QString &dir) {
+    QString path = QFileInfo(dir).canonicalFilePath();
+    if (path.isEmpty()) path = QDir::cleanPath(QFileInfo(dir).absoluteFilePath());
+    while (path != u'/' && !path.isEmpty()) {
+        path = QFileInfo(path).path();
+        struct stat st;
+        if (::stat(QFile::encodeName(path).constData(), &st) != 0) return path;
+        if (othersMayWrite(st) && !(st.st_mode & S_ISVTX)) return path;
+    }
+    return {};
 }
 
 bool present(const QString &path) {
@@ -104,6 +121,9 @@ QString makePrivateFolder(const QString &dir) {
     if (!S_ISDIR(st.st_mode)) return QStringLiteral("フォルダではありません");
     if (st.st_uid != ::geteuid()) return QStringLiteral("ほかのユーザーのフォルダです");
     if (othersMayWrite(st)) return QStringLiteral("ほかのユーザーも書き込めるフォルダです");
+    if (const QString above = exposedParent(dir); !above.isEmpty())
+        return QStringLiteral("上のフォルダ「%1」にほかのユーザーも書き込めます")
+            .arg(QDir::toNativeSeparators(above));
     return {};
 }
 
@@ -120,7 +140,29 @@ QString helpFor(const QString &programDir) {
     return beside; // the help window then names where it looked
 }
 
+mode_t g_userMask = 022;
+bool g_maskKept = false;
+
 } // namespace
+
+QString keyringCopiesList() {
+    return baseDir("XDG_STATE_HOME", QStringLiteral(".local/state")) + u'/' + Name +
+           QStringLiteral("/keyring-copies");
+}
+
+void keepFilesPrivate() {
+    const mode_t before = ::umask(077);
+    if (!std::exchange(g_maskKept, true)) g_userMask = before;
+}
+
+bool startAsUser(const QString &program, const QStringList &arguments) {
+    // The child takes the mask along at fork, which happens inside the
+    // call; the program's own mask is back before anything else runs here.
+    const mode_t own = ::umask(g_userMask);
+    const bool started = QProcess::startDetached(program, arguments);
+    ::umask(own);
+    return started;
+}
 
 bool writableByOthers(const QString &dir) {
     struct stat st;
@@ -132,8 +174,9 @@ bool portable(const QString &programDir) {
     struct stat st;
     if (::stat(QFile::encodeName(programDir).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
         return false;
-    // The password never goes where someone else could swap the file.
-    if (othersMayWrite(st)) return false;
+    // The password never goes where someone else could swap the file, or
+    // the folder.
+    if (othersMayWrite(st) || !exposedParent(programDir).isEmpty()) return false;
     if (present(QDir(programDir).filePath(QStringLiteral("quil7400.dat"))))
         return st.st_uid == ::geteuid() || st.st_uid == 0;
     return st.st_uid == ::geteuid() && !installedLayout(programDir);

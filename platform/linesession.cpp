@@ -45,12 +45,14 @@ LineSession::LineSession(Link *link, Framing framing, QObject *parent)
         secured();
     });
     connect(m_link, &Link::tlsFailed, this,
-            [this](Link::TlsError error, const QByteArray &fingerprint, const QString &detail) {
+            [this](Link::TlsError error, const QByteArray &fingerprint, const QString &detail,
+                   const CertificateInfo &certificate) {
                 if (m_finished) return;
                 SessionResult r;
                 r.tlsFailed = true;
                 r.tlsError = error;
                 r.fingerprint = fingerprint;
+                r.certificate = certificate;
                 r.tlsDetail = detail;
                 finish(r);
             });

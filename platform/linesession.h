@@ -28,6 +28,7 @@ struct SessionResult {
     bool tlsFailed = false;
     Link::TlsError tlsError = Link::HandshakeFailed;
     QByteArray fingerprint; // raw SHA-256 of a refused certificate
+    CertificateInfo certificate;
     QString tlsDetail;
     // The server refused what was sent itself: the same again fails alike.
     bool refusedForGood = false;
@@ -68,6 +69,11 @@ class LineSession : public QObject {
     bool ended() const { return m_finished; }
     bool loaded() const { return m_opened || m_finished; }
 
+    // Text from the settings that would end a command (or the data) early
+    // and smuggle in another is never sent: judged on the bytes themselves.
+    static bool smuggles(const QByteArray &bytes) {
+        return bytes.contains('\r') || bytes.contains('\n') || bytes.contains('\0');
+    }
     // Bytes with their line end; dropped unless connected.
     void send(const QByteArray &bytes);
     // The server said go ahead to STLS/STARTTLS: the handshake runs, and

@@ -44,7 +44,8 @@ class Link : public QObject {
     void encrypted(); // after startTls
     // The link is closed already and signals nothing more; nothing written
     // after startTls has left in the clear. The fingerprint (raw SHA-256) is
-    // the refused certificate's, empty for HandshakeFailed.
-    void tlsFailed(Link::TlsError error, const QByteArray &sha256Fingerprint,
-                   const QString &detail);
+    // the refused certificate's, empty for HandshakeFailed; so is what the
+    // certificate says of itself.
+    void tlsFailed(Link::TlsError error, const QByteArray &sha256Fingerprint, const QString &detail,
+                   const CertificateInfo &certificate);
 };

@@ -1,19 +1,18 @@
 #pragma once
 // platform/: what the program needs of the system, in Linux terms: code page
-// 932, TcpLink, atomic files, the single-copy lock; and, for the windows
-// only, the help viewer, topmost windows and twips.
+// 932, TcpLink, atomic files, folders, the single-copy lock, desktop
+// notifications.
 //
-// Seams: everything a test needs to replace: the clock, the timer intervals
-// and waits, the ports, the folders of the files and the platform services.
-// Production fills it with the real values (Seams::production(), in app/).
+// Seams: what a test replaces below the windows: the clock, the timer
+// intervals and waits, the ports, the folders of the files and the platform
+// services. Production fills it with the real values (Seams::production()).
+// The windows' hooks are in AppSeams (app/appseams.h).
 #include <QDBusConnection>
 #include <QDateTime>
 #include <QString>
-#include <QStringList>
 #include <functional>
 
 class Link;
-class QWidget;
 class DialService;
 
 struct Seams {
@@ -39,24 +38,13 @@ struct Seams {
     QString configDir; // quil7400.dat, quil7400.conf
     QString stateDir;  // quil7400.log, quilmon.dat, quil7400.lock
     QString helpFile;
+    // The settings folders of this user's copies that keep passwords in the
+    // keyring, one a line, shared by all of them; empty: none kept.
+    QString keyringCopies;
     QString folderError;         // non-empty: no usable place; the user is told why
     DialService *dial = nullptr; // dial-up service; not owned
-    // A warning box with one OK button (title, text). It must not wait for
-    // the user inside the call.
-    std::function<void(QWidget *parent, const QString &title, const QString &text)> messageBox;
-    // Opens the help file at its contents.
-    std::function<void(const QString &path)> openHelp;
-    // Ends the process at once: no further handler may run.
-    std::function<void()> exitNow;
-    // Gives memory back once the program idles in the tray, this long after
-    // the settings window hid or the last check, notice or popup ended.
-    std::function<void()> releaseIdleMemory;
-    int idleReleaseMs = 3000;
     // The desktop session's bus (notifications), opened on first use.
     std::function<QDBusConnection()> sessionBus;
-    // Starts a program without waiting for it (the mail client); false when
-    // it could not be started.
-    std::function<bool(const QString &program, const QStringList &arguments)> startProcess;
 
     static Seams production();
 };

@@ -3,6 +3,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cerrno>
@@ -56,6 +57,30 @@ QString privateFolder() {
     return ours(own) ? QFile::decodeName(own) : QString();
 }
 
+// Sockets in `folder` that no copy answers on any more: a copy that was
+// killed, or whose folder is gone, leaves its socket behind.
+void removeStaleSockets(const QString &folder, const QByteArray &own) {
+    const QDir dir(folder);
+    const QStringList names =
+        dir.entryList({QStringLiteral("quilmon7400-*")}, QDir::System | QDir::Hidden);
+    for (const QString &name : names) {
+        const QByteArray path = QFile::encodeName(dir.filePath(name));
+        struct stat st;
+        if (path == own || ::lstat(path.constData(), &st) != 0 || !S_ISSOCK(st.st_mode) ||
+            st.st_uid != ::getuid())
+            continue;
+        sockaddr_un addr;
+        if (!socketAddress(path, addr)) continue;
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) return;
+        // Nobody listening: refused at once, without waiting.
+        if (::connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0 &&
+            errno == ECONNREFUSED)
+            ::unlink(path.constData());
+        ::close(fd);
+    }
+}
+
 } // namespace
 
 SingleInstance::SingleInstance(const QString &stateDir, QObject *parent)
@@ -107,6 +132,7 @@ void SingleInstance::listen() {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return;
     ::unlink(m_socketPath.constData()); // a socket left by a crash; we hold the lock
+    removeStaleSockets(QFileInfo(QFile::decodeName(m_socketPath)).path(), m_socketPath);
     // Only this user may connect, and nobody can before the mode is set.
     if (::bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0 ||
         ::chmod(m_socketPath.constData(), 0600) != 0 || ::listen(fd, 4) != 0) {

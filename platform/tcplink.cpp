@@ -76,7 +76,7 @@ void TcpLink::startTls(const TlsOptions &options) {
     abort();
     const quint64 attempt = m_attempt;
     QTimer::singleShot(0, this, [this, attempt, why] {
-        if (attempt == m_attempt) emit tlsFailed(HandshakeFailed, {}, why);
+        if (attempt == m_attempt) emit tlsFailed(HandshakeFailed, {}, why, {});
     });
 }
 
@@ -163,7 +163,7 @@ void TcpLink::onWritable() {
         if (m_state == State::Securing) {
             QString why;
             if (!beginTls(*std::exchange(m_implicitTls, std::nullopt), &why))
-                failTls(HandshakeFailed, {}, why);
+                failTls(HandshakeFailed, {}, why, {});
             return;
         }
         emit connected();
@@ -200,8 +200,16 @@ void TcpLink::onReadable() {
         return;
     }
     const QPointer<TcpLink> self(this);
+    const quint64 attempt = m_attempt;
     if (got) emit readyRead();
-    if (!self || !ended || m_state != State::Connected) return;
+    if (!self || attempt != m_attempt || !ended || m_state != State::Connected) return;
+    // The go-ahead for STLS/STARTTLS came with the close: the handshake the
+    // reader has just begun can never finish.
+    if (m_tls) {
+        failTls(HandshakeFailed, {},
+                QStringLiteral("the server closed the connection during the handshake"), {});
+        return;
+    }
     closeSocket();
     m_state = State::Closed;
     emit disconnected();
@@ -213,7 +221,7 @@ void TcpLink::onTlsReadable(bool ended) {
     if (finishing) {
         const TlsClient::Step step = m_tls->handshake();
         if (step == TlsClient::Step::Failed) {
-            failTls(m_tls->error(), m_tls->fingerprint(), m_tls->detail());
+            failTls(m_tls->error(), m_tls->fingerprint(), m_tls->detail(), m_tls->certificate());
             return;
         }
         if (step == TlsClient::Step::Again) {
@@ -221,7 +229,8 @@ void TcpLink::onTlsReadable(bool ended) {
             flush();
             if (ended)
                 failTls(HandshakeFailed, {},
-                        QStringLiteral("the server closed the connection during the handshake"));
+                        QStringLiteral("the server closed the connection during the handshake"),
+                        {});
             return;
         }
         m_state = State::Connected;
@@ -232,6 +241,7 @@ void TcpLink::onTlsReadable(bool ended) {
     const bool got = m_in.size() > before;
     m_tls->takeOutgoing(m_out);
     flush(); // with what was written while the handshake ran
+    if (m_out.size() > MaxQueuedCiphertext) ended = true;
 
     const QPointer<TcpLink> self(this);
     const quint64 attempt = m_attempt;
@@ -250,14 +260,15 @@ void TcpLink::onTlsReadable(bool ended) {
     emit disconnected();
 }
 
-void TcpLink::failTls(TlsError error, const QByteArray &fingerprint, const QString &detail) {
+void TcpLink::failTls(TlsError error, const QByteArray &fingerprint, const QString &detail,
+                      const CertificateInfo &certificate) {
     // Only the alert telling the server why may still go, if the socket
     // takes it now; what was written for after the handshake never does.
     m_plainOut.clear();
     if (m_tls) m_tls->takeOutgoing(m_out);
     flush();
     abort();
-    emit tlsFailed(error, fingerprint, detail);
+    emit tlsFailed(error, fingerprint, detail, certificate);
 }
 
 QByteArray TcpLink::readAll() {

@@ -68,6 +68,9 @@ class TcpLink : public Link {
 
   private:
     static constexpr qsizetype TlsWriteSlice = 256 * 1024;
+    // Ciphertext waiting for the socket: a slice and what TLS answers on its
+    // own. A peer that provokes answers without reading them is cut off.
+    static constexpr qsizetype MaxQueuedCiphertext = 4 * TlsWriteSlice;
     // Securing: the socket is up, the handshake of connectToHostEncrypted runs.
     enum class State { Closed, LookingUp, Connecting, Securing, Connected };
     struct Address {
@@ -84,7 +87,8 @@ class TcpLink : public Link {
     void closeSocket();
     bool beginTls(const TlsOptions &options, QString *why);
     void onTlsReadable(bool ended);
-    void failTls(TlsError error, const QByteArray &fingerprint, const QString &detail);
+    void failTls(TlsError error, const QByteArray &fingerprint, const QString &detail,
+                 const CertificateInfo &certificate);
 
     State m_state = State::Closed;
     int m_fd = -1;

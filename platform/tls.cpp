@@ -1,6 +1,7 @@
 #include "platform/tls.h"
 
 #include <QFile>
+#include <QTimeZone>
 #include <dlfcn.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -16,6 +17,7 @@
     F(SSL_CTX_new)                                                                                 \
     F(SSL_CTX_free)                                                                                \
     F(SSL_CTX_ctrl)                                                                                \
+    F(SSL_CTX_set_options)                                                                         \
     F(SSL_CTX_set_default_verify_paths)                                                            \
     F(SSL_CTX_load_verify_locations)                                                               \
     F(SSL_CTX_set_verify)                                                                          \
@@ -49,6 +51,18 @@
     F(X509_STORE_CTX_get_error)                                                                    \
     F(X509_verify_cert_error_string)                                                               \
     F(X509_digest)                                                                                 \
+    F(X509_get_subject_name)                                                                       \
+    F(X509_get_issuer_name)                                                                        \
+    F(X509_NAME_print_ex)                                                                          \
+    F(X509_get_ext_d2i)                                                                            \
+    F(X509_get0_notBefore)                                                                         \
+    F(X509_get0_notAfter)                                                                          \
+    F(ASN1_TIME_to_tm)                                                                             \
+    F(ASN1_STRING_get0_data)                                                                       \
+    F(ASN1_STRING_length)                                                                          \
+    F(GENERAL_NAMES_free)                                                                          \
+    F(OPENSSL_sk_num)                                                                              \
+    F(OPENSSL_sk_value)                                                                            \
     F(EVP_sha256)                                                                                  \
     F(ERR_get_error)                                                                               \
     F(ERR_error_string_n)                                                                          \
@@ -102,6 +116,65 @@ TcpLink::TlsError classify(int verifyError) {
         return TcpLink::OtherVerifyError;
     }
 }
+QString nameText(const OpenSslApi &api, const X509_NAME *name) {
+    BIO *bio = api.BIO_new(api.BIO_s_mem());
+    if (!bio) return {};
+    QByteArray text;
+    // One line as RFC 2253 writes it, with UTF-8 left as it is.
+    if (api.X509_NAME_print_ex(bio, name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) >= 0) {
+        text.resize(qsizetype(api.BIO_ctrl_pending(bio)));
+        text.resize(qMax(api.BIO_read(bio, text.data(), int(text.size())), 0));
+    }
+    api.BIO_free(bio);
+    return QString::fromUtf8(text);
+}
+
+QDateTime timeOf(const OpenSslApi &api, const ASN1_TIME *time) {
+    tm t{};
+    if (!time || api.ASN1_TIME_to_tm(time, &t) != 1) return {};
+    return QDateTime(QDate(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday),
+                     QTime(t.tm_hour, t.tm_min, t.tm_sec), QTimeZone::utc());
+}
+
+CertificateInfo describe(const OpenSslApi &api, X509 *cert) {
+    CertificateInfo info;
+    if (!cert) return info;
+    info.subject = nameText(api, api.X509_get_subject_name(cert));
+    info.issuer = nameText(api, api.X509_get_issuer_name(cert));
+    info.notBefore = timeOf(api, api.X509_get0_notBefore(cert));
+    info.notAfter = timeOf(api, api.X509_get0_notAfter(cert));
+    auto *names = static_cast<GENERAL_NAMES *>(
+        api.X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr));
+    if (!names) return info;
+    const auto *stack = reinterpret_cast<const OPENSSL_STACK *>(names);
+    // Shown, not trusted: a few are enough to tell one server from another.
+    const int count = qMin(api.OPENSSL_sk_num(stack), 16);
+    for (int i = 0; i < count; ++i) {
+        const auto *name = static_cast<const GENERAL_NAME *>(api.OPENSSL_sk_value(stack, i));
+        if (!name) continue;
+        if (name->type != GEN_DNS && name->type != GEN_IPADD) continue;
+        const ASN1_STRING *value = name->type == GEN_DNS ? name->d.dNSName : name->d.iPAddress;
+        const QByteArray bytes(reinterpret_cast<const char *>(api.ASN1_STRING_get0_data(value)),
+                               qMax(api.ASN1_STRING_length(value), 0));
+        if (name->type == GEN_DNS) {
+            info.altNames << QString::fromLatin1(bytes);
+        } else if (bytes.size() == 4) {
+            info.altNames << QStringLiteral("%1.%2.%3.%4")
+                                 .arg(quint8(bytes[0]))
+                                 .arg(quint8(bytes[1]))
+                                 .arg(quint8(bytes[2]))
+                                 .arg(quint8(bytes[3]));
+        } else if (bytes.size() == 16) {
+            QStringList groups;
+            for (int g = 0; g < 16; g += 2)
+                groups << QString::number(quint8(bytes[g]) << 8 | quint8(bytes[g + 1]), 16);
+            info.altNames << groups.join(u':');
+        }
+    }
+    api.GENERAL_NAMES_free(names);
+    return info;
+}
+
 } // namespace
 
 std::unique_ptr<TlsClient> TlsClient::create(const QByteArray &host, const TlsOptions &options,
@@ -128,6 +201,9 @@ bool TlsClient::setUp(const QByteArray &host, const TlsOptions &options) {
     if (!m_ctx) return fail({});
     // SSL_CTX_set_min_proto_version: TLS 1.0 and 1.1 are retired (RFC 8996).
     api.SSL_CTX_ctrl(m_ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
+    // A server asking to renegotiate TLS 1.2 gets an alert: a mail dialogue
+    // never needs it, and it has been the way into the stream before.
+    api.SSL_CTX_set_options(m_ctx, SSL_OP_NO_RENEGOTIATION);
     const bool trusted =
         options.caFile.isEmpty()
             ? api.SSL_CTX_set_default_verify_paths(m_ctx) == 1
@@ -193,6 +269,7 @@ int TlsClient::refuse(x509_store_ctx_st *store) {
     if (m_verifyError == X509_V_OK) {
         m_verifyError = m_api.X509_STORE_CTX_get_error(store);
         m_fingerprint = fingerprint;
+        m_certificate = describe(m_api, m_api.X509_STORE_CTX_get0_cert(store));
     }
     return 0;
 }
@@ -225,6 +302,7 @@ bool TlsClient::fail(const QString &fallback) {
     }
     m_error = TcpLink::HandshakeFailed;
     m_fingerprint.clear();
+    m_certificate = {};
     m_detail = fallback;
     if (const unsigned long error = m_api.ERR_get_error()) {
         char text[256];

@@ -39,6 +39,7 @@ class TlsClient {
     TcpLink::TlsError error() const { return m_error; }
     QByteArray fingerprint() const { return m_fingerprint; }
     QString detail() const { return m_detail; }
+    CertificateInfo certificate() const { return m_certificate; }
 
   private:
     explicit TlsClient(const OpenSslApi &api) : m_api(api) {}
@@ -58,5 +59,6 @@ class TlsClient {
     int m_verifyError = 0; // the first, from the verify callback
     TcpLink::TlsError m_error = TcpLink::HandshakeFailed;
     QByteArray m_fingerprint;
+    CertificateInfo m_certificate;
     QString m_detail;
 };

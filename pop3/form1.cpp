@@ -8,12 +8,6 @@ namespace {
 
 const QString UidlRefusedLog = QStringLiteral("メールチェック失敗（UIDLが拒否されました）");
 
-// A command argument that would end the line early or smuggle in a second
-// command is never sent. Judged on the bytes that would go out.
-bool unsafeArgument(const QByteArray &bytes) {
-    return bytes.contains('\r') || bytes.contains('\n') || bytes.contains('\0');
-}
-
 bool allDigits(QStringView text) {
     if (text.isEmpty()) return false;
     for (QChar c : text)
@@ -87,7 +81,7 @@ void Form1::Form_Load(const Params &params) {
 void Form1::linkConnected() {
     // Judged at once, as before: a user name that would smuggle in a command
     // ends the check without waiting for the greeting.
-    if (unsafeArgument(cp932::encode(m_params.user)))
+    if (smuggles(cp932::encode(m_params.user)))
         fail(QStringLiteral("受信サーバエラー"), QStringLiteral("POP3サーバエラー"));
     // USER waits for the greeting (RFC 1939 4).
 }
@@ -203,7 +197,7 @@ void Form1::handleStatusLine(const QString &line) {
         if (!ok) {
             fail(QStringLiteral("受信サーバエラー"), QStringLiteral("POP3サーバエラー"));
         } else if (const QByteArray password = cp932::encode(m_params.password);
-                   unsafeArgument(password)) {
+                   smuggles(password)) {
             fail(QStringLiteral("パスワードが違います"),
                  QStringLiteral("受信サーバのパスワードが違います"));
         } else {

@@ -5,12 +5,6 @@
 
 namespace {
 
-// Text from the settings could end a command early and smuggle in another
-// (or end the data early inside the message).
-bool unsafeOnWire(const QByteArray &bytes) {
-    return bytes.contains('\r') || bytes.contains('\n') || bytes.contains('\0');
-}
-
 // The server's reply for a log line, decoded per line and kept short.
 QString replyText(const QByteArrayList &lines) {
     QStringList texts;
@@ -105,7 +99,7 @@ bool Form3::ReplyArrival(const QByteArrayList &lines) {
         if (code != "250") break;
         const QString &text = m_params.sender;
         const QByteArray sender = text.isEmpty() ? fixedEnvelopeSender() : cp932::encode(text);
-        if (unsafeOnWire(sender)) break;
+        if (smuggles(sender)) break;
         AppendTrace(lines);
         Smtp_State = 2;
         SendLine("MAIL FROM:<" + sender + ">\r\n");
@@ -114,7 +108,7 @@ bool Form3::ReplyArrival(const QByteArrayList &lines) {
     case 2: { // reply to MAIL FROM
         if (code != "250") break;
         const QByteArray to = cp932::encode(m_params.recipient);
-        if (unsafeOnWire(to)) break;
+        if (smuggles(to)) break;
         AppendTrace(lines);
         Smtp_State = 3;
         // The plain dialogue sends the recipient as typed, brackets or not.
@@ -131,7 +125,7 @@ bool Form3::ReplyArrival(const QByteArrayList &lines) {
         if (code != "354") break;
         const bool ownFrom = secure() && !m_params.fromHeader.isEmpty();
         const QString text = ownFrom ? m_params.fromHeader : m_params.sender;
-        if (unsafeOnWire(cp932::encode(text))) break;
+        if (smuggles(cp932::encode(text))) break;
         AppendTrace(lines);
         Smtp_State = 5;
         for (const QByteArray &part : NoticeSends(text))
@@ -248,7 +242,7 @@ void Form3::AfterEhlo(const QByteArrayList &lines) {
 
 void Form3::SendMailFrom() {
     const QByteArray from = cp932::encode(m_params.envelopeFrom);
-    if (unsafeOnWire(from)) {
+    if (smuggles(from)) {
         ReplyError({});
         return;
     }

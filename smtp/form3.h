@@ -1,5 +1,5 @@
 #pragma once
-// smtp/: the SMTP session Form3, the notice message and the reply framer.
+// smtp/: the SMTP session Form3 and the notice message.
 // One session sends one notice to the parameters it is given and reports
 // how it went by signals; what the outcome means is the check layer's.
 #include "platform/linesession.h"

@@ -58,11 +58,6 @@ struct Flow : ProgramFixture {
     }
     // 実行: saved, the window hidden, monitoring.
     void run() { QTest::mouseClick(ui().Command4, Qt::LeftButton); }
-    // Monitoring as stored, with the window hidden.
-    void monitor() {
-        program->Flag = 2;
-        w().hide();
-    }
     // One scheduler tick at this time of day.
     void tickAt(int h, int m) {
         clock = QDateTime(clock.date(), QTime(h, m, 1));
@@ -140,7 +135,7 @@ void notifyOn(Flow &f, const QString &busAddress, QList<QStringList> *started,
         f.seams.sessionBus = [busAddress] {
             return QDBusConnection::connectToBus(busAddress, QStringLiteral("quil-notify"));
         };
-    f.seams.startProcess = [started](const QString &program, const QStringList &arguments) {
+    f.app.startProcess = [started](const QString &program, const QStringList &arguments) {
         *started << QStringList(program) + arguments;
         return QProcess::startDetached(program, arguments);
     };
@@ -232,8 +227,7 @@ void TestCheckFlow::forwardingTestThenNotices() {
 void TestCheckFlow::failedNoticeIsSentAgainFirst() {
     Flow f(kForward);
     QVERIFY(f.start());
-    f.program->Flag = 2; // monitoring as stored, with the window hidden
-    f.w().hide();
+    f.run();
     f.smtp.greeting = "421 busy";
     f.tickAt(12, 0);
     QVERIFY(f.idle());
@@ -271,8 +265,7 @@ void TestCheckFlow::dialUpCheckBringsTheLinkUpAndDown() {
     f.seams.dial = &nm;
     QVERIFY(f.start());
     QTRY_COMPARE(f.ui().Combo1->count(), 1);
-    f.program->Flag = 2;
-    f.w().hide();
+    f.run();
 
     f.tickAt(12, 0);
     QTRY_COMPARE(mock.activeConnections().size(), 1);
@@ -287,7 +280,8 @@ void TestCheckFlow::dialUpCheckBringsTheLinkUpAndDown() {
     QTRY_COMPARE(f.pop.sessions, 1);
     QTRY_VERIFY(!f.linkMonitored());
     QTRY_VERIFY(mock.activeConnections().isEmpty());
-    QCOMPARE(f.logMessages(), QStringList{QStringLiteral("2通の新着メールがあります")});
+    QCOMPARE(f.logMessages(), (QStringList{QStringLiteral("実行開始しました。"),
+                                           QStringLiteral("2通の新着メールがあります")}));
     QVERIFY(f.popupShown());
     QCOMPARE(f.check().retries(), 0);
     Q_UNUSED(profile);
@@ -296,8 +290,8 @@ void TestCheckFlow::dialUpCheckBringsTheLinkUpAndDown() {
 void TestCheckFlow::memoryGoesBackOnlyWhileIdle() {
     Flow f(kPopup);
     int released = 0;
-    f.seams.releaseIdleMemory = [&released] { ++released; };
-    f.seams.idleReleaseMs = 50;
+    f.app.releaseIdleMemory = [&released] { ++released; };
+    f.app.idleReleaseMs = 50;
     QVERIFY(f.begin());
     MainWindow &w = f.w();
     QTest::mouseClick(f.ui().Command2, Qt::LeftButton);
@@ -428,7 +422,6 @@ void TestCheckFlow::doubleClickOnTest() {
     QTest::qWait(100);
     QCOMPARE(f.pop.sessions, 1);
     QCOMPARE(f.logMessages().count(QStringLiteral("接続テスト開始")), 1);
-    QCOMPARE(int(f.program->Flag), 1);
 }
 
 void TestCheckFlow::runClickedWhileTheDialUpTestWaits() {
@@ -444,17 +437,16 @@ void TestCheckFlow::runClickedWhileTheDialUpTestWaits() {
     QTest::mouseClick(ui.Command4, Qt::LeftButton);
     QVERIFY(!ui.Command4->isEnabled());
     QVERIFY(f.w().isVisible());
-    QCOMPARE(int(f.program->Flag), 0);
     f.service.hold = false;
     f.service.release();
     QCOMPARE(f.service.dials.size(), 1);
-    QCOMPARE(int(f.program->Flag), 1); // the test's
     QVERIFY(f.w().isVisible());
     QCOMPARE(f.fileBytes(QStringLiteral("quil7400.dat")), stored);
     QVERIFY(!f.logMessages().contains(QStringLiteral("実行開始しました。")));
     QTest::mouseClick(ui.Command3, Qt::LeftButton); // exit releases the test's dial
     QCOMPARE(f.service.hangUps, QList<quint32>{41});
     QTRY_COMPARE(f.exits, 1);
+    QCOMPARE(f.logMessages().last(), QStringLiteral("終了ボタンが押されたので強制終了しました"));
 }
 
 void TestCheckFlow::windowAnswersDuringTheHangUpPause() {
@@ -516,7 +508,7 @@ void TestCheckFlow::sessionClosedBeforeTheSaveFailureBox() {
     Flow f(kPopup);
     f.seams.popPort = pop.port();
     bool sessionOpen = true, peerOpen = true;
-    f.seams.messageBox = [&](QWidget *, const QString &title, const QString &text) {
+    f.app.messageBox = [&](QWidget *, const QString &title, const QString &text) {
         f.boxes << title + u'|' + text;
         sessionOpen = f.check().pop3Running();
         peerOpen = !closedByClient(pop.client);
@@ -543,6 +535,9 @@ void TestCheckFlow::sessionClosedBeforeTheSaveFailureBox() {
     QCOMPARE(ui.Text4->text(), QStringLiteral("設定ファイルを保存できませんでした"));
     QVERIFY(!ui.Text4->isHidden());
     QVERIFY(!ui.Command4->isEnabled() && ui.Command2->isEnabled());
+    QCOMPARE(f.logMessages().last(),
+             QStringLiteral("テスト終了、設定ファイルを保存できませんでした"));
+    QVERIFY(!f.popupShown());
 }
 
 void TestCheckFlow::desktopNoticesBesideThePopup() {
@@ -634,7 +629,7 @@ void TestCheckFlow::desktopNoticesBesideTheNoticeMail() {
             return QDBusConnection::connectToBus(daemon.address(), QStringLiteral("quil-notify"));
         };
         QVERIFY(off.start());
-        off.monitor();
+        off.run();
         off.tickAt(12, 0);
         QVERIFY(off.idle());
         QVERIFY(off.popupShown());
@@ -676,7 +671,7 @@ void TestCheckFlow::headersInTheTrayTip() {
     QVERIFY(f.idle());
     const QString designed =
         QStringLiteral("メールチェックソフトクイルモン7400\n最終チェック 12:00");
-    QSystemTrayIcon *tray = f.program->icons()->tray;
+    QSystemTrayIcon *tray = child<QSystemTrayIcon>(f.program->icons(), "trayIcon");
     QCOMPARE(tray->toolTip(), designed + "\nsender4@example.jp — message 4"
                                          "\nsender3@example.jp — message 3");
     QCOMPARE(f.label(), QStringLiteral("2通の新着メールがあります")); // the popup as designed
@@ -686,7 +681,7 @@ void TestCheckFlow::headersInTheTrayTip() {
     f.tickAt(12, 10);
     QVERIFY(f.idle());
     QVERIFY(tray->toolTip().endsWith("12:10\nsender5@example.jp — message 5"));
-    f.program->icons()->set->trigger();
+    trayEntry("set")->trigger();
     QVERIFY(tray->toolTip().endsWith("12:10"));
 }
 
@@ -701,7 +696,7 @@ void TestCheckFlow::desktopNoticesWithoutTheService() {
         QList<QStringList> started;
         notifyOn(f, withBus ? bus.address() : QString(), &started);
         QVERIFY(f.start());
-        f.monitor();
+        f.run();
         f.tickAt(12, 0);
         QVERIFY(f.idle());
         QVERIFY(f.popupShown());

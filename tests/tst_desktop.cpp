@@ -177,6 +177,29 @@ void TestDesktop::keyringKeepsThePasswordAcrossARestart() {
     bool found = true;
     QTRY_VERIFY((m_keyring.lookup(kPopKey, &found), !found));
     QTRY_VERIFY((m_keyring.lookup(kSmtpKey, &found), !found));
+
+    // Two copies on one account share the entry: the first to turn the
+    // keyring off leaves it to the other, whose settings still name it.
+    QTemporaryDir shared;
+    Desk a(kRecord), b(kRecord);
+    for (Desk *d : {&a, &b}) {
+        d->seams.keyringCopies = shared.filePath(QStringLiteral("keyring-copies"));
+        QVERIFY(d->start());
+        d->desktop("Keyring", true);
+        QVERIFY(d->test());
+    }
+    QTRY_COMPARE(m_keyring.lookup(kPopKey), QStringLiteral("secret"));
+    for (Desk *d : {&b, &a}) {
+        d->program->showSettings();
+        d->desktop("Keyring", false);
+        QVERIFY(d->test());
+        QCOMPARE(d->fileBytes(QStringLiteral("quil7400.dat")), kRecord);
+        if (d == &b) {
+            QTest::qWait(500); // a removal, had one been asked for, is done by now
+            QCOMPARE(m_keyring.lookup(kPopKey), QStringLiteral("secret"));
+        }
+    }
+    QTRY_VERIFY((m_keyring.lookup(kPopKey, &found), !found));
 }
 
 void TestDesktop::lockedKeyringAsks() {

@@ -6,6 +6,7 @@
 // on a small tmpfs; without root the read-only case uses permissions and
 // the full disk is skipped.
 #include "check/settingsfile.h"
+#include "platform/folders.h"
 #include "support/faults_pop3server.h"
 #include "support/programfixture.h"
 
@@ -122,7 +123,6 @@ void TestDiskFaults::readOnlyFolder() {
     QCOMPARE(f.boxes.size(), 1);
     QVERIFY(f.boxes[0].contains(QStringLiteral("保存できませんでした")));
     QVERIFY(w.isVisible());
-    QCOMPARE(int(f.program->Flag), 0);
 
     // Test: the check cannot keep its store, and the status line says so.
     ui.Command2->setEnabled(true);
@@ -166,17 +166,20 @@ void TestDiskFaults::fullDisk() {
     QTest::mouseClick(ui.Command4, Qt::LeftButton); // Run: cannot save
     QCOMPARE(f.boxes.size(), 1);
     QVERIFY(f.boxes[0].contains(QStringLiteral("保存できませんでした")));
-    QCOMPARE(int(f.program->Flag), 0);
+    QVERIFY(w.isVisible());
 
     ui.Command2->setEnabled(true);
     QTest::mouseClick(ui.Command2, Qt::LeftButton); // Test: the store cannot be replaced
     QVERIFY(waitIdle(f));
     QCOMPARE(ui.Text4->text(), QStringLiteral("メールチェック失敗"));
 
-    // Scheduled checks on the full disk fail and are retried, and the store
-    // stays. The failed test above counts as the first failure.
-    f.program->Flag = 2;
-    w.hide();
+    // Run while there is room, then scheduled checks on the full disk fail
+    // and are retried, and the store stays. The failed test above counts as
+    // the first failure.
+    QVERIFY(QFile::remove(f.path(QStringLiteral("filler"))));
+    ui.Command4->setEnabled(true);
+    QTest::mouseClick(ui.Command4, Qt::LeftButton);
+    QVERIFY(!w.isVisible() && folder.fill());
     f.clock = QDateTime(QDate(2026, 1, 1), QTime(12, 0, 0));
     f.scheduler().Timer1_Timer();
     QVERIFY(waitIdle(f));
@@ -259,6 +262,17 @@ void TestDiskFaults::plantedLinksAndFifos() {
     struct stat st;
     QVERIFY(::stat(QFile::encodeName(f.path(names[2])).constData(), &st) == 0);
     QCOMPARE(st.st_mode & 0777, mode_t(0600));
+    // The program's mask is its own; a program it starts gets the user's.
+    folders::keepFilesPrivate();
+    const QString said = outside.filePath(QStringLiteral("umask"));
+    QVERIFY(folders::startAsUser(QStringLiteral("/bin/sh"),
+                                 {QStringLiteral("-c"), QStringLiteral("umask >") + said}));
+    const auto content = [&said] {
+        QFile file(said);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    QTRY_COMPARE(content(), QByteArray("0022\n"));
+    QCOMPARE(::umask(077), mode_t(077));
 }
 
 int main(int argc, char **argv) {

@@ -180,23 +180,37 @@ void TestPop3Dovecot::secureChecks() {
 
 void TestPop3Dovecot::unknownIssuerThenAccepted() {
     // Trusting another CA, Dovecot's certificate has an unknown issuer;
-    // accepted by its fingerprint it passes.
+    // accepted by its fingerprint it passes, at that server only: the same
+    // certificate accepted for another host or port is refused.
     const QString hex = QString::fromLatin1(m_certs.fingerprint("good").toHex(':').toUpper());
-    for (const QString &accepted : {QString(), hex}) {
+    const QString ownHost = QStringLiteral("127.0.0.1");
+    for (const AcceptedCertificate &accepted :
+         {AcceptedCertificate{}, AcceptedCertificate{ownHost, 995, hex},
+          AcceptedCertificate{QStringLiteral("other.example"), 995, hex},
+          AcceptedCertificate{ownHost, 996, hex}}) {
         Pop3Harness h;
         h.host.seamsValue.caFile = m_certs.certFile("stranger");
         h.host.settings.connection.popSecurity = Security::Tls; // port 995 by default
-        h.host.settings.connection.popFingerprint = accepted;
+        h.host.settings.connection.popAccepted = accepted;
         QSignalSpy refused(&h.host.check(), &MailCheck::certificateRefused);
         QVERIFY(check(h));
-        if (accepted.isEmpty()) {
+        if (accepted.host != ownHost || accepted.port != 995) {
             QCOMPARE(h.host.statusText, "証明書エラー（発行者不明）");
             QCOMPARE(h.host.logLines,
                      QStringList{"受信サーバ 127.0.0.1 の証明書を確認できません（発行者不明） "
                                  "SHA-256 " +
                                  hex});
             QCOMPARE(refused.size(), 1);
-            QCOMPARE(refused[0], (QVariantList{false, hex, "発行者不明"}));
+            QCOMPARE(refused[0][0], false);
+            const auto r = refused[0][1].value<RefusedCertificate>();
+            QCOMPARE((QStringList{r.host, QString::number(r.port), r.fingerprintHex, r.reason}),
+                     (QStringList{ownHost, "995", hex, "発行者不明"}));
+            // What the user decides on: the certificate as it describes itself.
+            QCOMPARE(r.certificate.subject, "CN=localhost");
+            QCOMPARE(r.certificate.issuer, "CN=test-ca");
+            QCOMPARE(r.certificate.altNames, (QStringList{"localhost", "127.0.0.1"}));
+            QVERIFY(r.certificate.notBefore < QDateTime::currentDateTimeUtc() &&
+                    QDateTime::currentDateTimeUtc().addDays(29) < r.certificate.notAfter);
             QCOMPARE(h.host.check().retries(), 1);
         } else {
             QCOMPARE(h.host.check().retries(), 0);

@@ -209,6 +209,23 @@ void TestSettingsFile::passwordsInTheKeyringLeaveBothFiles() {
     QVERIFY(settingsfile::load(dir.path(), back));
     QVERIFY(!back.connection.keyring && !back.connection.keyringSmtp);
     QCOMPARE(back.connection.smtpPassword, QStringLiteral("smtp-pw"));
+
+    // A file of old names no entries: those it uses count as its own; the
+    // fingerprints it accepted belong to the servers configured now, and new
+    // ones keep the server they were accepted for.
+    const QString hex = QStringLiteral("AB").repeated(32);
+    r.Smtp_Address = QStringLiteral("smtp");
+    QVERIFY(settingsfile::save(dir.path(), r));
+    QFile old(settingsfile::sidePath(dir.path()));
+    QVERIFY(old.open(QIODevice::WriteOnly));
+    old.write("keyring=1\nkeyring_smtp=1\npop_security=tls\nsmtp_fingerprint=" + hex.toUtf8() +
+              "\npop_fingerprint=" + hex.toUtf8() + "\npop_fingerprint_server=::1:995\n");
+    old.close();
+    QVERIFY(settingsfile::load(dir.path(), back));
+    settingsfile::bindAcceptances(back, 110, 25);
+    QCOMPARE(back.connection.keyringEntries, (QStringList{"pop3:@pop", "smtp:@smtp"}));
+    QVERIFY((back.connection.popAccepted == AcceptedCertificate{"::1", 995, hex}));
+    QVERIFY((back.connection.smtpAccepted == AcceptedCertificate{"smtp", 25, hex}));
 }
 
 QTEST_APPLESS_MAIN(TestSettingsFile)

@@ -2,7 +2,7 @@
 // frame captions stay clear of the controls inside, the password shows "*".
 #include "support/programfixture.h"
 
-#include "platform/twips.h"
+#include "windows/twips.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -4,12 +4,12 @@
 #include "app/verdisp.h"
 #include "dialup/dialup.h"
 #include "platform/codepage.h"
-#include "platform/twips.h"
 #include "support/autoservers.h"
 #include "support/dialup_scripted.h"
 #include "support/programfixture.h"
 #include "windows/assist.h"
 #include "windows/connection.h"
+#include "windows/twips.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -20,6 +20,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalSpy>
+#include <QSystemTrayIcon>
 #include <QTest>
 
 namespace {
@@ -212,10 +214,11 @@ void TestSettingsWindow::textsCodePage932CannotHoldAreRefused() {
     QCOMPARE(f.boxes, QStringList({QStringLiteral("設定テスト|") + text,
                                    QStringLiteral("クイルモン7400|") + text}));
     QVERIFY(!f.check().running() && f.w().isVisible());
-    QCOMPARE(int(f.program->Flag), 0);
     QTest::qWait(50);
     QCOMPARE(f.pop.sessions, 0);
     QCOMPARE(f.fileBytes(QStringLiteral("quil7400.dat")), kStored);
+    QTest::mouseClick(w.Command3, Qt::LeftButton); // no test under way: nothing to log
+    QTRY_COMPARE(f.exits, 1);
     QVERIFY(f.logMessages().isEmpty());
 }
 
@@ -226,7 +229,6 @@ void TestSettingsWindow::lanTestStartsACheck() {
     w.Text7->setText(QStringLiteral("sender@example.jp"));
     QTest::mouseClick(w.Command2, Qt::LeftButton);
     QVERIFY(f.check().pop3Running());
-    QCOMPARE(int(f.program->Flag), 1);
     QVERIFY(!f.runOn());
     QVERIFY(!w.Text4->isHidden());
     QCOMPARE(f.logMessages(), QStringList{QStringLiteral("接続テスト開始")});
@@ -246,7 +248,8 @@ void TestSettingsWindow::testWhileACheckRunsChangesNothing() {
     QTest::mouseClick(w.Command2, Qt::LeftButton);
     QCOMPARE(f.boxes, QStringList{QStringLiteral("設定テスト|既に接続されています")});
     QVERIFY(w.Text4->isHidden());
-    QCOMPARE(int(f.program->Flag), 0);
+    QTest::mouseClick(w.Command3, Qt::LeftButton); // no test under way: nothing to log
+    QCOMPARE(f.exits, 1);
     QVERIFY(f.logMessages().isEmpty());
 }
 
@@ -280,7 +283,6 @@ void TestSettingsWindow::runSavesLogsAndHides() {
     w.Text1->setText(QStringLiteral("pop"));
     w.Command4->setEnabled(true);
     QTest::mouseClick(w.Command4, Qt::LeftButton);
-    QCOMPARE(int(f.program->Flag), 2);
     QVERIFY(!f.w().isVisible());
     QCOMPARE(f.logMessages(), QStringList{QStringLiteral("実行開始しました。")});
     QVERIFY(f.fileBytes(QStringLiteral("quil7400.dat")).startsWith("\"pop\",\"\","));
@@ -379,7 +381,6 @@ void TestSettingsWindow::dialUpTest() {
     QVERIFY(f.boxes.isEmpty());
     QCOMPARE(w.Text4->text(), QStringLiteral("ダイヤルアップ接続中"));
     QVERIFY(!w.Text4->isHidden());
-    QCOMPARE(int(f.program->Flag), 0);
     QVERIFY(!w.Command4->isEnabled());
     QCOMPARE(f.logMessages(), QStringList{QStringLiteral("接続テスト開始")});
 
@@ -388,7 +389,6 @@ void TestSettingsWindow::dialUpTest() {
     service.reply(DialService::LinkStep::OpeningPort);
     QTest::mouseClick(w.Command2, Qt::LeftButton);
     QCOMPARE(service.dials.last(), QStringLiteral("Büro"));
-    QCOMPARE(int(f.program->Flag), 1);
     QVERIFY(f.check().dialUp()->monitorRunning());
     // A second test while the link is being built is refused.
     f.boxes.clear();
@@ -400,6 +400,7 @@ void TestSettingsWindow::dialUpTest() {
     QCOMPARE(w.Text4->text(), QStringLiteral("終了処理中"));
     QVERIFY(!service.hangUps.isEmpty());
     QTRY_COMPARE(f.exits, 1);
+    QCOMPARE(f.logMessages().last(), QStringLiteral("終了ボタンが押されたので強制終了しました"));
     QVERIFY(!f.check().dialUp()->monitorRunning());
 }
 
@@ -407,31 +408,30 @@ void TestSettingsWindow::trayMenuAndAssistant() {
     Started f;
     const MainControls w = f.ui();
     MainWindow &window = f.w();
-    Icons &icons = *f.program->icons();
-    QSystemTrayIcon *tray = icons.tray;
+    QSystemTrayIcon *tray = child<QSystemTrayIcon>(f.program->icons(), "trayIcon");
     QVERIFY(tray->isVisible());
     QCOMPARE(tray->toolTip(), QStringLiteral("メールチェックソフトクイルモン7400"));
-    int menus = 0;
-    icons.popupMenu = [&](QMenu *, const QPoint &) { ++menus; };
+    QSignalSpy menus(trayMenu(), &QMenu::aboutToShow);
     emit tray->activated(QSystemTrayIcon::Context);
-    QCOMPARE(menus, 0);                            // inactive while the settings window is open
+    QCOMPARE(menus.size(), 0);                     // inactive while the settings window is open
     QTest::mouseClick(w.Command4, Qt::LeftButton); // Run hides it
-    emit tray->activated(QSystemTrayIcon::Context);
-    emit tray->activated(QSystemTrayIcon::Trigger);
-    emit tray->activated(QSystemTrayIcon::DoubleClick);
-    emit tray->activated(QSystemTrayIcon::MiddleClick);
-    QCOMPARE(menus, 2);
+    for (auto reason : {QSystemTrayIcon::Context, QSystemTrayIcon::Trigger,
+                        QSystemTrayIcon::DoubleClick, QSystemTrayIcon::MiddleClick}) {
+        emit tray->activated(reason);
+        trayMenu()->hide();
+    }
+    QCOMPARE(menus.size(), 2);
 
     // 設定変更 brings the window back with the status line hidden.
     w.Text4->show();
-    icons.set->trigger();
+    trayEntry("set")->trigger();
     QVERIFY(window.isVisible() && w.Text4->isHidden());
     // バージョン情報 twice: one version window.
-    icons.ver->trigger();
+    trayEntry("ver")->trigger();
     VerDisp *first = f.program->verDisp();
-    icons.ver->trigger();
+    trayEntry("ver")->trigger();
     QVERIFY(first && f.program->verDisp() == first && first->isVisible());
-    icons.help->trigger();
+    trayEntry("help")->trigger();
     QCOMPARE(f.helpOpened.size(), 1);
 
     // The carrier button: the assistant replaces the window. Its address
@@ -466,7 +466,7 @@ void TestSettingsWindow::trayMenuAndAssistant() {
     }
 
     // 終了 removes the icon, then ends.
-    icons.end->trigger();
+    trayEntry("end")->trigger();
     QCOMPARE(f.exits, 1);
     QVERIFY(!tray->isVisible());
 }
@@ -488,7 +488,10 @@ void TestSettingsWindow::connectionDialogRoundTrip() {
                  qPrintable(c->objectName()));
 
     const QString fp = QStringLiteral("0123456789abcdef").repeated(4);
-    f.program->certificateRefused(false, fp, QStringLiteral("発行者が不明"));
+    // Refused by the server the edits below name: 995 with STLS.
+    const AcceptedCertificate fromServer{f.w().settings().POP_Address, 995, fp};
+    f.program->certificateRefused(false,
+                                  {fromServer.host, 995, fp, QStringLiteral("発行者が不明"), {}});
     auto open = [&] {
         QTest::mouseClick(button, Qt::LeftButton);
         ConnectionDialog *d = f.program->connectionDialog();
@@ -532,7 +535,7 @@ void TestSettingsWindow::connectionDialogRoundTrip() {
     want.smtpAuth = true;
     want.smtpUser = want.smtpFrom = QStringLiteral("taro@example.jp");
     want.smtpPassword = QStringLiteral("smtp-secret");
-    want.popFingerprint = fp;
+    want.popAccepted = fromServer;
     want.desktopNotify = true;
     want.mailCommand = QStringLiteral("claws-mail --compose");
     QVERIFY(f.w().settings().connection == want);
@@ -549,6 +552,7 @@ void TestSettingsWindow::connectionDialogRoundTrip() {
           "\nsmtp_from=taro@example.jp\n", "\npop_fingerprint=0123456789abcdef",
           "\ndesktop_notify=1\n", "\nmail_command=claws-mail --compose\n"})
         QVERIFY2(conf.contains(line), line);
+    QVERIFY(conf.contains("\npop_fingerprint_server=" + fromServer.host.toUtf8() + ":995\n"));
     QVERIFY(f.program->settings().connection == want);
 
     // Shown again as saved; 解除 forgets the accepted certificate.
@@ -562,7 +566,25 @@ void TestSettingsWindow::connectionDialogRoundTrip() {
     click(d, "PopForget");
     click(d, "Command1");
     QTRY_VERIFY(!f.program->connectionDialog());
-    QVERIFY(f.w().settings().connection.popFingerprint.isEmpty());
+    QVERIFY(f.w().settings().connection.popAccepted == AcceptedCertificate{});
+
+    // Trusted again, then the server's name changes: acceptance and refusal
+    // are forgotten with the save, and the new server's refusal is offered.
+    QVERIFY((d = open()));
+    click(d, "PopTrust");
+    click(d, "Command1");
+    QTRY_VERIFY(!f.program->connectionDialog());
+    w.Text1->setText(QStringLiteral("pop2.example.jp"));
+    w.Command4->setEnabled(true);
+    QTest::mouseClick(w.Command4, Qt::LeftButton);
+    QVERIFY(!f.fileBytes(QStringLiteral("quil7400.conf")).contains("pop_fingerprint"));
+    f.program->showSettings();
+    QVERIFY((d = open()));
+    QCOMPARE(child<QLabel>(d, "PopFingerprint")->text(), QStringLiteral("（なし）"));
+    QVERIFY(!child<QPushButton>(d, "PopTrust")->isEnabled());
+    f.program->certificateRefused(false, {QStringLiteral("pop2.example.jp"), 995, fp, {}, {}});
+    QVERIFY(child<QPushButton>(d, "PopTrust")->isEnabled());
+    click(d, "Command2");
 }
 
 QTEST_MAIN(TestSettingsWindow)

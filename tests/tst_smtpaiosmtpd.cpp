@@ -202,7 +202,7 @@ void TestSmtpAiosmtpd::certificates() {
             host.settings.connection.smtpAuth = true;
             host.settings.connection.smtpUser = Account;
             host.settings.connection.smtpPassword = Password;
-            host.settings.connection.smtpFingerprint = accepted;
+            host.settings.connection.smtpAccepted = {QStringLiteral("127.0.0.1"), port, accepted};
             QSignalSpy refused(&host.check(), &MailCheck::certificateRefused);
             const QString status = runDialogue(host);
             if (accepted.isEmpty()) {
@@ -210,7 +210,9 @@ void TestSmtpAiosmtpd::certificates() {
                 QCOMPARE(host.logLines.last(), "送信サーバ 127.0.0.1 の証明書を確認できません（" +
                                                    k.reason + "） SHA-256 " + hex);
                 QCOMPARE(refused.size(), 1);
-                QCOMPARE(refused[0], (QVariantList{true, hex, k.reason}));
+                const auto r = refused[0][1].value<RefusedCertificate>();
+                QCOMPARE(refused[0][0], true);
+                QCOMPARE((QStringList{r.fingerprintHex, r.reason}), (QStringList{hex, k.reason}));
                 QVERIFY(sentAgain(host));
                 QVERIFY(peer.message(1, 200).isEmpty());
             } else {

@@ -18,7 +18,10 @@
 #include <QScopeGuard>
 #include <QTest>
 #include <QTimer>
+#include <cstring>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -169,8 +172,12 @@ void TestStartup::aSaveThatFailsTellsTheUser() {
     QCOMPARE(f.boxes.size(), 1);
     QVERIFY(f.boxes[0].contains(QStringLiteral("保存できませんでした")));
     QVERIFY(f.w().isVisible());
-    QCOMPARE(int(f.program->Flag), 0);
     QVERIFY(!f.logMessages().contains(QStringLiteral("実行開始しました。")));
+    // Not even once the window gives way to the assistant (携帯/PHS).
+    QTest::mouseClick(f.ui().Command1, Qt::LeftButton);
+    f.clock = QDateTime(QDate(2026, 1, 1), QTime(12, 0, 1));
+    f.scheduler().Timer1_Timer();
+    QVERIFY(!f.w().isVisible() && !f.check().running());
 }
 
 void TestStartup::secondCopyEndsSilently() {
@@ -178,7 +185,7 @@ void TestStartup::secondCopyEndsSilently() {
     QVERIFY(f.start());
     f.w().hide(); // monitoring, and no tray to bring the window back
     f.w().showStatus(true);
-    Program second(f.seams);
+    Program second(f.seams, f.app);
     QVERIFY(!second.start());
     QVERIFY(second.mainWindow() == nullptr);
     QVERIFY(!QFile::exists(f.path(QStringLiteral("quil7400.log"))));
@@ -206,10 +213,21 @@ void TestStartup::lockLeftByACrashIsTakenOver() {
     QVERIFY(holder.waitForReadyRead(10000));
     ProgramFixture second;
     second.seams.configDir = second.seams.stateDir = f.dir.path();
-    QVERIFY(!Program(second.seams).start());
+    QVERIFY(!Program(second.seams, second.app).start());
     holder.kill();
     QVERIFY(holder.waitForFinished());
+    // Saves killed before their rename left their half-written copies.
+    const QStringList leftovers{QStringLiteral("quil7400.dat.Ab12Cd"),
+                                QStringLiteral("quil7400.conf.xYz789"),
+                                QStringLiteral("quilmon.dat.000000")};
+    for (const QString &name : leftovers + QStringList{QStringLiteral("quil7400.dat.bak")}) {
+        QFile file(f.path(name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
     QVERIFY(f.start());
+    for (const QString &name : leftovers)
+        QVERIFY2(!QFile::exists(f.path(name)), qPrintable(name));
+    QVERIFY(QFile::exists(f.path(QStringLiteral("quil7400.dat.bak"))));
 }
 
 void TestStartup::secondStartSocketIsPrivateAndNeverStalls() {
@@ -222,9 +240,18 @@ void TestStartup::secondStartSocketIsPrivateAndNeverStalls() {
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
     qputenv("TMPDIR", QFile::encodeName(tmp.path()));
     const QString own = tmp.filePath(QStringLiteral("quilmon7400-%1").arg(getuid()));
+    // The socket of a copy that was killed: nobody answers on it.
+    const QString stale = runtime.filePath(QStringLiteral("quilmon7400-0123456789abcdef"));
+    sockaddr_un addr{AF_UNIX, {}};
+    const QByteArray path = QFile::encodeName(stale);
+    std::memcpy(addr.sun_path, path.constData(), size_t(path.size()));
+    const int killed = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    QVERIFY(::bind(killed, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0);
+    ::close(killed); // gone without removing its file
     {
         ProgramFixture f;
         QVERIFY(f.start());
+        QTRY_VERIFY(!QFileInfo::exists(stale));
         const QStringList sockets = socketsIn(runtime.path());
         QCOMPARE(sockets.size(), 1);
         QVERIFY(!QFile::exists(own));
@@ -240,7 +267,7 @@ void TestStartup::secondStartSocketIsPrivateAndNeverStalls() {
         QTRY_VERIFY(firedAt >= 0);
         QVERIFY2(firedAt < 400, qPrintable(QString::number(firedAt)));
         // ...and a second start meanwhile is still answered.
-        QVERIFY(!Program(f.seams).start());
+        QVERIFY(!Program(f.seams, f.app).start());
         QTRY_VERIFY(f.w().isVisible());
     }
     // A runtime folder others may enter is not used: a 0700 one of our own is.
@@ -261,6 +288,10 @@ void TestStartup::logLinesAreStampedAndAppended() {
     QCOMPARE(logfile::formatLine(t, QString()), QByteArray("2000/05/12 13:05:09  \r\n"));
     QCOMPARE(logfile::formatLine(t, QStringLiteral("　x"), false),
              cp932::encode(u"2000/05/12 13:05:09　x\r\n"));
+    // What a server sent cannot forge a line or reach a terminal.
+    QCOMPARE(
+        logfile::formatLine(t, u"（-ERR a\r\n2000/05/12 0:00:00  b\x1b[2J\x7f\x85\tc）"_qs),
+        cp932::encode(u"2000/05/12 13:05:09  （-ERR a^M^J2000/05/12 0:00:00  b^[[2J^??\tc）\r\n"));
     QLocale::setDefault(QLocale(QLocale::Japanese, QLocale::Japan));
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("quil7400.log"));
@@ -350,6 +381,7 @@ void TestStartup::portableOrInstalledByTheFolder() {
         uid_t owner;
         gid_t group;
         bool settings, portable;
+        mode_t parentMode = 0700; // and its group is the shared one
     } const cases[] = {
         {"0700, ours", 0700, me, mine, false, true},
         {"0755, ours", 0755, me, mine, false, true},
@@ -359,6 +391,8 @@ void TestStartup::portableOrInstalledByTheFolder() {
         {"1777, sticky", 01777, me, mine, false, false},
         {"0755, another's", 0755, nobody, shared, false, false},
         {"0755, another's, settings beside", 0755, nobody, shared, true, false},
+        {"0755, ours, in a group-writable folder", 0755, me, mine, true, false, 0775},
+        {"0755, ours, in a sticky shared folder", 0755, me, mine, true, true, 01777},
     };
     for (const Case &c : cases) {
         QTemporaryDir root;
@@ -366,6 +400,7 @@ void TestStartup::portableOrInstalledByTheFolder() {
         QVERIFY(QDir().mkdir(dir));
         if (c.settings) QVERIFY(write(dir + QStringLiteral("/quil7400.dat")));
         QVERIFY(own(dir, c.owner, c.group, c.mode));
+        QVERIFY(own(root.path(), me, shared, c.parentMode));
         QVERIFY2(folders::portable(dir) == c.portable, c.what);
     }
     // <prefix>/bin beside <prefix>/share/quilmon7400/quillmon.hlp is an
@@ -432,6 +467,13 @@ void TestStartup::installedCopyKeepsItsFilesInPrivateXdgFolders() {
             0);
     QVERIFY(folders::locate(bin).error.contains(QStringLiteral("ほかのユーザーも書き込める")));
     QCOMPARE(modeOf(config + QStringLiteral("/quilmon7400")), mode_t(0777));
+    // The folder is the user's alone, the one above it is not.
+    QVERIFY(::chmod(QFile::encodeName(config + QStringLiteral("/quilmon7400")).constData(), 0700) ==
+                0 &&
+            ::chmod(QFile::encodeName(config).constData(), 0777) == 0);
+    p = folders::locate(bin);
+    QVERIFY2(p.error.contains(QStringLiteral("上のフォルダ「") + config), qPrintable(p.error));
+    QVERIFY(::chmod(QFile::encodeName(config).constData(), 0700) == 0);
     if (::geteuid() == 0) {
         QVERIFY(own(config + QStringLiteral("/quilmon7400"), 65534, 65534, 0700));
         QVERIFY(folders::locate(bin).error.contains(QStringLiteral("ほかのユーザーのフォルダ")));

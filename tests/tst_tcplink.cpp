@@ -431,6 +431,26 @@ void TestTcpLink::tlsNeedsATlsPeer() {
         QVERIFY(failed[0][1].toByteArray().isEmpty());
         QCOMPARE(connected.size(), 0);
     }
+    // The go-ahead for STLS and the close in one read: the handshake begun
+    // on it fails at once, not by the reply guard.
+    quint16 port = 0;
+    const int listener = listenOnLoopback(&port);
+    const auto closeListener = qScopeGuard([listener] { close(listener); });
+    TcpLink link;
+    connect(&link, &TcpLink::readyRead, &link, [&link] {
+        if (link.readAll().contains("+OK go")) link.startTls({});
+    });
+    QSignalSpy connected(&link, &TcpLink::connected);
+    QSignalSpy closed(&link, &TcpLink::disconnected);
+    QSignalSpy failed(&link, &TcpLink::tlsFailed);
+    link.connectToHost(QStringLiteral("127.0.0.1"), port);
+    QVERIFY(connected.wait(5000));
+    const int peer = accept(listener, nullptr, nullptr); // from the backlog, at once
+    QCOMPARE(send(peer, "+OK go\r\n", 8, 0), ssize_t(8));
+    close(peer); // both are in before the link reads
+    QVERIFY(failed.wait(1000));
+    QCOMPARE(failed[0][0].value<TcpLink::TlsError>(), TcpLink::HandshakeFailed);
+    QCOMPARE(closed.size(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestTcpLink)

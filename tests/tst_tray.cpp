@@ -1,9 +1,8 @@
 // The tray icon and the tray menu: what the icon shows, which clicks open the
 // menu, and that a tray host cannot open it behind the program's back.
 #include "app/icons.h"
+#include "support/programfixture.h"
 
-#include <QAction>
-#include <QMenu>
 #include <QSystemTrayIcon>
 #include <QtTest>
 
@@ -23,7 +22,7 @@ class TstTray : public QObject {
 
 void TstTray::icon_tipPictureAndPresence() {
     Icons icons([] { return false; });
-    QSystemTrayIcon *icon = icons.tray;
+    QSystemTrayIcon *icon = child<QSystemTrayIcon>(&icons, "trayIcon");
     QVERIFY(icon);
     QCOMPARE(icon->toolTip(), kTip);
     QVERIFY(!icon->icon().isNull());
@@ -41,27 +40,24 @@ void TstTray::icon_tipPictureAndPresence() {
 void TstTray::menu_layoutAndCommands() {
     Icons icons([] { return false; });
     QCOMPARE(icons.objectName(), QStringLiteral("icons"));
-    QCOMPARE(icons.menuup->objectName(), QStringLiteral("menuup"));
-    QCOMPARE(icons.menuup->title(), QStringLiteral("popup"));
+    QCOMPARE(trayMenu()->title(), QStringLiteral("popup"));
     QStringList layout;
-    for (QAction *a : icons.menuup->actions())
+    for (QAction *a : trayMenu()->actions())
         layout << (a->isSeparator() ? QStringLiteral("-") : a->objectName() + u'=' + a->text());
     QCOMPARE(layout,
              (QStringList{QStringLiteral("set=設定変更"), QStringLiteral("-"),
                           QStringLiteral("ver=バージョン情報"), QStringLiteral("help=ヘルプ"),
                           QStringLiteral("-"), QStringLiteral("end=終了")}));
-    QVERIFY(!icons.Image1.isNull());
-    QCOMPARE(icons.Image1.availableSizes().value(0), QSize(32, 32));
+    QVERIFY(!icons.image1().isNull());
+    QCOMPARE(icons.image1().availableSizes().value(0), QSize(32, 32));
 
     QStringList fired;
     connect(&icons, &Icons::setClicked, this, [&] { fired << QStringLiteral("set"); });
     connect(&icons, &Icons::verClicked, this, [&] { fired << QStringLiteral("ver"); });
     connect(&icons, &Icons::helpClicked, this, [&] { fired << QStringLiteral("help"); });
     connect(&icons, &Icons::endClicked, this, [&] { fired << QStringLiteral("end"); });
-    icons.end->trigger();
-    icons.help->trigger();
-    icons.ver->trigger();
-    icons.set->trigger();
+    for (const char *name : {"end", "help", "ver", "set"})
+        trayEntry(name)->trigger();
     QCOMPARE(fired, (QStringList{QStringLiteral("end"), QStringLiteral("help"),
                                  QStringLiteral("ver"), QStringLiteral("set")}));
 }
@@ -81,14 +77,10 @@ void TstTray::menu_opensOnRightOrLeftClick() {
     QFETCH(bool, opens);
     QWidget settings; // stands for the hidden settings window
     Icons icons([&settings] { return settings.isVisible(); });
-    int opened = 0;
-    icons.popupMenu = [&](QMenu *menu, const QPoint &) {
-        QCOMPARE(menu, icons.menuup);
-        ++opened;
-    };
     icons.addTrayIcon();
-    emit icons.tray->activated(QSystemTrayIcon::ActivationReason(reason));
-    QCOMPARE(opened, opens ? 1 : 0);
+    emit child<QSystemTrayIcon>(&icons, "trayIcon")
+        ->activated(QSystemTrayIcon::ActivationReason(reason));
+    QCOMPARE(trayMenu()->isVisible(), opens);
 }
 
 void TstTray::menu_notWhileSettingsVisible() {
@@ -96,26 +88,24 @@ void TstTray::menu_notWhileSettingsVisible() {
     settings.show();
     QVERIFY(QTest::qWaitForWindowExposed(&settings));
     Icons icons([&settings] { return settings.isVisible(); });
-    int opened = 0;
-    icons.popupMenu = [&](QMenu *, const QPoint &) { ++opened; };
+    QSystemTrayIcon *tray = child<QSystemTrayIcon>(&icons, "trayIcon");
     icons.addTrayIcon();
-    emit icons.tray->activated(QSystemTrayIcon::Context);
-    emit icons.tray->activated(QSystemTrayIcon::Trigger);
-    QCOMPARE(opened, 0);
+    emit tray->activated(QSystemTrayIcon::Context);
+    emit tray->activated(QSystemTrayIcon::Trigger);
+    QVERIFY(!trayMenu()->isVisible());
     // A menu the desktop opens by itself (StatusNotifierItem) is greyed
     // meanwhile, and an entry chosen anyway does nothing.
     int ends = 0;
     connect(&icons, &Icons::endClicked, this, [&] { ++ends; });
-    emit icons.menuup->aboutToShow();
-    QVERIFY(!icons.set->isEnabled() && !icons.end->isEnabled());
-    icons.end->trigger();
+    emit trayMenu()->aboutToShow();
+    QVERIFY(!trayEntry("set")->isEnabled() && !trayEntry("end")->isEnabled());
+    trayEntry("end")->trigger();
     QCOMPARE(ends, 0);
     settings.hide();
-    emit icons.tray->activated(QSystemTrayIcon::Context);
-    QCOMPARE(opened, 1);
-    emit icons.menuup->aboutToShow();
-    QVERIFY(icons.set->isEnabled() && icons.end->isEnabled());
-    icons.end->trigger();
+    emit tray->activated(QSystemTrayIcon::Context);
+    QVERIFY(trayMenu()->isVisible()); // shown, its entries enabled again
+    QVERIFY(trayEntry("set")->isEnabled() && trayEntry("end")->isEnabled());
+    trayEntry("end")->trigger();
     QCOMPARE(ends, 1);
 }
 

@@ -2,12 +2,12 @@
 // window and the help viewer, driven by objectName as a user would.
 #include "app/verdisp.h"
 #include "platform/codepage.h"
-#include "platform/helpviewer.h"
-#include "platform/topmost.h"
-#include "platform/twips.h"
 #include "windows/assist.h"
 #include "windows/connection.h"
 #include "windows/form4.h"
+#include "windows/helpviewer.h"
+#include "windows/topmost.h"
+#include "windows/twips.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -24,6 +24,7 @@
 #include <QSet>
 #include <QTemporaryDir>
 #include <QTextBrowser>
+#include <QTimeZone>
 #include <QtTest>
 
 namespace {
@@ -412,7 +413,13 @@ void TstWindows::connection_layoutAndRefusals() {
     ConnectionDialog d(in, [&](QWidget *, const QString &title, const QString &text) {
         boxes << title + u'|' + text;
     });
-    d.setRefused(true, QStringLiteral("AB").repeated(32), QStringLiteral("ホスト名が違う"));
+    CertificateInfo about{QStringLiteral("CN=mail.example.org,O=A Long Organisation Name, Inc."),
+                          {QStringLiteral("mail.example.org"), QStringLiteral("192.0.2.1")},
+                          QStringLiteral("CN=Example Issuing Authority"),
+                          QDateTime(QDate(2026, 1, 1), QTime(12, 0), QTimeZone::utc()),
+                          QDateTime(QDate(2027, 1, 1), QTime(12, 0), QTimeZone::utc())};
+    d.setRefused(true, {QStringLiteral("smtp.example.jp"), 587, QStringLiteral("AB").repeated(32),
+                        QStringLiteral("ホスト名が違う"), about});
     QList<ConnectionSettings> accepted;
     connect(&d, &ConnectionDialog::settingsAccepted, this,
             [&](const ConnectionSettings &c) { accepted << c; });
@@ -482,10 +489,15 @@ void TstWindows::connection_layoutAndRefusals() {
 
     // The refused certificate, trusted for its server only.
     QVERIFY(!named<QPushButton>(&d, "PopTrust")->isEnabled());
-    QVERIFY(named<QLabel>(&d, "SmtpRefused")->text().contains(QStringLiteral("ホスト名が違う")));
+    const QString refusedText = named<QLabel>(&d, "SmtpRefused")->text();
+    for (const char *shown :
+         {"ホスト名が違う", "smtp.example.jp:587", "CN=mail.example.org",
+          "mail.example.org, 192.0.2.1", "Example Issuing", "2026/01/01", "2027/01/01", "AB:AB"})
+        QVERIFY2(refusedText.contains(QString::fromUtf8(shown)), shown);
     named<QPushButton>(&d, "SmtpTrust")->click();
     QCOMPARE(named<QLabel>(&d, "SmtpFingerprint")->text(),
-             ConnectionDialog::displayFingerprint(QStringLiteral("AB").repeated(32)));
+             "smtp.example.jp:587\n" +
+                 ConnectionDialog::displayFingerprint(QStringLiteral("AB").repeated(32)));
     QCOMPARE(ConnectionDialog::displayFingerprint(QStringLiteral("ab").repeated(32)).count(u'\n'),
              1);
     named<QRadioButton>(&d, "SmtpStartTls")->click();
@@ -500,8 +512,9 @@ void TstWindows::connection_layoutAndRefusals() {
     const ConnectionSettings out = accepted[0];
     QCOMPARE(out.popPort, quint16(65535));
     QVERIFY(out.smtpAuth && out.smtpSecurity == ConnectionSettings::Security::StartTls);
-    QCOMPARE(out.smtpFingerprint, QStringLiteral("AB").repeated(32));
-    QVERIFY(out.popFingerprint.isEmpty());
+    QVERIFY((out.smtpAccepted == AcceptedCertificate{QStringLiteral("smtp.example.jp"), 587,
+                                                     QStringLiteral("AB").repeated(32)}));
+    QVERIFY(out.popAccepted == AcceptedCertificate{});
     QVERIFY(out.desktopNotify);
     QCOMPARE(out.mailCommand, QStringLiteral("thunderbird -P \"my mail\""));
 

@@ -1,14 +1,13 @@
 #include "windows/assist.h"
 
-#include "platform/resources.h"
-#include "platform/singleline.h"
-#include "platform/twips.h"
+#include "windows/resources.h"
+#include "windows/singleline.h"
+#include "windows/twips.h"
 
 #include <QCloseEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
 

@@ -1,8 +1,8 @@
 #include "windows/connection.h"
 
-#include "platform/resources.h"
-#include "platform/singleline.h"
-#include "platform/twips.h"
+#include "windows/resources.h"
+#include "windows/singleline.h"
+#include "windows/twips.h"
 
 #include <QCheckBox>
 #include <QGroupBox>
@@ -57,6 +57,11 @@ QString hexDigits(const QString &text) {
     return out;
 }
 
+// An IPv6 address in brackets, so its port stands apart.
+QString serverText(const QString &host, quint16 port) {
+    return (host.contains(u':') ? u'[' + host + u']' : host) + u':' + QString::number(port);
+}
+
 // The ports used when the box is left empty, as the sessions choose them.
 QString defaultPort(int side, Security s) {
     if (side == 0) return s == Security::Tls ? QStringLiteral("995") : QStringLiteral("110");
@@ -94,16 +99,16 @@ ConnectionDialog::ConnectionDialog(const ConnectionSettings &settings, MessageBo
     // The settings window waits behind it; closing this one must not end the program.
     setAttribute(Qt::WA_QuitOnClose, false);
     setWindowModality(Qt::WindowModal);
-    setFixedSize(twSize(6870, 11475));
+    setFixedSize(twSize(6870, 13905));
 
     auto *pop = new QGroupBox(QStringLiteral("受信（POP3）"), this);
     pop->setObjectName(QStringLiteral("FramePop"));
-    place(pop, 240, 120, 6375, 2655);
+    place(pop, 240, 120, 6375, 3870);
     buildSide(0, pop, 840);
 
     auto *smtp = new QGroupBox(QStringLiteral("送信（SMTP）"), this);
     smtp->setObjectName(QStringLiteral("FrameSmtp"));
-    place(smtp, 240, 2880, 6375, 4575);
+    place(smtp, 240, 4095, 6375, 5790);
     // Authentication sits between the encryption row and the certificate.
     m_auth = new QCheckBox(QStringLiteral("認証する"), smtp);
     m_auth->setObjectName(QStringLiteral("SmtpAuth"));
@@ -126,7 +131,7 @@ ConnectionDialog::ConnectionDialog(const ConnectionSettings &settings, MessageBo
     // The desktop's services: kept apart from the servers above.
     auto *desktop = new QGroupBox(QStringLiteral("デスクトップ"), this);
     desktop->setObjectName(QStringLiteral("FrameDesktop"));
-    place(desktop, 240, 7560, 6375, 1095);
+    place(desktop, 240, 9990, 6375, 1095);
     m_keyring = new QCheckBox(QStringLiteral("パスワードをキーリングに保存する"), desktop);
     m_keyring->setObjectName(QStringLiteral("Keyring"));
     m_keyring->setToolTip(QStringLiteral("パスワードを設定ファイルに書かず、デスクトップの"
@@ -138,7 +143,7 @@ ConnectionDialog::ConnectionDialog(const ConnectionSettings &settings, MessageBo
 
     auto *notice = new QGroupBox(QStringLiteral("通知"), this);
     notice->setObjectName(QStringLiteral("FrameNotify"));
-    place(notice, 240, 8760, 6375, 2055);
+    place(notice, 240, 11190, 6375, 2055);
     m_notify = new QCheckBox(QStringLiteral("新着メールをデスクトップの通知でも知らせる"), notice);
     m_notify->setObjectName(QStringLiteral("DesktopNotify"));
     place(m_notify, 240, 360, 5895, 255);
@@ -156,8 +161,8 @@ ConnectionDialog::ConnectionDialog(const ConnectionSettings &settings, MessageBo
     place(m_noticeHeaders, 240, 1620, 5895, 255);
 
     m_ok =
-        button(this, QStringLiteral("Command1"), QStringLiteral("Ｏ　Ｋ"), 3960, 10920, 1215, 375);
-    m_cancel = button(this, QStringLiteral("Command2"), QStringLiteral("キャンセル"), 5400, 10920,
+        button(this, QStringLiteral("Command1"), QStringLiteral("Ｏ　Ｋ"), 3960, 13350, 1215, 375);
+    m_cancel = button(this, QStringLiteral("Command2"), QStringLiteral("キャンセル"), 5400, 13350,
                       1215, 375);
     connect(m_ok, &QPushButton::clicked, this, &ConnectionDialog::Command1_Click);
     connect(m_cancel, &QPushButton::clicked, this, &ConnectionDialog::reject);
@@ -166,8 +171,8 @@ ConnectionDialog::ConnectionDialog(const ConnectionSettings &settings, MessageBo
     // The settings into the controls.
     const Security securities[] = {settings.popSecurity, settings.smtpSecurity};
     const quint16 ports[] = {settings.popPort, settings.smtpPort};
-    m_side[0].accepted = settings.popFingerprint;
-    m_side[1].accepted = settings.smtpFingerprint;
+    m_side[0].accepted = settings.popAccepted;
+    m_side[1].accepted = settings.smtpAccepted;
     for (int i = 0; i < 2; ++i) {
         m_side[i].security[int(securities[i])]->setChecked(true);
         if (ports[i] != 0) m_side[i].port->setText(QString::number(ports[i]));
@@ -220,44 +225,72 @@ void ConnectionDialog::buildSide(int index, QWidget *frame, int certTop) {
     label(frame, QStringLiteral("Label%1Certificate").arg(prefix), QStringLiteral("証明書"), 240,
           certTop, 795, 255);
     s.fingerprint =
-        label(frame, prefix + QStringLiteral("Fingerprint"), QString(), 1080, certTop, 5055, 495);
+        label(frame, prefix + QStringLiteral("Fingerprint"), QString(), 1080, certTop, 5055, 735);
     s.fingerprint->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     s.fingerprint->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    s.refused =
-        label(frame, prefix + QStringLiteral("Refused"), QString(), 1080, certTop + 540, 5055, 735);
+    s.refused = label(frame, prefix + QStringLiteral("Refused"), QString(), 1080, certTop + 780,
+                      5055, 1710);
     s.refused->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     s.refused->setText(kNothingRefused);
     s.refused->setTextInteractionFlags(Qt::TextSelectableByMouse);
     s.trust = button(frame, prefix + QStringLiteral("Trust"), QStringLiteral("証明書を信頼する"),
-                     1080, certTop + 1320, 1935, 375);
+                     1080, certTop + 2535, 1935, 375);
     s.forget = button(frame, prefix + QStringLiteral("Forget"), QStringLiteral("解除"), 3120,
-                      certTop + 1320, 855, 375);
+                      certTop + 2535, 855, 375);
     connect(s.trust, &QPushButton::clicked, this, [this, index] {
-        m_side[index].accepted = m_side[index].refusedHex;
+        const RefusedCertificate &r = m_side[index].refusedCert;
+        // For the server it came from, and no other.
+        m_side[index].accepted = {r.host, r.port, r.fingerprintHex};
         showSide(index);
     });
     connect(s.forget, &QPushButton::clicked, this, [this, index] {
-        m_side[index].accepted.clear();
+        m_side[index].accepted = {};
         showSide(index);
     });
 }
 
 void ConnectionDialog::showSide(int index) {
     Side &s = m_side[index];
-    s.fingerprint->setText(s.accepted.isEmpty() ? QStringLiteral("（なし）")
-                                                : displayFingerprint(s.accepted));
-    s.forget->setEnabled(!s.accepted.isEmpty());
-    s.trust->setEnabled(!s.refusedHex.isEmpty() &&
-                        hexDigits(s.refusedHex) != hexDigits(s.accepted));
+    const AcceptedCertificate &a = s.accepted;
+    const RefusedCertificate &r = s.refusedCert;
+    s.fingerprint->setText(a.sha256.isEmpty()
+                               ? QStringLiteral("（なし）")
+                               : serverText(a.host, a.port) + u'\n' + displayFingerprint(a.sha256));
+    s.forget->setEnabled(!a.sha256.isEmpty());
+    s.trust->setEnabled(!r.fingerprintHex.isEmpty() &&
+                        (hexDigits(r.fingerprintHex) != hexDigits(a.sha256) || r.host != a.host ||
+                         r.port != a.port));
 }
 
-void ConnectionDialog::setRefused(bool smtp, const QString &fingerprintHex, const QString &reason) {
+void ConnectionDialog::setRefused(bool smtp, const RefusedCertificate &certificate) {
     Side &s = m_side[smtp ? 1 : 0];
-    s.refusedHex = fingerprintHex;
-    s.refused->setText(fingerprintHex.isEmpty()
-                           ? kNothingRefused
-                           : QStringLiteral("検証できなかった証明書（%1）\n%2")
-                                 .arg(reason, displayFingerprint(fingerprintHex)));
+    s.refusedCert = certificate;
+    if (certificate.fingerprintHex.isEmpty()) {
+        s.refused->setText(kNothingRefused);
+        s.refused->setToolTip({});
+    } else {
+        // What the certificate says of itself, a line each, cut to the
+        // panel's width; the whole of it in the tool tip.
+        const CertificateInfo &c = certificate.certificate;
+        const auto date = [](const QDateTime &t) {
+            return t.isValid() ? t.toLocalTime().toString(QStringLiteral("yyyy/MM/dd"))
+                               : QStringLiteral("？");
+        };
+        const QStringList lines{
+            QStringLiteral("検証できなかった証明書（%1）").arg(certificate.reason),
+            QStringLiteral("サーバ: ") + serverText(certificate.host, certificate.port),
+            QStringLiteral("発行先: ") + c.subject,
+            QStringLiteral("別名: ") + c.altNames.join(QStringLiteral(", ")),
+            QStringLiteral("発行者: ") + c.issuer,
+            QStringLiteral("有効期間: %1 ～ %2").arg(date(c.notBefore), date(c.notAfter))};
+        QStringList shown;
+        for (const QString &line : lines)
+            shown << s.refused->fontMetrics().elidedText(line, Qt::ElideRight,
+                                                         s.refused->width() - 2);
+        s.refused->setText(shown.join(u'\n') + u'\n' +
+                           displayFingerprint(certificate.fingerprintHex));
+        s.refused->setToolTip(lines.join(u'\n'));
+    }
     showSide(smtp ? 1 : 0);
 }
 
@@ -324,8 +357,8 @@ void ConnectionDialog::Command1_Click() {
     c.smtpUser = m_user->text();
     c.smtpPassword = m_password->text();
     c.smtpFrom = m_from->text().trimmed();
-    c.popFingerprint = m_side[0].accepted;
-    c.smtpFingerprint = m_side[1].accepted;
+    c.popAccepted = m_side[0].accepted;
+    c.smtpAccepted = m_side[1].accepted;
     c.desktopNotify = m_notify->isChecked();
     c.mailCommand = m_mailCommand->text().trimmed();
     c.showHeaders = m_showHeaders->isChecked();

@@ -25,7 +25,8 @@ class ConnectionDialog : public QDialog {
                      QWidget *parent = nullptr);
 
     // A certificate the check refused for that server: offered for trust.
-    void setRefused(bool smtp, const QString &fingerprintHex, const QString &reason);
+    // Without a fingerprint: nothing is refused any more.
+    void setRefused(bool smtp, const RefusedCertificate &certificate);
 
     // ログイン時に起動する: shown as found on the desktop, read back on ＯＫ.
     // Not part of the connection settings.
@@ -53,8 +54,8 @@ class ConnectionDialog : public QDialog {
         QLabel *refused = nullptr;
         QPushButton *trust = nullptr;
         QPushButton *forget = nullptr;
-        QString accepted;   // the fingerprint that will be stored
-        QString refusedHex; // the last one the check refused
+        AcceptedCertificate accepted;   // what will be stored
+        RefusedCertificate refusedCert; // the last one the check refused
     };
 
     void buildSide(int index, QWidget *frame, int certTop);

@@ -1,7 +1,7 @@
 #include "windows/form4.h"
 
-#include "platform/topmost.h"
-#include "platform/twips.h"
+#include "windows/topmost.h"
+#include "windows/twips.h"
 
 #include <QCloseEvent>
 #include <QLabel>

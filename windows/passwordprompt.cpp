@@ -1,8 +1,8 @@
 #include "windows/passwordprompt.h"
 
-#include "platform/resources.h"
-#include "platform/singleline.h"
-#include "platform/twips.h"
+#include "windows/resources.h"
+#include "windows/singleline.h"
+#include "windows/twips.h"
 
 #include <QLabel>
 #include <QLineEdit>

@@ -4,15 +4,16 @@
 // removes the icon and ends.
 #include "app/icons.h"
 #include "app/verdisp.h"
-#include "platform/helpviewer.h"
-#include "platform/twips.h"
 #include "windows/assist.h"
 #include "windows/connection.h"
 #include "windows/form4.h"
+#include "windows/helpviewer.h"
 #include "windows/passwordprompt.h"
+#include "windows/twips.h"
 
 #include <QApplication>
 #include <QLineEdit>
+#include <QTimeZone>
 #include <cstdio>
 
 int main(int argc, char *argv[]) {
@@ -30,7 +31,8 @@ int main(int argc, char *argv[]) {
 
     if (what == u"tray") {
         auto *icons = new Icons([&settings] { return settings.isVisible(); });
-        QObject::connect(icons->tray, &QSystemTrayIcon::activated,
+        auto *tray = icons->findChild<QSystemTrayIcon *>();
+        QObject::connect(tray, &QSystemTrayIcon::activated,
                          [](QSystemTrayIcon::ActivationReason reason) {
                              const char *names[] = {"unknown", "right click", "double click",
                                                     "left click", "middle click"};
@@ -39,7 +41,7 @@ int main(int argc, char *argv[]) {
                          });
         icons->addTrayIcon();
         std::printf("tray available: %d, added: %d\n",
-                    int(QSystemTrayIcon::isSystemTrayAvailable()), int(icons->tray->isVisible()));
+                    int(QSystemTrayIcon::isSystemTrayAvailable()), int(tray->isVisible()));
         std::fflush(stdout);
         QObject::connect(icons, &Icons::endClicked, [icons] {
             icons->removeTrayIcon();
@@ -68,13 +70,21 @@ int main(int argc, char *argv[]) {
         c.smtpSecurity = ConnectionSettings::Security::StartTls;
         c.smtpAuth = true;
         c.smtpFrom = QStringLiteral("taro@example.jp");
-        c.smtpFingerprint = QStringLiteral("5a").repeated(32);
+        c.smtpAccepted = {QStringLiteral("smtp.example.jp"), 587,
+                          QStringLiteral("5a").repeated(32)};
         c.desktopNotify = true;
         c.keyring = true;
         auto *d = new ConnectionDialog(c, {});
         d->setAutostart(true);
-        d->setRefused(false, QStringLiteral("0123456789abcdef").repeated(4),
-                      QStringLiteral("発行者が不明"));
+        d->setRefused(false, {QStringLiteral("pop.example.jp"),
+                              995,
+                              QStringLiteral("0123456789abcdef").repeated(4),
+                              QStringLiteral("発行者が不明"),
+                              {QStringLiteral("CN=pop.example.jp"),
+                               {QStringLiteral("pop.example.jp")},
+                               QStringLiteral("CN=pop.example.jp"),
+                               QDateTime(QDate(2026, 1, 1), QTime(12, 0), QTimeZone::utc()),
+                               QDateTime(QDate(2027, 1, 1), QTime(12, 0), QTimeZone::utc())}});
         QObject::connect(d, &ConnectionDialog::settingsAccepted, &app, &QCoreApplication::quit);
         QObject::connect(d, &ConnectionDialog::cancelled, &app, &QCoreApplication::quit);
         d->show();

@@ -35,6 +35,7 @@ MailCheck &FakeHost::check() {
     QObject::connect(c, &MailCheck::finished, c, [this] { ++finishedCount; });
     QObject::connect(c, &MailCheck::testPassed, c, [this](bool testStaysEnabled) {
         ++saves;
+        if (!saveSucceeds) m_check->settingsNotSaved();
         if (!saveSucceeds || !testStaysEnabled) testEnabled = !saveSucceeds;
         runEnabled = saveSucceeds;
     });

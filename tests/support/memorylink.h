@@ -56,9 +56,9 @@ class MemoryLink : public Link {
         emit encrypted();
     }
     void refuseTls(Link::TlsError error, const QByteArray &fingerprint = {},
-                   const QString &detail = {}) {
+                   const QString &detail = {}, const CertificateInfo &certificate = {}) {
         m_up = false;
-        emit tlsFailed(error, fingerprint, detail);
+        emit tlsFailed(error, fingerprint, detail, certificate);
     }
     void nobodyAnswers() { emit unreachable(); }
     // What the session wrote since the last call.

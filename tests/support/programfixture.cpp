@@ -3,7 +3,9 @@
 #include "app/icons.h"
 #include "platform/codepage.h"
 
+#include <QApplication>
 #include <QFile>
+#include <QSystemTrayIcon>
 #include <QTest>
 
 MainControls::MainControls(QWidget *w)
@@ -22,6 +24,16 @@ MainControls::MainControls(QWidget *w)
 }
 #undef QUIL_FIND
 
+QMenu *trayMenu() {
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (w->objectName() == u"menuup") return qobject_cast<QMenu *>(w);
+    return nullptr;
+}
+
+QAction *trayEntry(const char *name) {
+    return child<QAction>(trayMenu(), name);
+}
+
 ProgramFixture::ProgramFixture(const QByteArray *settings) {
     seams.now = [this] { return clock; };
     seams.configDir = seams.stateDir = dir.path();
@@ -30,11 +42,11 @@ ProgramFixture::ProgramFixture(const QByteArray *settings) {
     seams.hangUpWaitMs = 10;
     seams.linkErrorWaitMs = 10;
     seams.linkTickMs = 20;
-    seams.messageBox = [this](QWidget *, const QString &title, const QString &text) {
+    app.messageBox = [this](QWidget *, const QString &title, const QString &text) {
         boxes << title + u'|' + text;
     };
-    seams.openHelp = [this](const QString &p) { helpOpened << p; };
-    seams.exitNow = [this] { ++exits; };
+    app.openHelp = [this](const QString &p) { helpOpened << p; };
+    app.exitNow = [this] { ++exits; };
     if (settings) {
         QFile f(path(QStringLiteral("quil7400.dat")));
         if (f.open(QIODevice::WriteOnly)) f.write(*settings);
@@ -42,10 +54,11 @@ ProgramFixture::ProgramFixture(const QByteArray *settings) {
 }
 
 bool ProgramFixture::start() {
-    program = std::make_unique<Program>(seams);
+    program = std::make_unique<Program>(seams, app);
     if (!program->start()) return false;
     // The tray icon and the local server come in the event loop's first turn.
-    return QTest::qWaitFor([this] { return program->icons()->tray->isVisible(); }, 5000);
+    const auto *tray = child<QSystemTrayIcon>(program->icons(), "trayIcon");
+    return QTest::qWaitFor([tray] { return tray->isVisible(); }, 5000);
 }
 
 QByteArray ProgramFixture::fileBytes(const QString &name) const {

@@ -8,10 +8,12 @@
 #include "check/scheduler.h"
 #include "platform/seams.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTime>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStringList>
@@ -34,6 +36,10 @@ template <typename T> T *child(const QObject *parent, const char *name) {
     return parent ? parent->findChild<T *>(QString::fromLatin1(name)) : nullptr;
 }
 
+// The tray menu, a window of its own named menuup, and its entries by name.
+QMenu *trayMenu();
+QAction *trayEntry(const char *name);
+
 struct ProgramFixture {
     explicit ProgramFixture(const QByteArray *settings = nullptr);
     // Builds the program and runs its start-up; false when it refused to run.
@@ -53,5 +59,6 @@ struct ProgramFixture {
     QStringList helpOpened;
     int exits = 0;
     Seams seams;
+    AppSeams app;
     std::unique_ptr<Program> program;
 };

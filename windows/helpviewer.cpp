@@ -1,7 +1,7 @@
-#include "platform/helpviewer.h"
+#include "windows/helpviewer.h"
 
 #include "platform/codepage.h"
-#include "platform/resources.h"
+#include "windows/resources.h"
 
 #include <QBuffer>
 #include <QDir>

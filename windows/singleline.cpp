@@ -1,4 +1,4 @@
-#include "platform/singleline.h"
+#include "windows/singleline.h"
 
 #include <QLineEdit>
 #include <QValidator>

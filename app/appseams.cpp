@@ -1,22 +1,15 @@
-#include "platform/seams.h"
+#include "app/appseams.h"
 
 #include "platform/folders.h"
+#include "windows/helpviewer.h"
 
-#include <QCoreApplication>
 #include <QMessageBox>
-#include <QProcess>
 #include <cstdio>
 #include <cstdlib>
 #include <malloc.h>
 
-Seams Seams::production() {
-    Seams s;
-    s.now = [] { return QDateTime::currentDateTime(); };
-    const folders::Places places = folders::locate(QCoreApplication::applicationDirPath());
-    s.configDir = places.configDir;
-    s.stateDir = places.stateDir;
-    s.helpFile = places.helpFile;
-    s.folderError = places.error;
+AppSeams AppSeams::production() {
+    AppSeams s;
     // Opened, not run: no handler waits inside a nested event loop for the
     // user, so checks, timers and the link monitor go on as usual.
     s.messageBox = [](QWidget *parent, const QString &title, const QString &text) {
@@ -25,6 +18,7 @@ Seams Seams::production() {
         box->setWindowModality(Qt::ApplicationModal);
         box->show();
     };
+    s.openHelp = openHelpFile;
     // Freed heap goes back after a check; the program's code and fonts stay
     // where the kernel keeps them.
     s.releaseIdleMemory = [] { malloc_trim(0); };
@@ -32,9 +26,6 @@ Seams Seams::production() {
         std::fflush(nullptr);
         std::_Exit(0);
     };
-    s.sessionBus = [] { return QDBusConnection::sessionBus(); };
-    s.startProcess = [](const QString &program, const QStringList &arguments) {
-        return QProcess::startDetached(program, arguments);
-    };
+    s.startProcess = folders::startAsUser;
     return s;
 }

@@ -1,4 +1,4 @@
-#include "platform/topmost.h"
+#include "windows/topmost.h"
 
 #include <QWidget>
 #include <QtGlobal>

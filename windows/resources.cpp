@@ -1,4 +1,4 @@
-#include "platform/resources.h"
+#include "windows/resources.h"
 
 #include <QImage>
 

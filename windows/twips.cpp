@@ -1,4 +1,4 @@
-#include "platform/twips.h"
+#include "windows/twips.h"
 
 #include <QApplication>
 #include <QFont>
