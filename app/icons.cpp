@@ -45,8 +45,13 @@ Icons::Icons(std::function<bool()> settingsVisible, QObject *parent)
 
     tray = new QSystemTrayIcon(Image1, this);
     tray->setObjectName(QStringLiteral("trayIcon"));
-    tray->setToolTip(QStringLiteral("メールチェックソフトクイルモン7400"));
+    setTipLines({});
     connect(tray, &QSystemTrayIcon::activated, this, &Icons::trayActivated);
+}
+
+void Icons::setTipLines(const QStringList &extra) {
+    tray->setToolTip(
+        (QStringList{QStringLiteral("メールチェックソフトクイルモン7400")} + extra).join(u'\n'));
 }
 
 Icons::~Icons() {

@@ -25,6 +25,8 @@ class Icons : public QObject {
     // not an error), and takes it out again.
     void addTrayIcon();
     void removeTrayIcon();
+    // The tool tip: the designed text, then `extra` line by line.
+    void setTipLines(const QStringList &extra);
 
     // A right click or a left click opens the menu at the cursor while the
     // settings window is hidden; everything else is ignored.

@@ -102,6 +102,16 @@ bool Program::start() {
     });
     m_icons = new Icons([this] { return m_main && m_main->isVisible(); }, this);
     connect(m_icons, &Icons::setClicked, this, &Program::showSettings);
+    connect(m_icons, &Icons::setClicked, m_check, &MailCheck::arrivalsSeen);
+    connect(m_check, &MailCheck::arrivalsChanged, this, [this](const QStringList &lines) {
+        m_arrivals = lines;
+        updateTip();
+    });
+    connect(m_check, &MailCheck::finished, this, [this] {
+        const QDateTime now = m_seams.now ? m_seams.now() : QDateTime::currentDateTime();
+        m_lastCheck = QStringLiteral("最終チェック ") + now.toString(QStringLiteral("H:mm"));
+        updateTip();
+    });
     connect(m_icons, &Icons::verClicked, this, &Program::showVersion);
     connect(m_icons, &Icons::helpClicked, this, &Program::Command7_Click);
     connect(m_icons, &Icons::endClicked, this, &Program::endFromTray);
@@ -382,6 +392,10 @@ void Program::showConnection() {
 void Program::certificateRefused(bool smtp, const RefusedCertificate &certificate) {
     m_refused[smtp ? 1 : 0] = certificate;
     if (m_connection) m_connection->setRefused(smtp, certificate);
+}
+
+void Program::updateTip() {
+    m_icons->setTipLines(QStringList{m_lastCheck} + m_arrivals);
 }
 
 void Program::showSettings() {

@@ -87,6 +87,8 @@ class Program : public QObject {
     // Memory goes back to the system once nothing has happened for a while.
     void idleSoon();
     void releaseIdleMemory();
+    // The tray's tool tip: the last check's time and the mail told.
+    void updateTip();
 
     Seams m_seams;
     AppSeams m_app;
@@ -108,4 +110,6 @@ class Program : public QObject {
     QTimer *m_idleTimer = nullptr;
     bool m_testStarting = false; // a dial-up test waits for the service
     bool m_exiting = false;      // the exit waits for the hang-up
+    QString m_lastCheck;         // the time of the last check, as shown
+    QStringList m_arrivals;      // the mail told, until acknowledged
 };

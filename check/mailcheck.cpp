@@ -31,6 +31,9 @@ template <typename Session> void unload(Session *&slot) {
     s->deleteLater();
 }
 
+// Headers read of one check's new mail, and lines the tray keeps.
+constexpr int MaxToldHeaders = 5;
+
 Link *newLink(const Seams &seams) {
     return seams.makeLink ? seams.makeLink() : new TcpLink;
 }
@@ -71,6 +74,17 @@ MailCheck::MailCheck(const Seams &seams, QObject *parent)
 MailCheck::~MailCheck() {
     unload(m_pop3);
     unload(m_smtp);
+}
+
+void MailCheck::popupAcknowledged() {
+    New_mail_number2 = 0;
+    arrivalsSeen();
+}
+
+void MailCheck::arrivalsSeen() {
+    if (m_arrivals.isEmpty()) return;
+    m_arrivals.clear();
+    emit arrivalsChanged(m_arrivals);
 }
 
 bool MailCheck::running() const {
@@ -149,6 +163,16 @@ void MailCheck::startPop3() {
     p.security = c.popSecurity;
     p.tls = tlsOptions(m_seams, p.host, p.port, c.popAccepted);
     m_ports[0] = p.port;
+    m_seenRead = c.showHeaders;
+    m_seen.reset();
+    m_checkHeaders.clear();
+    if (m_seenRead) {
+        // Read once: the session picks the new messages by it, and the count
+        // is made against the same ids.
+        p.headerLimit = MaxToldHeaders;
+        m_seen = ReadUidStore(storePath());
+        p.seen = m_seen;
+    }
     m_pop3->Form_Load(p);
 }
 
@@ -156,6 +180,10 @@ void MailCheck::pop3Finished(const Form1::Result &result) {
     Form1 *session = std::exchange(m_pop3, nullptr);
     if (!session) return;
     session->deleteLater();
+    if (result.outcome != SessionResult::Outcome::Done || result.empty) {
+        m_seen.reset();
+        m_seenRead = false;
+    }
     if (result.outcome != SessionResult::Outcome::Done) {
         sessionFailed(false, result);
         return;
@@ -174,8 +202,12 @@ QString MailCheck::storePath() const {
 void MailCheck::countNewMail(const Form1::Result &result) {
     New_mail_number = result.count;
     qint16 count = result.count; // an unreadable store: all are new
-    if (const std::optional<UidList> old = ReadUidStore(storePath()))
-        count = qint16(qMin<qint64>(NewMailCount(result.uids, *old), 32767));
+    const std::optional<UidList> old = std::exchange(m_seenRead, false)
+                                           ? std::exchange(m_seen, std::nullopt)
+                                           : ReadUidStore(storePath());
+    if (old) count = qint16(qMin<qint64>(NewMailCount(result.uids, *old), 32767));
+    for (const MailHeaders &h : result.headers)
+        m_checkHeaders += HeaderLine(h);
     if (!WriteUidStore(storePath(), result.uids)) {
         // Counting against a store that stays stale would tell the same
         // mail again next time: the check fails instead.
@@ -230,6 +262,10 @@ void MailCheck::notify() {
     const QString total = QString::number(New_mail_number2) + NewMailSuffix;
     emit popupText(total);
     emit logLine(text);
+    if (n >= 1 && !m_checkHeaders.isEmpty()) {
+        m_arrivals = (m_checkHeaders + m_arrivals).mid(0, MaxToldHeaders);
+        emit arrivalsChanged(m_arrivals);
+    }
     // Beside the popup or the notice mail; a test tells what its popup does.
     if (n >= 1 && !m_test) announce(total);
 
@@ -248,8 +284,16 @@ void MailCheck::notify() {
 }
 
 void MailCheck::announce(const QString &text) {
-    if (m_settings.connection.desktopNotify)
-        emit desktopNotice(text, m_settings.connection.mailCommand);
+    if (!m_settings.connection.desktopNotify) return;
+    const QStringList lines =
+        m_arrivals.isEmpty() || m_test ? QStringList() : withRest(m_arrivals, New_mail_number2);
+    emit desktopNotice(text, m_settings.connection.mailCommand, lines);
+}
+
+QStringList MailCheck::withRest(QStringList lines, qint64 count) {
+    if (!lines.isEmpty() && count > lines.size())
+        lines += QStringLiteral("ほか%1通").arg(count - lines.size());
+    return lines;
 }
 
 void MailCheck::sendNotice() {
@@ -266,6 +310,8 @@ void MailCheck::sendNotice() {
     p.recipient = m_settings.Trf_IPAddress;
     p.settingsTest = m_test;
     p.count = New_mail_number;
+    if (m_settings.connection.noticeHeaders && !m_test)
+        p.headerLines = withRest(m_checkHeaders, New_mail_number);
     const ConnectionSettings &c = m_settings.connection;
     p.security = c.smtpSecurity;
     p.port = settingsfile::serverPort(c, true, m_seams.smtpPort);

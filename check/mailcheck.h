@@ -31,7 +31,9 @@ class MailCheck : public QObject {
     void hangUpForExit();
     // The popup's ＯＫ, or the mail client opened from the desktop's
     // notification: the running total starts again.
-    void popupAcknowledged() { New_mail_number2 = 0; }
+    void popupAcknowledged();
+    // The user looked (opened 設定変更): the senders and subjects told go.
+    void arrivalsSeen();
     // Told while testPassed is handled: the settings could not be written,
     // so the test is not reported as a success.
     void settingsNotSaved() { m_notSaved = true; }
@@ -55,7 +57,11 @@ class MailCheck : public QObject {
     void popupShown();
     // New mail to tell through the desktop's notifications, which the user
     // asked for: the text, and the command that opens the mail client.
-    void desktopNotice(const QString &text, const QString &mailCommand);
+    // lines: "差出人 — 件名" of the newest new mail, newest first, and how
+    // many more arrived; empty when none were read.
+    void desktopNotice(const QString &text, const QString &mailCommand, const QStringList &lines);
+    // The senders and subjects told and not yet acknowledged, newest first.
+    void arrivalsChanged(const QStringList &lines);
     // A settings test ended without error: the settings may be saved, and
     // テスト is done with, except after an empty mailbox, where it stays.
     void testPassed(bool testStaysEnabled);
@@ -83,6 +89,8 @@ class MailCheck : public QObject {
     void emptyMailbox();
     void notify();
     void announce(const QString &text);
+    // The header lines with "ほかM通" when `count` is more than they tell.
+    static QStringList withRest(QStringList lines, qint64 count);
     // False when the settings could not be saved.
     bool testDone(bool testStaysEnabled = false);
     void sendNotice();
@@ -109,6 +117,11 @@ class MailCheck : public QObject {
     class QTimer *m_deadline;
     SettingsRecord m_settings; // of the check under way
     bool m_test = false;
+    // The seen ids as read before the check, when its headers are wanted.
+    std::optional<UidList> m_seen;
+    bool m_seenRead = false;
+    QStringList m_checkHeaders; // of this check's new mail, newest first
+    QStringList m_arrivals;     // told and not yet acknowledged, newest first
     bool m_notSaved = false;
     qint16 m_retryAtDial = 0;
     quint16 m_ports[2] = {}; // POP3, SMTP: of the sessions under way

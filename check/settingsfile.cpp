@@ -188,6 +188,8 @@ void readConnection(const QMap<QString, QString> &side, ConnectionSettings &c) {
     }
     c.desktopNotify = side.value(QStringLiteral("desktop_notify")) == u"1";
     c.mailCommand = side.value(QStringLiteral("mail_command"));
+    c.showHeaders = side.value(QStringLiteral("show_headers")) != u"0";
+    c.noticeHeaders = side.value(QStringLiteral("notice_headers")) == u"1";
     c.keyring = side.value(QStringLiteral("keyring")) == u"1";
     c.keyringSmtp = c.keyring && side.value(QStringLiteral("keyring_smtp")) == u"1";
     if (c.keyring) c.smtpPassword.clear(); // a leftover from before is not used
@@ -224,6 +226,8 @@ void writeConnection(const ConnectionSettings &c, QMap<QString, QString> &side) 
     }
     put("desktop_notify", c.desktopNotify ? QStringLiteral("1") : QString());
     put("mail_command", c.mailCommand);
+    put("show_headers", c.showHeaders ? QString() : QStringLiteral("0"));
+    put("notice_headers", c.noticeHeaders ? QStringLiteral("1") : QString());
     put("keyring", c.keyring ? QStringLiteral("1") : QString());
     put("keyring_smtp",
         c.keyring && c.smtpAuth && !c.smtpPassword.isEmpty() ? QStringLiteral("1") : QString());

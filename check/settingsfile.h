@@ -48,6 +48,10 @@ struct ConnectionSettings {
     // desktop's mailto: handler).
     bool desktopNotify = false;
     QString mailCommand;
+    // The sender and subject of new mail read (TOP) and shown; and also put
+    // into the notice mail.
+    bool showHeaders = true;
+    bool noticeHeaders = false;
     // The passwords live in the desktop's keyring instead of the files: the
     // record's password field and this file hold none. keyringSmtp: the SMTP
     // password was saved there as an entry of its own.

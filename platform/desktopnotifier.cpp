@@ -34,14 +34,23 @@ QStringList DesktopNotifier::mailClient(const QString &command) {
     return words;
 }
 
-void DesktopNotifier::notify(const QString &body, const QString &mailCommand) {
-    m_next = {body, mailCommand};
+void DesktopNotifier::notify(const QString &text, const QString &mailCommand,
+                             const QStringList &lines) {
+    if (lines.isEmpty()) {
+        m_next = Notice{AppName, text, mailCommand};
+    } else {
+        // The body is markup to the service: a subject shows as typed.
+        QStringList escaped;
+        for (const QString &line : lines)
+            escaped += line.toHtmlEscaped();
+        m_next = Notice{text, escaped.join(u'\n'), mailCommand};
+    }
     if (!m_sending) send();
 }
 
 void DesktopNotifier::send() {
     if (!m_next) return;
-    const auto [body, command] = *std::exchange(m_next, std::nullopt);
+    const auto [summary, body, command] = *std::exchange(m_next, std::nullopt);
     auto failed = [this](const QString &why) {
         // Told once, not at every check, until the service answers again.
         if (m_failureLogged) return;
@@ -63,7 +72,7 @@ void DesktopNotifier::send() {
     };
     const QStringList actions{QStringLiteral("default"), OpenMailLabel, OpenMail, OpenMailLabel};
     msg.setArguments(
-        {AppName, QVariant::fromValue(m_id), IconName, AppName, body, actions, hints, qint32(-1)});
+        {AppName, QVariant::fromValue(m_id), IconName, summary, body, actions, hints, qint32(-1)});
     m_sending = true;
     auto *watcher = new QDBusPendingCallWatcher(bus().asyncCall(msg, replyMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,

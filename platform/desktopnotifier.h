@@ -18,8 +18,9 @@ class DesktopNotifier : public QObject {
     DesktopNotifier(std::function<QDBusConnection()> openBus, StartProcess startProcess,
                     QObject *parent = nullptr);
 
-    // Shows `body` under the program's name; its action runs `mailCommand`.
-    void notify(const QString &body, const QString &mailCommand);
+    // Shows `text` under the program's name; its action runs `mailCommand`.
+    // With `lines`, `text` is the summary and the lines are the body.
+    void notify(const QString &text, const QString &mailCommand, const QStringList &lines = {});
 
     // The program and its arguments for a command line, split on blanks
     // with double quotes grouping (no shell); empty: xdg-open mailto:.
@@ -49,6 +50,9 @@ class DesktopNotifier : public QObject {
     bool m_sending = false;
     // What came while a call was under way: sent once its id is known, so
     // that it replaces instead of stacking.
-    std::optional<std::pair<QString, QString>> m_next;
+    struct Notice {
+        QString summary, body, command;
+    };
+    std::optional<Notice> m_next;
     bool m_failureLogged = false;
 };

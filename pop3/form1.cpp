@@ -2,6 +2,8 @@
 
 #include "platform/codepage.h"
 
+#include <QSet>
+
 namespace {
 
 const QString UidlRefusedLog = QStringLiteral("メールチェック失敗（UIDLが拒否されました）");
@@ -26,6 +28,39 @@ qint16 countValue(QStringView text) {
     for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i)
         value = qMin<qint64>(value * 10 + (text[i].unicode() - u'0'), 32767);
     return negative ? qint16(0) : qint16(value);
+}
+
+// The numbers of the `limit` highest-numbered messages of a complete UIDL
+// listing whose ids are not in `seen`, highest first. Message numbers are
+// the server's order of arrival, so these are the newest new ones.
+QList<qint64> newestNew(QByteArrayView listing, const std::optional<UidList> &seen,
+                        qsizetype limit) {
+    QSet<QByteArrayView> known;
+    if (seen) {
+        known.reserve(seen->size());
+        for (const QByteArray &uid : *seen)
+            known.insert(uid);
+    }
+    QList<qint64> newest; // kept sorted, highest first
+    qsizetype pos = 0;
+    while (pos < listing.size()) {
+        const qsizetype end = listing.indexOf("\r\n", pos);
+        if (end < 0) break;
+        const QByteArrayView line = listing.sliced(pos, end - pos);
+        pos = end + 2;
+        const qsizetype blank = line.indexOf(' ');
+        if (blank < 0) continue; // the "." line
+        bool ok = false;
+        const qint64 number = line.first(blank).toLongLong(&ok);
+        if (!ok || number < 1 || known.contains(line.sliced(blank + 1))) continue;
+        if (newest.size() == limit && number <= newest.last()) continue;
+        qsizetype at = 0;
+        while (at < newest.size() && newest[at] > number)
+            ++at;
+        newest.insert(at, number);
+        if (newest.size() > limit) newest.removeLast();
+    }
+    return newest;
 }
 
 } // namespace
@@ -76,6 +111,10 @@ void Form1::lineTooLong() {
     case 5:
         fail(QStringLiteral("メールチェック失敗"), UidlRefusedLog);
         break;
+    case 8:
+    case 9: // the listing stands; the headers are a bonus
+        succeed();
+        break;
     case 7:
         stlsRefused(QStringLiteral("（応答行が長すぎます）"));
         break;
@@ -108,7 +147,7 @@ bool Form1::lineArrived(QByteArrayView line) {
         if (line == QByteArrayView(".")) {
             Uidl_Data += ".\r\n";
             listingComplete();
-            return false;
+            return !ended();
         }
         if (Uidl_Data.size() + line.size() + 2 > MaxListingBytes) {
             malformedListing();
@@ -116,6 +155,21 @@ bool Form1::lineArrived(QByteArrayView line) {
         }
         Uidl_Data.append(line.data(), line.size());
         Uidl_Data += "\r\n";
+        break;
+    case 9: // the header block of TOP n 0, dot-stuffed (RFC 1939 3)
+        if (line == QByteArrayView(".")) {
+            m_listed.headers += DecodeMailHeaders(m_header);
+            nextHeader();
+            return !ended();
+        }
+        if (line.startsWith('.')) line = line.sliced(1);
+        // Cut at the bound: nothing after it is kept.
+        if (m_headerCut || m_header.size() + line.size() + 2 > MaxHeaderBytes) {
+            m_headerCut = true;
+        } else {
+            m_header.append(line.data(), line.size());
+            m_header += "\r\n";
+        }
         break;
     default:
         // Status lines are decoded whole, so a two-byte character split
@@ -197,6 +251,15 @@ void Form1::handleStatusLine(const QString &line) {
         else
             stlsRefused(QStringLiteral("（") + line.left(200) + QStringLiteral("）"));
         break;
+    case 8: // status line of TOP: without it, the count alone
+        if (ok) {
+            Pop_State = 9;
+            m_header.clear();
+            m_headerCut = false;
+        } else {
+            succeed();
+        }
+        break;
     case 5: // status line of UIDL
         if (ok) {
             Pop_State = 6;
@@ -216,14 +279,27 @@ void Form1::sendLine(const QByteArray &command) {
 
 void Form1::listingComplete() {
     std::optional<UidList> uids = UidlDataSplit(Uidl_Data);
-    Uidl_Data.clear();
     if (!uids) {
+        Uidl_Data.clear();
         malformedListing();
         return;
     }
     m_listed.count = m_count;
     m_listed.uids = std::move(*uids);
-    succeed();
+    if (m_params.headerLimit > 0)
+        m_topQueue = newestNew(Uidl_Data, m_params.seen, m_params.headerLimit);
+    Uidl_Data.clear();
+    m_params.seen.reset();
+    nextHeader();
+}
+
+void Form1::nextHeader() {
+    if (m_topQueue.isEmpty()) {
+        succeed();
+        return;
+    }
+    Pop_State = 8;
+    sendLine("TOP " + QByteArray::number(m_topQueue.takeFirst()) + " 0");
 }
 
 void Form1::stlsRefused(const QString &reply) {
@@ -239,12 +315,20 @@ void Form1::malformedListing() {
 
 SessionResult Form1::timedOut() const {
     SessionResult r;
+    if (readingHeaders()) {
+        r.outcome = SessionResult::Outcome::Done; // the count stands
+        return r;
+    }
     r.outcome = SessionResult::Outcome::TimedOut;
     r.status = r.logMessage = QStringLiteral("受信タイムアウト");
     return r;
 }
 
 void Form1::serverClosed() {
+    if (readingHeaders()) {
+        succeed(); // with the headers read so far
+        return;
+    }
     emit statusChanged(QStringLiteral("切断中"));
     link()->abort();
     emit statusChanged(QStringLiteral("未接続"));

@@ -5,6 +5,7 @@
 // nothing about notices and shows nothing. What the listing means is the
 // check layer's business.
 #include "platform/linesession.h"
+#include "pop3/mailheaders.h"
 #include "pop3/uidstore.h"
 
 class Form1 : public LineSession {
@@ -19,12 +20,20 @@ class Form1 : public LineSession {
         // StartTls: STLS after the greeting (RFC 2595 4); Tls: POP3S.
         LinkSecurity security = LinkSecurity::None;
         TlsOptions tls;
+        // After the listing, the header (TOP n 0) of at most this many of the
+        // newest messages whose ids are not in `seen`; 0: no TOP at all.
+        // `seen` null: the seen ids are unknown and every message is new.
+        int headerLimit = 0;
+        std::optional<UidList> seen;
     };
     // Done: a complete UIDL listing (uids and count), or an empty mailbox.
     struct Result : SessionResult {
         bool empty = false; // LIST said the mailbox is empty
         qint16 count = 0;   // the message count LIST gave (stopped at 32767)
         UidList uids;
+        // The headers read, newest first; fewer (or none) when the server
+        // refused TOP or stopped answering.
+        QList<MailHeaders> headers;
     };
 
     // Takes the link over.
@@ -37,6 +46,8 @@ class Form1 : public LineSession {
     // past these is broken or hostile, not a mailbox.
     static constexpr qsizetype MaxLineBytes = 1000;
     static constexpr qsizetype MaxListingBytes = qsizetype(64) * 1024 * 1024;
+    // Header bytes kept of one message; the rest is read and dropped.
+    static constexpr qsizetype MaxHeaderBytes = 64 * 1024;
 
   signals:
     // The session is over and its link closed; emitted once, last.
@@ -57,6 +68,8 @@ class Form1 : public LineSession {
     void handleStatusLine(const QString &line);
     void sendLine(const QByteArray &command);
     void listingComplete();
+    void nextHeader();
+    bool readingHeaders() const { return Pop_State == 8 || Pop_State == 9; }
     void malformedListing();
     void stlsRefused(const QString &reply);
 
@@ -66,5 +79,8 @@ class Form1 : public LineSession {
     qint64 m_scanLines = 0; // scan lines of the LIST reply
     qint16 m_count = 0;
     bool m_countFromScan = false;
-    Result m_listed; // the listing or the empty mailbox, once read
+    Result m_listed;          // the listing or the empty mailbox, once read
+    QList<qint64> m_topQueue; // message numbers whose header is still to read
+    QByteArray m_header;      // the header block being read
+    bool m_headerCut = false; // it reached MaxHeaderBytes
 };

@@ -185,12 +185,14 @@ bool Form3::SecureReply(const QByteArray &code, const QByteArrayList &lines) {
 }
 
 QList<QByteArray> Form3::NoticeSends(const QString &fromText) const {
-    if (!secure()) return noticeMessageSends(fromText, m_params.settingsTest, m_params.count);
+    if (!secure())
+        return noticeMessageSends(fromText, m_params.settingsTest, m_params.count,
+                                  m_params.headerLines);
     // The Message-ID takes the domain of the envelope sender (RFC 5322 3.6.4).
     const QByteArray address = cp932::encode(m_params.envelopeFrom);
     const QByteArray domain = address.mid(address.lastIndexOf('@') + 1);
     return secureNoticeMessageSends(fromText, m_params.settingsTest, m_params.count, m_params.date,
-                                    domain);
+                                    domain, m_params.recipient, m_params.headerLines);
 }
 
 QByteArray Form3::QuitLine() const {

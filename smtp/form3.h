@@ -19,6 +19,7 @@ class Form3 : public LineSession {
         QString recipient;
         bool settingsTest = false; // "TEST MAIL" instead of the count
         qint16 count = 0;
+        QStringList headerLines; // after the count line; empty: none
         // Secure submission: EHLO, STARTTLS or TLS from the first byte, AUTH,
         // and a message with Date and Message-ID. Off (None without auth):
         // today's dialogue, byte for byte.

@@ -3,6 +3,7 @@
 #include "platform/codepage.h"
 
 #include <QRandomGenerator>
+#include <glib.h>
 
 namespace {
 
@@ -22,6 +23,38 @@ const char noticeText[] =
     "\x44\x4c\x24\x4e\x25\x61\x21\x3c\x25\x6b\x43\x65\x3f\x2e\x24\x22\x24\x6a\x21\x23"
     "\x1b\x28\x42";
 
+// Longest body line of the notice's header lines, as encoded.
+constexpr qsizetype MaxNoticeLineBytes = 76;
+
+QByteArray iso2022jp(const QString &text) {
+    const QByteArray utf8 = text.toUtf8();
+    gsize written = 0;
+    // What the charset cannot hold becomes "?"; the converter ends the line
+    // back in ASCII.
+    gchar *out = g_convert_with_fallback(utf8.constData(), utf8.size(), "ISO-2022-JP", "UTF-8", "?",
+                                         nullptr, &written, nullptr);
+    if (!out) return {};
+    QByteArray bytes(out, qsizetype(written));
+    g_free(out);
+    return bytes;
+}
+
+// One line of the notice body: cut a character at a time until it fits,
+// and dot-stuffed (RFC 5321 4.5.2).
+QByteArray noticeLine(const QString &line) {
+    QString text = line;
+    // The em dash between sender and subject is not in JIS X 0208; its
+    // horizontal bar is.
+    text.replace(u'\r', u' ').replace(u'\n', u' ').replace(u'\u2014', u'\u2015');
+    QByteArray bytes = iso2022jp(text);
+    while (bytes.size() > MaxNoticeLineBytes && !text.isEmpty()) {
+        text.chop(text.size() > 1 && text.back().isLowSurrogate() ? 2 : 1);
+        bytes = iso2022jp(text);
+    }
+    if (bytes.startsWith('.')) bytes.prepend('.');
+    return bytes;
+}
+
 } // namespace
 
 QByteArray fixedEnvelopeSender() {
@@ -32,7 +65,8 @@ QByteArray fixedEnvelopeSender() {
     return QByteArrayLiteral("quilmon7400@quilmon.invalid");
 }
 
-QList<QByteArray> noticeMessageSends(const QString &senderText, bool settingsTest, qint16 count) {
+QList<QByteArray> noticeMessageSends(const QString &senderText, bool settingsTest, qint16 count,
+                                     const QStringList &lines) {
     QByteArray from = QByteArrayLiteral("From:");
     // Sent as typed, in the code page of every other settings text.
     from += senderText.isEmpty() ? QByteArray(productName) : cp932::encode(senderText);
@@ -45,6 +79,8 @@ QList<QByteArray> noticeMessageSends(const QString &senderText, bool settingsTes
         // The body is digits then Japanese: a sign would only be garbage.
         body += QByteArray::number(qMax<int>(count, 0));
         body += QByteArray(noticeText, sizeof noticeText - 1);
+        for (const QString &line : lines)
+            body += crlf + noticeLine(line);
     }
     body += "\r\n.\r\n";
 
@@ -53,7 +89,8 @@ QList<QByteArray> noticeMessageSends(const QString &senderText, bool settingsTes
 
 QList<QByteArray> secureNoticeMessageSends(const QString &senderText, bool settingsTest,
                                            qint16 count, const QDateTime &date,
-                                           const QByteArray &idDomain) {
+                                           const QByteArray &idDomain, const QString &recipient,
+                                           const QStringList &lines) {
     // English names whatever the locale (RFC 5322 3.3).
     static const char *const days[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
     static const char *const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -76,6 +113,12 @@ QList<QByteArray> secureNoticeMessageSends(const QString &senderText, bool setti
                           QByteArray::number(QRandomGenerator::global()->generate64(), 16) + '@' +
                           (plainDomain ? idDomain : QByteArrayLiteral("quilmon.invalid"));
     QList<QByteArray> sends{dateLine, "Message-ID: <" + id + '>' + crlf};
-    sends += noticeMessageSends(senderText, settingsTest, count);
+    QList<QByteArray> message = noticeMessageSends(senderText, settingsTest, count, lines);
+    // Filters score mail without To as suspicious; the blank after the
+    // colon is what every mailer writes.
+    message[0].insert(5, ' ');
+    message.insert(1, "To: " + cp932::encode(recipient) + crlf);
+    message.insert(3, QByteArrayLiteral("MIME-Version: 1.0\r\n"));
+    sends += message;
     return sends;
 }

@@ -5,6 +5,7 @@
 // a dial or a test's dial is under way start nothing and leave no link up.
 // The window answers while a check waits, and no message box opens while a
 // session is still connected.
+#include "app/icons.h"
 #include "dialup/dialup.h"
 #include "dialup/nmdialservice.h"
 #include "platform/codepage.h"
@@ -26,6 +27,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QSystemTrayIcon>
 #include <QTest>
 #include <QTimer>
 #include <poll.h>
@@ -117,6 +119,7 @@ class TestCheckFlow : public QObject {
     void desktopNoticesBesideThePopup();
     void desktopNoticesBesideTheNoticeMail();
     void desktopNoticesWithoutTheService();
+    void headersInTheTrayTip();
 };
 
 namespace {
@@ -650,6 +653,36 @@ void TestCheckFlow::desktopNoticesBesideTheNoticeMail() {
     QVERIFY(daemon.emitActionInvoked(1, QStringLiteral("default")));
     QTRY_COMPARE(started.size(), 1);
     QCOMPARE(started[0], (QStringList{QStringLiteral("xdg-open"), QStringLiteral("mailto:")}));
+}
+
+void TestCheckFlow::headersInTheTrayTip() {
+    // The newest senders and subjects stay in the tip until the user has
+    // seen them: the popup's ＯＫ, or 設定変更.
+    Flow f(kPopup);
+    f.pop.answersTop = true;
+    QVERIFY(f.begin());
+    f.run();
+    f.tickAt(11, 50); // the mailbox as it was: told, then acknowledged
+    QVERIFY(f.idle());
+    f.acknowledgePopup();
+    f.pop.uids << "cc"
+               << "dd";
+    f.tickAt(12, 0);
+    QVERIFY(f.idle());
+    const QString designed =
+        QStringLiteral("メールチェックソフトクイルモン7400\n最終チェック 12:00");
+    QSystemTrayIcon *tray = child<QSystemTrayIcon>(f.program->icons(), "trayIcon");
+    QCOMPARE(tray->toolTip(), designed + "\nsender4@example.jp — message 4"
+                                         "\nsender3@example.jp — message 3");
+    QCOMPARE(f.label(), QStringLiteral("2通の新着メールがあります")); // the popup as designed
+    f.acknowledgePopup();
+    QCOMPARE(tray->toolTip(), designed);
+    f.pop.uids << "ee";
+    f.tickAt(12, 10);
+    QVERIFY(f.idle());
+    QVERIFY(tray->toolTip().endsWith("12:10\nsender5@example.jp — message 5"));
+    trayEntry("set")->trigger();
+    QVERIFY(tray->toolTip().endsWith("12:10"));
 }
 
 void TestCheckFlow::desktopNoticesWithoutTheService() {

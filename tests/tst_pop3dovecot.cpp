@@ -1,5 +1,7 @@
 // Checks against a real Dovecot: what a mailbox over several checks looks
 // like, in the clear, over STLS and over TLS from the first byte.
+#include "platform/desktopnotifier.h"
+#include "support/notify_dbusmock.h"
 #include "support/pop3_dovecot.h"
 #include "support/pop3_harness.h"
 #include "support/tlscerts.h"
@@ -47,6 +49,7 @@ class TestPop3Dovecot : public QObject {
     void initTestCase();
     void checksOverTime();
     void wrongPassword();
+    void headersInTheNotification();
     void secureChecks_data();
     void secureChecks();
     void unknownIssuerThenAccepted();
@@ -113,6 +116,36 @@ void TestPop3Dovecot::wrongPassword() {
     QVERIFY(h.waitDone(60000));
     QCOMPARE(h.host.statusText, "パスワードが違います");
     QCOMPARE(h.host.check().retries(), 1);
+}
+
+void TestPop3Dovecot::headersInTheNotification() {
+    // An ISO-2022-JP message as Japanese mailers send it; its sender and
+    // subject reach the notification's body, escaped for its markup.
+    NotifyDbusMock daemon;
+    QVERIFY(daemon.startBus() && daemon.startDaemon());
+    const QString busName = QStringLiteral("quil-notify-dovecot");
+    const QString address = daemon.address();
+    DesktopNotifier notifier(
+        [address, busName] { return QDBusConnection::connectToBus(address, busName); }, {});
+    Pop3Harness h;
+    h.host.settings.connection.desktopNotify = true;
+    QVERIFY(check(h));                  // what is there already, without headers
+    h.host.check().popupAcknowledged(); // the popup's ＯＫ: the total starts again
+    h.host.settings.connection.showHeaders = true;
+    QObject::connect(&h.host.check(), &MailCheck::desktopNotice, &notifier,
+                     &DesktopNotifier::notify);
+    QVERIFY(!m_server
+                 .addMessage("From: =?ISO-2022-JP?B?GyRCOzNFREJATzobKEI=?= <taro@example.jp>\n"
+                             "Subject: =?ISO-2022-JP?B?GyRCMnE1RCRON28bKEI=?= <b>&\n"
+                             "Content-Type: text/plain; charset=ISO-2022-JP\n\nbody\n")
+                 .isEmpty());
+    QVERIFY(check(h));
+    QCOMPARE(h.host.logLines, QStringList{"1通の新着メールがあります"});
+    QTRY_COMPARE(daemon.notifyCalls().size(), 1);
+    const QVariantList call = daemon.notifyCalls().first();
+    QCOMPARE(call[3].toString(), QStringLiteral("1通の新着メールがあります"));
+    QCOMPARE(call[4].toString(), QStringLiteral("山田太郎 — 会議の件 &lt;b&gt;&amp;"));
+    QDBusConnection::disconnectFromBus(busName);
 }
 
 void TestPop3Dovecot::secureChecks_data() {

@@ -70,64 +70,113 @@ class TestPop3Session : public QObject {
 };
 
 void TestPop3Session::dialogue_data() {
-    QTest::addColumn<QString>("knob"); // "stls", "user=…", "pass=…"
+    QTest::addColumn<QString>("knob"); // "stls", "user=…", "pass=…", "top", "top,close"
     QTest::addColumn<QByteArray>("server");
     QTest::addColumn<QByteArray>("client");
     QTest::addColumn<QString>("status"); // the last status text
     QTest::addColumn<QString>("log");    // the one log line
     QTest::addColumn<QByteArray>("store");
+    QTest::addColumn<QStringList>("told"); // the notification's lines
     const QByteArray uidl = Asked + "UIDL\r\n";
     const QString idWrong = "ユーザＩＤが違います", idWrongLog = "受信サーバのユーザＩＤが違います";
     const QString bad = "受信データ異常";
     QTest::newRow("nothing new") << "" << Login + TwoListed + TwoUids << uidl
                                  << "0通の新着メールがあります"
-                                 << "0通の新着メールがあります" << TwoStored;
+                                 << "0通の新着メールがあります" << TwoStored << QStringList();
     // A notice is under way: its connection is the status line's last word.
     QTest::newRow("new mail") << "" << Login + TwoListed + "+OK\r\n1 aa\r\n2 c\"c\r\n.\r\n"
                               << uidl << "接続中"
                               << "1通の新着メールがあります"
-                              << QByteArray("3\r\n\"\"\r\n\"aa\"\r\n\"c\"\"c\"\r\n");
+                              << QByteArray("3\r\n\"\"\r\n\"aa\"\r\n\"c\"\"c\"\r\n")
+                              << QStringList();
     QTest::newRow("empty mailbox") << "" << Login + "+OK 0 0\r\n"
                                    << Asked << "メールがありません"
-                                   << "０通の新着メールがあります" << QByteArray();
+                                   << "０通の新着メールがあります" << QByteArray() << QStringList();
     // Failures: the store stays, no notice, one failure counted.
-    QTest::newRow("greeting refused")
-        << "" << QByteArray("-ERR no\r\n") << QByteArray() << idWrong << idWrongLog << TwoStored;
+    QTest::newRow("greeting refused") << "" << QByteArray("-ERR no\r\n") << QByteArray() << idWrong
+                                      << idWrongLog << TwoStored << QStringList();
     QTest::newRow("USER refused") << "" << QByteArray("+OK\r\n-ERR\r\n")
                                   << QByteArray("USER taro\r\n") << "受信サーバエラー"
-                                  << "POP3サーバエラー" << TwoStored;
+                                  << "POP3サーバエラー" << TwoStored << QStringList();
     QTest::newRow("PASS refused") << "" << QByteArray("+OK\r\n+OK\r\n-ERR\r\n")
                                   << QByteArray("USER taro\r\nPASS secret\r\n")
                                   << "パスワードが違います"
-                                  << "受信サーバのパスワードが違います" << TwoStored;
+                                  << "受信サーバのパスワードが違います" << TwoStored
+                                  << QStringList();
     QTest::newRow("UIDL refused") << "" << Login + TwoListed + "-ERR\r\n"
                                   << uidl << "メールチェック失敗"
-                                  << "メールチェック失敗（UIDLが拒否されました）" << TwoStored;
-    QTest::newRow("long greeting") << "" << QByteArray(1001, '+') + "\r\n"
-                                   << QByteArray() << idWrong << idWrongLog << TwoStored;
-    QTest::newRow("endless greeting")
-        << "" << QByteArray(3000, '+') << QByteArray() << idWrong << idWrongLog << TwoStored;
+                                  << "メールチェック失敗（UIDLが拒否されました）" << TwoStored
+                                  << QStringList();
+    QTest::newRow("long greeting")
+        << "" << QByteArray(1001, '+') + "\r\n"
+        << QByteArray() << idWrong << idWrongLog << TwoStored << QStringList();
+    QTest::newRow("endless greeting") << "" << QByteArray(3000, '+') << QByteArray() << idWrong
+                                      << idWrongLog << TwoStored << QStringList();
     QTest::newRow("malformed listing") << "" << Login + TwoListed + "+OK\r\n1 aa\r\n2bb\r\n.\r\n"
-                                       << uidl << bad << bad << TwoStored;
+                                       << uidl << bad << bad << TwoStored << QStringList();
     QTest::newRow("long listing line")
         << "" << Login + TwoListed + "+OK\r\n1 " + QByteArray(999, 'u') + "\r\n.\r\n"
-        << uidl << bad << bad << TwoStored;
+        << uidl << bad << bad << TwoStored << QStringList();
     // Nothing more in the clear after a refused STLS.
     QTest::newRow("STLS refused")
         << "stls" << QByteArray("+OK ready\r\n-ERR unknown command\r\n") << QByteArray("STLS\r\n")
         << "STLS拒否"
-        << "受信サーバ 127.0.0.1 がSTLSを受け付けません（-ERR unknown command）" << TwoStored;
+        << "受信サーバ 127.0.0.1 がSTLSを受け付けません（-ERR unknown command）" << TwoStored
+        << QStringList();
     // A line break or NUL in the account never reaches the wire.
     for (const char *user : {"user=taro\r\nDELE 1", "user=a\nb"})
         QTest::newRow(QByteArray(user).contains('\r') ? "user CR LF" : "user LF")
             << user << Login << QByteArray() << "受信サーバエラー"
-            << "POP3サーバエラー" << TwoStored;
+            << "POP3サーバエラー" << TwoStored << QStringList();
     QTest::newRow("user NUL") << QStringLiteral("user=a") + QChar(0) << Login << QByteArray()
                               << "受信サーバエラー"
-                              << "POP3サーバエラー" << TwoStored;
+                              << "POP3サーバエラー" << TwoStored << QStringList();
     QTest::newRow("password CR LF")
         << "pass=x\r\nDELE 1" << Login << QByteArray("USER taro\r\n") << "パスワードが違います"
-        << "受信サーバのパスワードが違います" << TwoStored;
+        << "受信サーバのパスワードが違います" << TwoStored << QStringList();
+    // Headers of the newest new mail (TOP n 0), here with 6 of 8 new: at
+    // most five are read, newest first, and the rest is counted.
+    const QByteArray eight = "+OK 8 80\r\n.\r\n+OK\r\n1 aa\r\n2 bb\r\n3 c3\r\n4 c4\r\n5 c5\r\n"
+                             "6 c6\r\n7 c7\r\n8 c8\r\n.\r\n";
+    const QByteArray eightStore = "9\r\n\"\"\r\n\"aa\"\r\n\"bb\"\r\n\"c3\"\r\n\"c4\"\r\n\"c5\"\r\n"
+                                  "\"c6\"\r\n\"c7\"\r\n\"c8\"\r\n";
+    QByteArray fiveHeaders, fiveTops;
+    QStringList fiveTold;
+    for (int n = 8; n >= 4; --n) {
+        fiveTops += "TOP " + QByteArray::number(n) + " 0\r\n";
+        fiveHeaders += "+OK\r\nFrom: =?UTF-8?B?5bGx55Sw?= <y@x.jp>\r\nSubject: <b>&" +
+                       QByteArray::number(n) + "\r\n\r\n..body\r\n.\r\n";
+        fiveTold += "山田 — <b>&" + QString::number(n);
+    }
+    QTest::newRow("TOP of the five newest")
+        << "top" << Login + eight + fiveHeaders << uidl + fiveTops << "接続中"
+        << "6通の新着メールがあります" << eightStore << fiveTold + QStringList{"ほか1通"};
+    const QByteArray three = "+OK 3 30\r\n.\r\n+OK\r\n1 aa\r\n2 bb\r\n3 cc\r\n.\r\n";
+    const QByteArray threeStore = "4\r\n\"\"\r\n\"aa\"\r\n\"bb\"\r\n\"cc\"\r\n";
+    // Refused, or the server gone mid-header: the count alone, no failure.
+    QTest::newRow("TOP refused") << "top" << Login + three + "-ERR unknown\r\n"
+                                 << uidl + "TOP 3 0\r\n"
+                                 << "接続中"
+                                 << "1通の新着メールがあります" << threeStore << QStringList();
+    QTest::newRow("closed mid-header")
+        << "top,close" << Login + three + "+OK\r\nFrom: a@x\r\n"
+        << uidl + "TOP 3 0\r\n"
+        << "接続中"
+        << "1通の新着メールがあります" << threeStore << QStringList();
+    // A header past 64 KiB is cut and the rest read: the next reply is in step.
+    QByteArray padding;
+    for (int i = 0; i < 80; ++i)
+        padding += "X-Pad: " + QByteArray(990, 'p') + "\r\n";
+    const QByteArray fourNew = "+OK 4 40\r\n.\r\n+OK\r\n1 aa\r\n2 bb\r\n3 c3\r\n4 c4\r\n.\r\n";
+    QTest::newRow("header past 64 KiB")
+        << "top"
+        << Login + fourNew + "+OK\r\nFrom: big@x\r\n" + padding +
+               "Subject: lost\r\n.\r\n+OK\r\nSubject: next\r\nFrom: b@x\r\n.\r\n"
+        << uidl + "TOP 4 0\r\nTOP 3 0\r\n"
+        << "接続中"
+        << "2通の新着メールがあります"
+        << QByteArray("5\r\n\"\"\r\n\"aa\"\r\n\"bb\"\r\n\"c3\"\r\n\"c4\"\r\n")
+        << QStringList{"big@x — （件名なし）", "b@x — next"};
 }
 
 void TestPop3Session::dialogue() {
@@ -137,15 +186,26 @@ void TestPop3Session::dialogue() {
     QFETCH(QString, status);
     QFETCH(QString, log);
     QFETCH(QByteArray, store);
+    QFETCH(QStringList, told);
     Dialogue d(true); // forwarding: a failed check sends no notice either
     d.putStore(TwoStored);
+    d.host.settings.connection.showHeaders = knob.startsWith("top");
+    d.host.settings.connection.desktopNotify = true;
     if (knob == "stls")
         d.host.settings.connection.popSecurity = LinkSecurity::StartTls;
     else if (knob.startsWith("user="))
         d.host.settings.POP_UserID = knob.mid(5);
     else if (knob.startsWith("pass="))
         d.host.settings.POP_PassWord = knob.mid(5);
-    QCOMPARE(d.run(server), client);
+    if (knob == "top,close") {
+        MemoryLink &l = d.start();
+        l.reply(server);
+        l.hangUp();
+        QCOMPARE(l.written, client);
+    } else {
+        QCOMPARE(d.run(server), client);
+    }
+    QCOMPARE(d.host.toldLines, told);
     const bool failed = d.check().retries() != 0;
     QCOMPARE(d.host.statusText, status);
     QCOMPARE(d.host.logLines, QStringList{log});

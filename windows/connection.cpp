@@ -99,7 +99,7 @@ ConnectionDialog::ConnectionDialog(const ConnectionSettings &settings, MessageBo
     // The settings window waits behind it; closing this one must not end the program.
     setAttribute(Qt::WA_QuitOnClose, false);
     setWindowModality(Qt::WindowModal);
-    setFixedSize(twSize(6870, 13185));
+    setFixedSize(twSize(6870, 13905));
 
     auto *pop = new QGroupBox(QStringLiteral("受信（POP3）"), this);
     pop->setObjectName(QStringLiteral("FramePop"));
@@ -143,7 +143,7 @@ ConnectionDialog::ConnectionDialog(const ConnectionSettings &settings, MessageBo
 
     auto *notice = new QGroupBox(QStringLiteral("通知"), this);
     notice->setObjectName(QStringLiteral("FrameNotify"));
-    place(notice, 240, 11190, 6375, 1335);
+    place(notice, 240, 11190, 6375, 2055);
     m_notify = new QCheckBox(QStringLiteral("新着メールをデスクトップの通知でも知らせる"), notice);
     m_notify->setObjectName(QStringLiteral("DesktopNotify"));
     place(m_notify, 240, 360, 5895, 255);
@@ -152,10 +152,17 @@ ConnectionDialog::ConnectionDialog(const ConnectionSettings &settings, MessageBo
     m_mailCommand = textBox(notice, QStringLiteral("MailCommand"), 1920, 720, 4215, 375);
     m_mailCommand->setPlaceholderText(QStringLiteral("空欄: デスクトップの既定のメールソフト"));
     connect(m_notify, &QCheckBox::toggled, this, &ConnectionDialog::notifyChanged);
+    // Subjects on a locked screen are not for everyone: off, nothing is read.
+    m_showHeaders = new QCheckBox(QStringLiteral("差出人と件名を表示する"), notice);
+    m_showHeaders->setObjectName(QStringLiteral("ShowHeaders"));
+    place(m_showHeaders, 240, 1260, 5895, 255);
+    m_noticeHeaders = new QCheckBox(QStringLiteral("転送メールに差出人と件名を含める"), notice);
+    m_noticeHeaders->setObjectName(QStringLiteral("NoticeHeaders"));
+    place(m_noticeHeaders, 240, 1620, 5895, 255);
 
     m_ok =
-        button(this, QStringLiteral("Command1"), QStringLiteral("Ｏ　Ｋ"), 3960, 12630, 1215, 375);
-    m_cancel = button(this, QStringLiteral("Command2"), QStringLiteral("キャンセル"), 5400, 12630,
+        button(this, QStringLiteral("Command1"), QStringLiteral("Ｏ　Ｋ"), 3960, 13350, 1215, 375);
+    m_cancel = button(this, QStringLiteral("Command2"), QStringLiteral("キャンセル"), 5400, 13350,
                       1215, 375);
     connect(m_ok, &QPushButton::clicked, this, &ConnectionDialog::Command1_Click);
     connect(m_cancel, &QPushButton::clicked, this, &ConnectionDialog::reject);
@@ -180,6 +187,8 @@ ConnectionDialog::ConnectionDialog(const ConnectionSettings &settings, MessageBo
     authChanged();
     m_notify->setChecked(settings.desktopNotify);
     m_mailCommand->setText(settings.mailCommand);
+    m_showHeaders->setChecked(settings.showHeaders);
+    m_noticeHeaders->setChecked(settings.noticeHeaders);
     notifyChanged();
 }
 
@@ -352,6 +361,8 @@ void ConnectionDialog::Command1_Click() {
     c.smtpAccepted = m_side[1].accepted;
     c.desktopNotify = m_notify->isChecked();
     c.mailCommand = m_mailCommand->text().trimmed();
+    c.showHeaders = m_showHeaders->isChecked();
+    c.noticeHeaders = m_noticeHeaders->isChecked();
     c.keyring = m_keyring->isChecked();
     m_done = true;
     emit settingsAccepted(c);

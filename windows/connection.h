@@ -77,6 +77,8 @@ class ConnectionDialog : public QDialog {
     QLineEdit *m_from = nullptr;
     QCheckBox *m_notify = nullptr;
     QLineEdit *m_mailCommand = nullptr;
+    QCheckBox *m_showHeaders = nullptr;
+    QCheckBox *m_noticeHeaders = nullptr;
     QCheckBox *m_keyring = nullptr;
     QCheckBox *m_autostart = nullptr;
     QPushButton *m_ok = nullptr;

@@ -43,6 +43,9 @@ void AutoPop3Server::answer(QTcpSocket *peer, const QByteArray &line) {
         for (int i = 0; i < uids.size(); ++i)
             reply += QByteArray::number(i + 1) + ' ' + uids[i] + "\r\n";
         reply += ".\r\n";
+    } else if (answersTop && line.startsWith("TOP ")) {
+        const QByteArray n = line.split(' ').value(1);
+        reply = "+OK\r\nFrom: sender" + n + "@example.jp\r\nSubject: message " + n + "\r\n.\r\n";
     } else {
         reply = "-ERR unknown\r\n";
     }

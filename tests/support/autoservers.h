@@ -12,9 +12,10 @@ class AutoPop3Server : public QObject {
     AutoPop3Server();
     quint16 port() const { return m_server.serverPort(); }
 
-    QList<QByteArray> uids; // the mailbox, in listing order
-    int sessions = 0;       // connections accepted so far
-    bool silent = false;    // accept, then never say a word
+    QList<QByteArray> uids;  // the mailbox, in listing order
+    int sessions = 0;        // connections accepted so far
+    bool silent = false;     // accept, then never say a word
+    bool answersTop = false; // TOP n 0: "From: sender<n>@example.jp", "Subject: message <n>"
 
   private:
     void answer(class QTcpSocket *peer, const QByteArray &line);

@@ -12,6 +12,8 @@ FakeHost::FakeHost() {
     settings.POP_Address = QStringLiteral("127.0.0.1");
     settings.POP_UserID = QStringLiteral("taro");
     settings.POP_PassWord = QStringLiteral("secret");
+    // The designed dialogue; the cases that read headers turn it on.
+    settings.connection.showHeaders = false;
 }
 
 MailCheck &FakeHost::check() {
@@ -27,6 +29,9 @@ MailCheck &FakeHost::check() {
     });
     QObject::connect(c, &MailCheck::popupText, c, [this](const QString &t) { popupLabel = t; });
     QObject::connect(c, &MailCheck::popupShown, c, [this] { popupShown = true; });
+    QObject::connect(
+        c, &MailCheck::desktopNotice, c,
+        [this](const QString &, const QString &, const QStringList &lines) { toldLines = lines; });
     QObject::connect(c, &MailCheck::finished, c, [this] { ++finishedCount; });
     QObject::connect(c, &MailCheck::testPassed, c, [this](bool testStaysEnabled) {
         ++saves;

@@ -43,6 +43,7 @@ class FakeHost {
     QStringList statusHistory;
     QStringList logLines; // lines logged without the separator start with "|"
     QString popupLabel;
+    QStringList toldLines; // the body lines of the last desktop notice
     bool popupShown = false;
     int finishedCount = 0;
     // A passed test saves the settings, as the program does; the buttons

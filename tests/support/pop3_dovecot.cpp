@@ -139,24 +139,30 @@ QStringList Pop3Dovecot::addMessages(int count) {
     // read the files to list them: 100000 messages take seconds.
     QStringList names;
     names.reserve(count);
-    const QByteArray dir = QFile::encodeName(m_dir.path() + QStringLiteral("/Maildir/cur/"));
     for (int i = 0; i < count; ++i) {
-        const qint64 n = ++m_next;
-        const QByteArray body = "From: sender@example.org\nSubject: message " +
-                                QByteArray::number(n) + "\n\nbody " + QByteArray::number(n) + "\n";
-        const qsizetype lines = body.count('\n');
-        const QByteArray name = "17000" + QByteArray::number(n) + ".M" + QByteArray::number(n) +
-                                "P1.quiltest,S=" + QByteArray::number(body.size()) +
-                                ",W=" + QByteArray::number(body.size() + lines) + ":2,";
-        const int fd = ::open((dir + name).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (fd < 0) break;
-        const bool ok = ::write(fd, body.constData(), size_t(body.size())) == body.size() &&
-                        ::fchown(fd, m_uid, m_gid) == 0;
-        ::close(fd);
-        if (!ok) break;
-        names << QString::fromLatin1(name);
+        const qint64 n = m_next + 1;
+        const QString name =
+            addMessage("From: sender@example.org\nSubject: message " + QByteArray::number(n) +
+                       "\n\nbody " + QByteArray::number(n) + "\n");
+        if (name.isEmpty()) break;
+        names << name;
     }
     return names;
+}
+
+QString Pop3Dovecot::addMessage(const QByteArray &body) {
+    const QByteArray dir = QFile::encodeName(m_dir.path() + QStringLiteral("/Maildir/cur/"));
+    const qint64 n = ++m_next;
+    const qsizetype lines = body.count('\n');
+    const QByteArray name = "17000" + QByteArray::number(n) + ".M" + QByteArray::number(n) +
+                            "P1.quiltest,S=" + QByteArray::number(body.size()) +
+                            ",W=" + QByteArray::number(body.size() + lines) + ":2,";
+    const int fd = ::open((dir + name).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0) return {};
+    const bool ok = ::write(fd, body.constData(), size_t(body.size())) == body.size() &&
+                    ::fchown(fd, m_uid, m_gid) == 0;
+    ::close(fd);
+    return ok ? QString::fromLatin1(name) : QString();
 }
 
 bool Pop3Dovecot::removeMessage(const QString &fileName) {

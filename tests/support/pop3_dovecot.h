@@ -29,6 +29,8 @@ class Pop3Dovecot {
 
     // Writes count small messages into the maildir; returns their file names.
     QStringList addMessages(int count);
+    // One message of these bytes (LF line ends); its file name, empty on failure.
+    QString addMessage(const QByteArray &bytes);
     bool removeMessage(const QString &fileName);
 
     const QString user = QStringLiteral("taro");
