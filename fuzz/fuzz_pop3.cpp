@@ -2,14 +2,16 @@
 // pieces.
 //
 // Input: one byte of options (bit 0 settings test, 1 forwarding, 2-3 the
-// seen-id store before, 5 a user name and password in Japanese), then events.
+// seen-id store before, 4 the headers of new mail asked for, 5 a user name
+// and password in Japanese), then events.
 // An event byte 0xFF is the server closing, 0xFE the reply guard running out;
 // any other value n is an arrival of the next n bytes. The connection is up
 // before the first event, and the reply guard always runs out at the end, as
 // it would.
 //
 // What must hold: only USER, PASS, LIST and UIDL go out, in that order, each
-// after the replies it waits for; the session does nothing after it
+// after the replies it waits for, then (asked for) at most five TOP n 0; the
+// session does nothing after it
 // finished, and finishes exactly once; the check is over or its notice mail
 // runs; the seen-id store changes only when the check succeeded, and
 // then to exactly the listing the server sent.
@@ -105,6 +107,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     settings.Trf_Flag = (options & 2) ? 1 : 0;
     settings.Smtp_Address = QStringLiteral("127.0.0.1");
     settings.Trf_IPAddress = QStringLiteral("to@example.jp");
+    const bool headers = options & 16;
+    settings.connection.showHeaders = headers;
     const QList<QByteArray> commands{"USER " + cp932::encode(settings.POP_UserID) + "\r\n",
                                      "PASS " + cp932::encode(settings.POP_PassWord) + "\r\n",
                                      "LIST \r\n", "UIDL\r\n"};
@@ -126,14 +130,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     QObject::connect(form, &Form1::finished, form, [&] { check(++finished == 1); });
     // Each command goes out whole, in order, and only after the replies it
     // waits for.
-    qsizetype sent = 0;
+    qsizetype sent = 0, tops = 0;
     const auto commandsSoFar = [&] {
         // Nothing can go out once finished: the session has closed the link.
         const QByteArray written = link.take();
-        for (qsizetype at = 0; at < written.size(); ++sent) {
-            check(sent < commands.size() && written.sliced(at).startsWith(commands[sent]));
-            check(fuzzsupport::crlfLines(stream).size() >= linesBefore[sent]);
-            at += commands[sent].size();
+        for (qsizetype at = 0; at < written.size();) {
+            if (sent < commands.size()) {
+                check(written.sliced(at).startsWith(commands[sent]));
+                check(fuzzsupport::crlfLines(stream).size() >= linesBefore[sent]);
+                at += commands[sent++].size();
+                continue;
+            }
+            // Then, asked for, TOP n 0 for at most the five newest new ones.
+            const qsizetype end = written.indexOf("\r\n", at);
+            check(headers && end > at && ++tops <= 5);
+            const QByteArray top = written.mid(at, end - at);
+            check(top.startsWith("TOP ") && top.endsWith(" 0"));
+            at = end + 2;
         }
     };
 

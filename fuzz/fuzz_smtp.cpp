@@ -70,6 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         (options & 2) ? QStringLiteral("太郎 <taro@example.jp>") : QString();
     settings.Trf_IPAddress =
         (options & 8) ? QStringLiteral("<to@example.jp>") : QStringLiteral("to@example.jp");
+    settings.connection.showHeaders = false; // the notice as designed, after UIDL
 
     QByteArray stream;     // what the server sent, up to the current arrival
     qsizetype dataAt = -1; // where the arrival that saw DATA go out began
