@@ -66,6 +66,8 @@ state_dir = %1/state
 log_path = %1/dovecot.log
 protocols = pop3
 listen = %6
+# A mailbox of a million messages takes more than the default 256 MB.
+default_vsz_limit = 2G
 %4
 disable_plaintext_auth = no
 auth_mechanisms = plain login
@@ -163,6 +165,32 @@ QString Pop3Dovecot::addMessage(const QByteArray &body) {
                     ::fchown(fd, m_uid, m_gid) == 0;
     ::close(fd);
     return ok ? QString::fromLatin1(name) : QString();
+}
+
+bool Pop3Dovecot::addLinkedMessages(int count) {
+    const QByteArray dir = QFile::encodeName(m_dir.path() + QStringLiteral("/Maildir/"));
+    const QByteArray body = "From: sender@example.org\nSubject: message\n\nbody\n";
+    const QByteArray sizes = ",S=" + QByteArray::number(body.size()) +
+                             ",W=" + QByteArray::number(body.size() + body.count('\n')) + ":2,";
+    const QByteArray source = dir + "tmp/linked";
+    bool ok = true;
+    for (int i = 0; ok && i < count; ++i) {
+        // A file takes some 65,000 links on ext4: a fresh one now and then.
+        if (i % 50000 == 0) {
+            ::unlink(source.constData());
+            const int fd = ::open(source.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+            if (fd < 0) return false;
+            ok = ::write(fd, body.constData(), size_t(body.size())) == body.size() &&
+                 ::fchown(fd, m_uid, m_gid) == 0;
+            ::close(fd);
+        }
+        const qint64 n = ++m_next;
+        const QByteArray name = dir + "cur/17000" + QByteArray::number(n) + ".M" +
+                                QByteArray::number(n) + "P1.quiltest" + sizes;
+        ok = ok && ::link(source.constData(), name.constData()) == 0;
+    }
+    ::unlink(source.constData());
+    return ok;
 }
 
 bool Pop3Dovecot::removeMessage(const QString &fileName) {
