@@ -202,10 +202,11 @@ QString MailCheck::storePath() const {
 void MailCheck::countNewMail(const Form1::Result &result) {
     New_mail_number = result.count;
     qint16 count = result.count; // an unreadable store: all are new
-    const std::optional<UidList> old = std::exchange(m_seenRead, false)
-                                           ? std::exchange(m_seen, std::nullopt)
-                                           : ReadUidStore(storePath());
+    std::optional<UidList> old = std::exchange(m_seenRead, false)
+                                     ? std::exchange(m_seen, std::nullopt)
+                                     : ReadUidStore(storePath());
     if (old) count = qint16(qMin<qint64>(NewMailCount(result.uids, *old), 32767));
+    old.reset(); // gone before the new store is made: a million ids take megabytes
     for (const MailHeaders &h : result.headers)
         m_checkHeaders += HeaderLine(h);
     if (!WriteUidStore(storePath(), result.uids)) {

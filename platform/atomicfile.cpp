@@ -72,6 +72,10 @@ std::optional<QByteArray> readRegularFile(const QString &path, qint64 maxBytes) 
     const int fd = openRegular(path, O_RDONLY);
     if (fd < 0) return std::nullopt;
     QByteArray bytes;
+    // Room for the whole file at once: a large one grown piece by piece
+    // would leave its earlier copies with the allocator.
+    if (struct stat st; ::fstat(fd, &st) == 0 && st.st_size > 0)
+        bytes.reserve(qsizetype(qMin<qint64>(st.st_size, maxBytes)));
     char buffer[65536];
     for (;;) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);

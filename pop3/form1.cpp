@@ -2,8 +2,6 @@
 
 #include "platform/codepage.h"
 
-#include <QSet>
-
 namespace {
 
 const QString UidlRefusedLog = QStringLiteral("メールチェック失敗（UIDLが拒否されました）");
@@ -30,37 +28,23 @@ qint16 countValue(QStringView text) {
     return negative ? qint16(0) : qint16(value);
 }
 
-// The numbers of the `limit` highest-numbered messages of a complete UIDL
-// listing whose ids are not in `seen`, highest first. Message numbers are
-// the server's order of arrival, so these are the newest new ones.
-QList<qint64> newestNew(QByteArrayView listing, const std::optional<UidList> &seen,
-                        qsizetype limit) {
-    QSet<QByteArrayView> known;
-    if (seen) {
-        known.reserve(seen->size());
-        for (const QByteArray &uid : *seen)
-            known.insert(uid);
-    }
-    QList<qint64> newest; // kept sorted, highest first
-    qsizetype pos = 0;
-    while (pos < listing.size()) {
-        const qsizetype end = listing.indexOf("\r\n", pos);
-        if (end < 0) break;
-        const QByteArrayView line = listing.sliced(pos, end - pos);
-        pos = end + 2;
-        const qsizetype blank = line.indexOf(' ');
-        if (blank < 0) continue; // the "." line
-        bool ok = false;
-        const qint64 number = line.first(blank).toLongLong(&ok);
-        if (!ok || number < 1 || known.contains(line.sliced(blank + 1))) continue;
-        if (newest.size() == limit && number <= newest.last()) continue;
-        qsizetype at = 0;
-        while (at < newest.size() && newest[at] > number)
-            ++at;
-        newest.insert(at, number);
-        if (newest.size() > limit) newest.removeLast();
-    }
-    return newest;
+// Keeps in `newest` the numbers of the `limit` highest-numbered lines of a
+// UIDL listing whose ids are not in `seen`, highest first, taking one line.
+// Message numbers are the server's order of arrival, so these are the newest
+// new ones.
+void keepIfNewestNew(QList<qint64> &newest, QByteArrayView line, const std::optional<UidList> &seen,
+                     qsizetype limit) {
+    const qsizetype blank = line.indexOf(' ');
+    if (blank < 0) return;
+    bool ok = false;
+    const qint64 number = line.first(blank).toLongLong(&ok);
+    if (!ok || number < 1 || (seen && seen->contains(line.sliced(blank + 1)))) return;
+    if (newest.size() == limit && number <= newest.last()) return;
+    qsizetype at = 0;
+    while (at < newest.size() && newest[at] > number)
+        ++at;
+    newest.insert(at, number);
+    if (newest.size() > limit) newest.removeLast();
 }
 
 } // namespace
@@ -145,16 +129,16 @@ bool Form1::lineArrived(QByteArrayView line) {
         break;
     case 6:
         if (line == QByteArrayView(".")) {
-            Uidl_Data += ".\r\n";
             listingComplete();
             return !ended();
         }
-        if (Uidl_Data.size() + line.size() + 2 > MaxListingBytes) {
+        if (Uidl_Data.bytes() + line.size() + 2 > MaxListingBytes) {
             malformedListing();
             return false;
         }
-        Uidl_Data.append(line.data(), line.size());
-        Uidl_Data += "\r\n";
+        Uidl_Data.addLine(line);
+        if (m_params.headerLimit > 0)
+            keepIfNewestNew(m_topQueue, line, m_params.seen, m_params.headerLimit);
         break;
     case 9: // the header block of TOP n 0, dot-stuffed (RFC 1939 3)
         if (line == QByteArrayView(".")) {
@@ -264,6 +248,8 @@ void Form1::handleStatusLine(const QString &line) {
         if (ok) {
             Pop_State = 6;
             Uidl_Data.clear();
+            Uidl_Data.reserve(m_scanLines);
+            m_topQueue.clear();
         } else {
             fail(QStringLiteral("メールチェック失敗"), UidlRefusedLog);
         }
@@ -278,17 +264,13 @@ void Form1::sendLine(const QByteArray &command) {
 }
 
 void Form1::listingComplete() {
-    std::optional<UidList> uids = UidlDataSplit(Uidl_Data);
+    std::optional<UidList> uids = Uidl_Data.take();
     if (!uids) {
-        Uidl_Data.clear();
         malformedListing();
         return;
     }
     m_listed.count = m_count;
     m_listed.uids = std::move(*uids);
-    if (m_params.headerLimit > 0)
-        m_topQueue = newestNew(Uidl_Data, m_params.seen, m_params.headerLimit);
-    Uidl_Data.clear();
     m_params.seen.reset();
     nextHeader();
 }

@@ -75,12 +75,12 @@ class Form1 : public LineSession {
 
     Params m_params;
     qint16 Pop_State = 0;
-    QByteArray Uidl_Data;   // the UIDL listing, collected line by line
+    UidlListing Uidl_Data;  // the UIDL listing, split line by line as it comes
     qint64 m_scanLines = 0; // scan lines of the LIST reply
     qint16 m_count = 0;
     bool m_countFromScan = false;
     Result m_listed;          // the listing or the empty mailbox, once read
-    QList<qint64> m_topQueue; // message numbers whose header is still to read
+    QList<qint64> m_topQueue; // the newest new messages, whose header is still to read
     QByteArray m_header;      // the header block being read
     bool m_headerCut = false; // it reached MaxHeaderBytes
 };

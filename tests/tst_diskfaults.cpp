@@ -79,7 +79,7 @@ struct Folder {
 
 // A complete, successful check (or the test's check) against the server.
 void serve(FaultyPop3Server &server) {
-    server.mailbox = UidList{"aa", "bb"};
+    server.mailbox = {"aa", "bb"};
     server.next = {};
 }
 

@@ -42,6 +42,20 @@ void TestUidStore::split_data() {
     const QByteArray uid70(70, 'u');
     QTest::newRow("UID of 70 bytes") << "1 " + uid70 + "\r\n.\r\n" << OptUids(UidList{uid70});
     QTest::newRow("UID of 71 bytes") << "1 " + uid70 + "v\r\n.\r\n" << OptUids();
+    // Ids are slices of one buffer: one that begins another, or is empty,
+    // must keep its own length.
+    QTest::newRow("shared prefixes")
+        << QByteArray("1 abc\r\n2 ab\r\n3 \r\n4 abc\r\n5 abcd\r\n6 \r\n7 a\r\n.\r\n")
+        << OptUids(UidList{"abc", "ab", "", "abcd", "a"});
+    // Repeats past the first batches of the index move every later id down.
+    QByteArray listing;
+    QList<QByteArray> once;
+    for (int i = 0; i < 50; ++i) {
+        once << "m" + QByteArray::number(i) + (i % 7 == 0 ? uid70.left(60) : QByteArray());
+        listing += "1 " + once.last() + "\r\n";
+        if (i % 3 == 0) listing += "2 " + once.at(i / 2) + "\r\n";
+    }
+    QTest::newRow("repeats across batches") << listing + ".\r\n" << OptUids(UidList(once));
 }
 
 void TestUidStore::split() {
@@ -64,6 +78,17 @@ void TestUidStore::count() {
     QCOMPARE(NewMailCount({"d", "d", "a", "d"}, old), 1); // duplicates count once
     QCOMPARE(NewMailCount({"a", "e"}, {"a", "a", "a"}), 1);
     QCOMPARE(NewMailCount({"", "x"}, UidList{}), 2);
+    QCOMPARE(NewMailCount({"ab", "abcd", "a"}, {"abc", "a", ""}), 2); // prefixes are not equal
+    const QByteArray uid70(70, 'u');
+    QCOMPARE(NewMailCount({uid70, uid70.left(69) + 'v'}, {uid70}), 1);
+    // A listing's index goes after the split and comes back when asked.
+    const OptUids listed = UidlDataSplit("1 ab\r\n2 a\r\n.\r\n");
+    QVERIFY(listed->contains("ab") && listed->contains("a") && !listed->contains("abc"));
+    UidList grown = *listed;
+    for (int i = 0; i < 100; ++i)
+        QVERIFY(grown.append(QByteArray::number(i)) && !grown.append("a"));
+    QCOMPARE(grown.size(), 102);
+    QCOMPARE(grown.mid(1, 2), UidList({"a", "0"}));
 }
 
 void TestUidStore::storeFormat() {
@@ -80,6 +105,11 @@ void TestUidStore::storeReading_data() {
     QTest::newRow("plain") << QByteArray("3\r\n\"\"\r\n\"abc\"\r\n\"xyz\"\r\n")
                            << OptUids(UidList{"abc", "xyz"});
     QTest::newRow("count 0") << QByteArray("0\r\n") << OptUids(UidList{});
+    QTest::newRow("empty store") << QByteArray("1\r\n\"\"\r\n") << OptUids(UidList{});
+    const QByteArray uid70(70, 'u');
+    QTest::newRow("prefixes, 70 bytes, repeats")
+        << "6\r\n\"\"\r\n\"ab\"\r\n\"abc\"\r\n\"" + uid70 + "\"\r\n\"ab\"\r\n\"a\"\"b\"\r\n"
+        << OptUids(UidList{"ab", "abc", uid70, "a\"b"});
     QTest::newRow("entry 1 never compared")
         << QByteArray("2\r\n\"q\"\r\n\"r\"\r\n") << OptUids(UidList{"r"});
     QTest::newRow("extra ignored")

@@ -74,7 +74,7 @@ void FaultyPop3Server::pump(QTcpSocket *s, std::shared_ptr<QList<QByteArray>> qu
 }
 
 void FaultyPop3Server::serve(QTcpSocket *s, Plan plan) {
-    const UidList box = mailbox;
+    const QList<QByteArray> box = mailbox;
     reply(s, plan, 0, "+OK ready\r\n");
     auto buffer = std::make_shared<QByteArray>();
     connect(s, &QTcpSocket::readyRead, s, [this, s, plan, box, buffer] {

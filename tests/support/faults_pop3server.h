@@ -37,7 +37,7 @@ class FaultyPop3Server : public QObject {
     explicit FaultyPop3Server(quint32 seed);
     quint16 port() const { return m_server.serverPort(); }
 
-    UidList mailbox;
+    QList<QByteArray> mailbox;
     Plan next; // taken by the next connection
     int connections = 0;
 
