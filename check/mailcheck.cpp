@@ -1,5 +1,6 @@
 #include "check/mailcheck.h"
 
+#include "check/oauthtokens.h"
 #include "dialup/dialup.h"
 #include "platform/seams.h"
 #include "platform/tcplink.h"
@@ -59,8 +60,12 @@ QString colonHex(const QByteArray &raw) {
 
 MailCheck::MailCheck(const Seams &seams, QObject *parent)
     : QObject(parent), m_seams(seams), m_dialUp(new DialUp(seams, this)),
-      m_deadline(new QTimer(this)) {
+      m_deadline(new QTimer(this)), m_tokens(new OAuthTokens(seams, this)) {
     setObjectName(QStringLiteral("check"));
+    connect(m_tokens, &OAuthTokens::refreshTokenChanged, this, [this](const QString &token) {
+        m_settings.connection.oauthRefreshToken = token;
+        emit refreshTokenChanged(token);
+    });
     connect(m_dialUp, &DialUp::linkUp, this, &MailCheck::startCheck);
     connect(m_dialUp, &DialUp::linkLost, this, &MailCheck::abortCheck);
     connect(m_dialUp, &DialUp::linkFailed, this, &MailCheck::linkFailed);
@@ -88,7 +93,7 @@ void MailCheck::arrivalsSeen() {
 }
 
 bool MailCheck::running() const {
-    return m_pop3 || m_smtp || m_dialUp->monitorRunning();
+    return m_pop3 || m_smtp || m_awaitingToken || m_dialUp->monitorRunning();
 }
 
 void MailCheck::DialStart(const SettingsRecord &settings) {
@@ -121,6 +126,7 @@ void MailCheck::hangUpForExit() {
     // meanwhile (a test mail sent, the settings saved).
     unload(m_pop3);
     unload(m_smtp);
+    stopTokenWait();
     m_deadline->stop();
     m_dialUp->ExitHangUp();
 }
@@ -129,15 +135,16 @@ void MailCheck::startCheck() {
     // POP3 of an earlier check still runs: none can start over this link.
     // And a link nothing runs over (the check ended at once, or started
     // nothing) would never be hung up. Either way it goes down at once.
-    if (!m_pop3) {
+    if (!m_pop3 && !m_awaitingToken) {
         startPop3();
-        if (m_pop3 || m_smtp) return;
+        if (m_pop3 || m_smtp || m_awaitingToken) return;
     }
     m_dialUp->hangUp();
 }
 
 void MailCheck::startPop3() {
-    if (m_pop3) return;
+    if (m_pop3 || m_awaitingToken) return;
+    m_freshToken[0] = m_freshToken[1] = false;
     if (forwarding() && TX_flg != 0 && !m_test) {
         // The last notice never went out: send it again and leave the
         // mailbox for the next check. Cleared first, so a new failure of
@@ -150,6 +157,58 @@ void MailCheck::startPop3() {
     // The reply guard restarts with every line: only a deadline for the
     // whole check ends a server that trickles.
     m_deadline->start(m_seams.checkDeadlineMs);
+    if (oauth(false))
+        withToken(false, false, [this](const QString &token) { openPop3(token); });
+    else
+        openPop3({});
+}
+
+bool MailCheck::oauth(bool smtp) const {
+    const ConnectionSettings &c = m_settings.connection;
+    return c.signIn == ConnectionSettings::SignIn::OAuth && (!smtp || c.smtpAuth);
+}
+
+void MailCheck::withToken(bool smtp, bool fresh, std::function<void(const QString &)> go) {
+    m_awaitingToken = true;
+    m_tokenForSmtp = smtp;
+    const quint64 wait = ++m_tokenWait;
+    auto failure = [this, smtp](const QString &status, const QString &log) {
+        m_awaitingToken = false;
+        SessionResult r;
+        r.status = status;
+        r.logMessage = log;
+        sessionFailed(smtp, r);
+    };
+    const ConnectionSettings &c = m_settings.connection;
+    if ((smtp ? c.smtpSecurity : c.popSecurity) == LinkSecurity::None) {
+        // Refused before a byte goes out: a token is as good as a password.
+        QTimer::singleShot(0, this, [this, wait, failure, smtp] {
+            if (wait != m_tokenWait) return;
+            failure(QStringLiteral("OAuth認証エラー"),
+                    (smtp ? QStringLiteral("送信サーバ") : QStringLiteral("受信サーバ")) +
+                        QStringLiteral("への暗号化されていない接続ではOAuthでサインインしません"));
+        });
+        return;
+    }
+    m_tokens->get(m_settings, fresh,
+                  [this, wait, failure, go = std::move(go)](const OAuthTokens::Outcome &o) {
+                      if (wait != m_tokenWait) return;
+                      if (!o.ok) {
+                          failure(o.status, o.logMessage);
+                          return;
+                      }
+                      m_awaitingToken = false;
+                      go(o.token);
+                  });
+}
+
+void MailCheck::stopTokenWait() {
+    ++m_tokenWait;
+    m_tokens->cancel();
+    m_awaitingToken = false;
+}
+
+void MailCheck::openPop3(const QString &accessToken) {
     m_pop3 = new Form1(newLink(m_seams), this);
     connect(m_pop3, &Form1::statusChanged, this, &MailCheck::statusChanged);
     connect(m_pop3, &Form1::finished, this, &MailCheck::pop3Finished);
@@ -159,6 +218,7 @@ void MailCheck::startPop3() {
     p.port = settingsfile::serverPort(c, false, m_seams.popPort);
     p.user = m_settings.POP_UserID;
     p.password = m_settings.POP_PassWord;
+    p.accessToken = accessToken;
     p.guardMs = m_seams.guardMs;
     p.security = c.popSecurity;
     p.tls = tlsOptions(m_seams, p.host, p.port, c.popAccepted);
@@ -180,6 +240,12 @@ void MailCheck::pop3Finished(const Form1::Result &result) {
     Form1 *session = std::exchange(m_pop3, nullptr);
     if (!session) return;
     session->deleteLater();
+    if (result.tokenRefused && !std::exchange(m_freshToken[0], true)) {
+        // Refused once: perhaps revoked or expired early. One fresh token,
+        // one more try; the store read for it stays.
+        withToken(false, true, [this](const QString &token) { openPop3(token); });
+        return;
+    }
     if (result.outcome != SessionResult::Outcome::Done || result.empty) {
         m_seen.reset();
         m_seenRead = false;
@@ -297,9 +363,16 @@ QStringList MailCheck::withRest(QStringList lines, qint64 count) {
     return lines;
 }
 
-void MailCheck::sendNotice() {
-    if (m_smtp) return;
+void MailCheck::sendNotice(bool freshToken) {
+    if (m_smtp || m_awaitingToken) return;
     if (!m_deadline->isActive()) m_deadline->start(m_seams.checkDeadlineMs);
+    if (oauth(true))
+        withToken(true, freshToken, [this](const QString &token) { openSmtp(token); });
+    else
+        openSmtp({});
+}
+
+void MailCheck::openSmtp(const QString &accessToken) {
     m_smtp = new Form3(newLink(m_seams), this);
     connect(m_smtp, &Form3::statusChanged, this, &MailCheck::statusChanged);
     connect(m_smtp, &Form3::finished, this, &MailCheck::noticeFinished);
@@ -320,6 +393,7 @@ void MailCheck::sendNotice() {
     p.auth = c.smtpAuth;
     p.authUser = c.smtpUser.isEmpty() ? m_settings.POP_UserID : c.smtpUser;
     p.authPassword = c.smtpPassword.isEmpty() ? m_settings.POP_PassWord : c.smtpPassword;
+    p.accessToken = accessToken;
     // Submission servers refuse a sender that is not the account's: the
     // address given for it, else whatever of the others is an address.
     for (const QString &address : {c.smtpFrom, m_settings.Smtp_mail_address, p.authUser}) {
@@ -338,6 +412,10 @@ void MailCheck::noticeFinished(const SessionResult &result) {
     Form3 *session = std::exchange(m_smtp, nullptr);
     if (!session) return;
     session->deleteLater();
+    if (result.tokenRefused && !std::exchange(m_freshToken[1], true)) {
+        sendNotice(true);
+        return;
+    }
     if (result.outcome != SessionResult::Outcome::Done) {
         sessionFailed(true, result);
         return;
@@ -415,13 +493,13 @@ void MailCheck::endCheck() {
 }
 
 void MailCheck::settle(bool succeeded) {
-    if (m_pop3 || m_smtp) return;
+    if (m_pop3 || m_smtp || m_awaitingToken) return;
     m_deadline->stop();
     emit finished(succeeded);
 }
 
 void MailCheck::deadlinePassed() {
-    if (!m_pop3 && !m_smtp) return;
+    if (!m_pop3 && !m_smtp && !m_awaitingToken) return;
     // Ended like a link that broke: the sessions stop silently, a notice
     // not confirmed is sent again next time, and the failure is told once.
     abortCheck();
@@ -431,7 +509,8 @@ void MailCheck::deadlinePassed() {
 
 void MailCheck::abortCheck() {
     unload(m_pop3);
-    if (m_smtp) TX_flg = 1;
+    if (m_smtp || (m_awaitingToken && m_tokenForSmtp)) TX_flg = 1;
+    stopTokenWait();
     unload(m_smtp);
 }
 

@@ -12,6 +12,7 @@
 #include <functional>
 
 class DialUp;
+class OAuthTokens;
 struct Seams;
 
 class MailCheck : public QObject {
@@ -72,6 +73,8 @@ class MailCheck : public QObject {
     void certificateRefused(bool smtp, const RefusedCertificate &certificate);
     // A session reached its end: the server's certificate, if any, passed.
     void serverReached(bool smtp);
+    // The OAuth provider replaced the refresh token: the settings keep it.
+    void refreshTokenChanged(const QString &refreshToken);
 
   private:
     // The link monitor's reports. The link is up: the check starts over it.
@@ -84,6 +87,12 @@ class MailCheck : public QObject {
     void dialRefused();
 
     void startPop3();
+    void openPop3(const QString &accessToken);
+    // OAuth: an access token for the POP3 or SMTP session, then `go`; a
+    // failure to get one ends the check like a failed session.
+    bool oauth(bool smtp) const;
+    void withToken(bool smtp, bool fresh, std::function<void(const QString &)> go);
+    void stopTokenWait();
     void pop3Finished(const Form1::Result &result);
     void countNewMail(const Form1::Result &result);
     void emptyMailbox();
@@ -93,7 +102,8 @@ class MailCheck : public QObject {
     static QStringList withRest(QStringList lines, qint64 count);
     // False when the settings could not be saved.
     bool testDone(bool testStaysEnabled = false);
-    void sendNotice();
+    void sendNotice(bool freshToken = false);
+    void openSmtp(const QString &accessToken);
     void noticeFinished(const SessionResult &result);
     // A POP3 or SMTP session ended without reaching its end.
     void sessionFailed(bool smtp, const SessionResult &result);
@@ -125,4 +135,10 @@ class MailCheck : public QObject {
     bool m_notSaved = false;
     qint16 m_retryAtDial = 0;
     quint16 m_ports[2] = {}; // POP3, SMTP: of the sessions under way
+    OAuthTokens *m_tokens;
+    bool m_awaitingToken = false;
+    bool m_tokenForSmtp = false;
+    quint64 m_tokenWait = 0;
+    // POP3, SMTP: the session ran again with a fresh token after a refusal.
+    bool m_freshToken[2] = {};
 };

@@ -192,7 +192,14 @@ void readConnection(const QMap<QString, QString> &side, ConnectionSettings &c) {
     c.noticeHeaders = side.value(QStringLiteral("notice_headers")) == u"1";
     c.keyring = side.value(QStringLiteral("keyring")) == u"1";
     c.keyringSmtp = c.keyring && side.value(QStringLiteral("keyring_smtp")) == u"1";
+    c.signIn = side.value(QStringLiteral("sign_in")) == u"oauth" ? ConnectionSettings::SignIn::OAuth
+                                                                 : ConnectionSettings::SignIn::Password;
+    c.oauthDesktop = side.value(QStringLiteral("oauth_source")) == u"goa";
+    c.oauthProvider = side.value(QStringLiteral("oauth_provider"));
+    c.oauthClientId = side.value(QStringLiteral("oauth_client_id"));
+    c.oauthRefreshToken = side.value(QStringLiteral("oauth_refresh_token"));
     if (c.keyring) c.smtpPassword.clear(); // a leftover from before is not used
+    if (c.keyring) c.oauthRefreshToken.clear();
     c.keyringEntries =
         side.value(QStringLiteral("keyring_entries")).split(u'\t', Qt::SkipEmptyParts);
 }
@@ -232,6 +239,13 @@ void writeConnection(const ConnectionSettings &c, QMap<QString, QString> &side) 
     put("keyring_smtp",
         c.keyring && c.smtpAuth && !c.smtpPassword.isEmpty() ? QStringLiteral("1") : QString());
     put("keyring_entries", c.keyringEntries.join(u'\t'));
+    const bool oauth = c.signIn == ConnectionSettings::SignIn::OAuth;
+    put("sign_in", oauth ? QStringLiteral("oauth") : QString());
+    put("oauth_source", c.oauthDesktop ? QStringLiteral("goa") : QString());
+    put("oauth_provider", c.oauthProvider);
+    put("oauth_client_id", c.oauthClientId);
+    // Kept even while the password is chosen: switching back needs no new sign-in.
+    put("oauth_refresh_token", c.keyring ? QString() : c.oauthRefreshToken);
 }
 
 } // namespace

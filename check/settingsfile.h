@@ -59,6 +59,17 @@ struct ConnectionSettings {
     bool keyringSmtp = false;
     // The keyring entries this copy wrote: the only ones it may remove.
     QStringList keyringEntries;
+    // How POP3 and authenticated SMTP sign in: the password, or an OAuth 2.0
+    // access token. The token comes from the desktop's GNOME Online Accounts
+    // (oauthDesktop), or from this program's own sign-in with the provider
+    // named by its key ("google", "microsoft"), whose refresh token is kept
+    // like a password (in the keyring when that is on).
+    enum class SignIn : qint8 { Password, OAuth };
+    SignIn signIn = SignIn::Password;
+    bool oauthDesktop = false;
+    QString oauthProvider;
+    QString oauthClientId; // empty: the build's
+    QString oauthRefreshToken;
 
     bool operator==(const ConnectionSettings &) const = default;
 };

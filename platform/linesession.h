@@ -32,6 +32,8 @@ struct SessionResult {
     QString tlsDetail;
     // The server refused what was sent itself: the same again fails alike.
     bool refusedForGood = false;
+    // The server refused the OAuth access token: a fresh one may pass.
+    bool tokenRefused = false;
 };
 
 class LineSession : public QObject {
@@ -94,6 +96,21 @@ class LineSession : public QObject {
     bool saslContinue();
     // Every response of the mechanism has been sent.
     bool saslComplete() const { return m_saslSteps.isEmpty(); }
+    // A bearer token (OAuth 2.0) instead of a password: OAUTHBEARER (RFC
+    // 7628), else XOAUTH2, of what the server lists; false when neither is
+    // (nothing sent). Only ever on an encrypted link. A command longer than
+    // maxCommand (0: no bound) goes without its initial response, which then
+    // answers the server's first continuation.
+    bool saslBeginBearer(const QByteArrayList &offered, const QString &user, const QString &token,
+                         qsizetype maxCommand);
+    // A continuation with its challenge (base64, as it came): a bearer
+    // mechanism that has sent its token reads the server's error status from
+    // it and answers with the response that ends the exchange.
+    bool saslContinue(QByteArrayView challenge);
+    // The bearer mechanism's error status as the server gave it, for the
+    // log ("status=401 …"); empty when none came.
+    QString saslRefusal() const { return m_saslRefusal; }
+    bool saslBearer() const { return !m_bearerEnd.isEmpty(); }
 
     // The session's part.
     virtual void linkConnected() {}
@@ -123,6 +140,9 @@ class LineSession : public QObject {
     Endpoint m_endpoint;
     QByteArray m_buffer; // received bytes not yet framed into lines
     QByteArrayList m_saslSteps;
+    QByteArray m_bearerEnd; // the response that ends a refused bearer exchange
+    QString m_saslRefusal;
+    bool m_bearerEndSent = false;
     bool m_opened = false;
     bool m_finished = false;
     bool m_securing = false;

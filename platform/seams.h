@@ -7,6 +7,8 @@
 // intervals and waits, the ports, the folders of the files and the platform
 // services. Production fills it with the real values (Seams::production()).
 // The windows' hooks are in AppSeams (app/appseams.h).
+#include "platform/oauth.h"
+
 #include <QDBusConnection>
 #include <QDateTime>
 #include <QString>
@@ -43,8 +45,15 @@ struct Seams {
     QString keyringCopies;
     QString folderError;         // non-empty: no usable place; the user is told why
     DialService *dial = nullptr; // dial-up service; not owned
-    // The desktop session's bus (notifications), opened on first use.
+    // The desktop session's bus (notifications, GNOME Online Accounts),
+    // opened on first use.
     std::function<QDBusConnection()> sessionBus;
+    // OAuth 2.0: the providers (empty: the built-in ones), the POST to their
+    // token endpoints (empty: libcurl, with caFile), and how long a sign-in
+    // waits for the browser's redirect.
+    QList<OAuthProvider> oauthProviders;
+    oauth::HttpPost httpPost;
+    int signInWaitMs = 5 * 60 * 1000;
 
     static Seams production();
 };

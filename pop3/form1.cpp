@@ -76,7 +76,63 @@ void Form1::sendUser() {
 }
 
 void Form1::secured() {
-    sendUser();
+    signIn();
+}
+
+void Form1::signIn() {
+    if (m_params.accessToken.isEmpty()) {
+        sendUser();
+        return;
+    }
+    // A token is as good as a password to whoever reads it.
+    if (!link()->isEncrypted()) {
+        fail(QStringLiteral("OAuth認証エラー"),
+             QStringLiteral("暗号化されていない接続ではOAuthでサインインしません"));
+        return;
+    }
+    // The mechanisms are listed by CAPA (RFC 2449 6.9).
+    Pop_State = 10;
+    m_mechanisms.clear();
+    sendLine(QByteArrayLiteral("CAPA"));
+}
+
+bool Form1::bearerLine(QByteArrayView line) {
+    const QString server = QStringLiteral("受信サーバ ") + m_params.host;
+    if (Pop_State == 11) { // the capabilities, one a line
+        if (line != QByteArrayView(".")) {
+            if (line.startsWith("SASL ") || line.startsWith("sasl "))
+                m_mechanisms = line.sliced(5).toByteArray().toUpper().split(' ');
+            return true;
+        }
+        Pop_State = 12;
+        if (!saslBeginBearer(m_mechanisms, m_params.user, m_params.accessToken, 255))
+            fail(QStringLiteral("認証方式なし"),
+                 server +
+                     QStringLiteral(" にはXOAUTH2とOAUTHBEARERのどちらの認証方式もありません"));
+        return !ended();
+    }
+    // AUTH: continuations ("+ "), then +OK or -ERR (RFC 5034 4).
+    if (line.startsWith("+OK")) {
+        if (!saslComplete()) {
+            fail(QStringLiteral("受信サーバエラー"), QStringLiteral("POP3サーバエラー"));
+            return false;
+        }
+        Pop_State = 3;
+        Uidl_Data.clear();
+        sendLine(QByteArrayLiteral("LIST "));
+        return true;
+    }
+    if (line.startsWith("+") && saslContinue(line.sliced(1).trimmed())) return true;
+    SessionResult r;
+    r.status = QStringLiteral("OAuth認証エラー");
+    const QString detail = saslRefusal();
+    r.logMessage = server + QStringLiteral(" がアクセストークンを拒否しました") +
+                   (detail.isEmpty() ? QString() : QStringLiteral("（") + detail + u'）') +
+                   QStringLiteral("（") + cp932::decode(line.first(qMin<qsizetype>(line.size(), 200))) +
+                   u'）';
+    r.tokenRefused = true;
+    finish(r);
+    return false;
 }
 
 void Form1::lineTooLong() {
@@ -86,6 +142,9 @@ void Form1::lineTooLong() {
              QStringLiteral("受信サーバのユーザＩＤが違います"));
         break;
     case 1:
+    case 10:
+    case 11:
+    case 12:
         fail(QStringLiteral("受信サーバエラー"), QStringLiteral("POP3サーバエラー"));
         break;
     case 2:
@@ -110,6 +169,9 @@ void Form1::lineTooLong() {
 
 bool Form1::lineArrived(QByteArrayView line) {
     switch (Pop_State) {
+    case 11:
+    case 12:
+        return bearerLine(line);
     case 4:
         // Scan lines of LIST; only their number is kept.
         if (!line.isEmpty() && line[0] == '.') {
@@ -172,7 +234,7 @@ void Form1::handleStatusLine(const QString &line) {
             Pop_State = 7;
             sendLine(QByteArrayLiteral("STLS"));
         } else if (ok) {
-            sendUser();
+            signIn();
         } else
             fail(QStringLiteral("ユーザＩＤが違います"),
                  QStringLiteral("受信サーバのユーザＩＤが違います"));
@@ -243,6 +305,14 @@ void Form1::handleStatusLine(const QString &line) {
         } else {
             succeed();
         }
+        break;
+    case 10: // reply to CAPA
+        if (ok)
+            Pop_State = 11;
+        else
+            fail(QStringLiteral("認証方式なし"),
+                 QStringLiteral("受信サーバ ") + m_params.host +
+                     QStringLiteral(" は対応する認証方式を示しません（") + line.left(200) + u'）');
         break;
     case 5: // status line of UIDL
         if (ok) {

@@ -16,6 +16,9 @@ class Form1 : public LineSession {
         quint16 port = 110;
         QString user;
         QString password;
+        // Set: signs in with this OAuth access token (SASL after CAPA, on an
+        // encrypted connection only) instead of USER and PASS.
+        QString accessToken;
         int guardMs = 60000; // connect and reply guards
         // StartTls: STLS after the greeting (RFC 2595 4); Tls: POP3S.
         LinkSecurity security = LinkSecurity::None;
@@ -65,6 +68,9 @@ class Form1 : public LineSession {
     void report(const SessionResult &result) override;
 
     void sendUser();
+    // After the greeting, or the handshake STLS asked for.
+    void signIn();
+    bool bearerLine(QByteArrayView line);
     void handleStatusLine(const QString &line);
     void sendLine(const QByteArray &command);
     void listingComplete();
@@ -83,4 +89,5 @@ class Form1 : public LineSession {
     QList<qint64> m_topQueue; // the newest new messages, whose header is still to read
     QByteArray m_header;      // the header block being read
     bool m_headerCut = false; // it reached MaxHeaderBytes
+    QByteArrayList m_mechanisms; // the SASL line of CAPA
 };

@@ -7,7 +7,7 @@ PKGS=(
   # build
   cmake make g++ clang-format pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev libfontconfig-dev libssl-dev
-  qtkeychain-qt6-dev libgmime-3.0-dev
+  qtkeychain-qt6-dev libgmime-3.0-dev libcurl4-openssl-dev
   # real peers the tests start themselves
   dovecot-core dovecot-pop3d python3 python3-aiosmtpd python3-dbusmock dbus openssl
   iproute2 nftables

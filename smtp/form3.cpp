@@ -166,12 +166,22 @@ bool Form3::SecureReply(const QByteArray &code, const QByteArrayList &lines) {
         beginTls();
         return true;
     case 12: // AUTH: its continuations (334), then its end (235)
-        if (code == "334" && saslContinue()) {
+        if (code == "334" && saslContinue(QByteArrayView(lines.last()).sliced(3).trimmed())) {
             AppendTrace(lines);
             return true;
         }
         if (code != "235" || !saslComplete()) {
-            ReplyError(lines, QStringLiteral("認証エラー"), authRefused);
+            if (saslBearer()) {
+                const QString detail = saslRefusal();
+                ReplyError(lines, QStringLiteral("OAuth認証エラー"),
+                           QStringLiteral("送信サーバ ") + m_params.host +
+                               QStringLiteral(" がアクセストークンを拒否しました") +
+                               (detail.isEmpty() ? QString()
+                                                 : QStringLiteral("（") + detail + u'）') +
+                               replyText(lines));
+            } else {
+                ReplyError(lines, QStringLiteral("認証エラー"), authRefused);
+            }
             return false;
         }
         AppendTrace(lines);
@@ -234,6 +244,14 @@ void Form3::AfterEhlo(const QByteArrayList &lines) {
     for (const QByteArrayList &words : ehloKeywords(lines))
         if (words.value(0) == "AUTH") offered += words.mid(1);
     Smtp_State = 12;
+    if (!m_params.accessToken.isEmpty()) {
+        if (!saslBeginBearer(offered, m_params.authUser, m_params.accessToken, 0))
+            ReplyError({}, QStringLiteral("認証方式なし"),
+                       QStringLiteral("送信サーバ ") + m_params.host +
+                           QStringLiteral(
+                               " にはXOAUTH2とOAUTHBEARERのどちらの認証方式もありません"));
+        return;
+    }
     if (!saslBegin(offered, m_params.authUser, m_params.authPassword))
         ReplyError({}, QStringLiteral("認証方式なし"),
                    QStringLiteral("送信サーバ ") + m_params.host +
@@ -276,6 +294,7 @@ void Form3::ReplyError(const QByteArrayList &lines, const QString &status, const
     r.status = status.isEmpty() ? QStringLiteral("エラー") : status;
     r.logMessage = log.isEmpty() ? QStringLiteral("送信サーバエラー") : log;
     r.refusedForGood = Smtp_State == 5;
+    r.tokenRefused = Smtp_State == 12 && saslBearer();
     AppendTrace(lines);
     SendLine(QuitLine());
     Smtp_State = 6;

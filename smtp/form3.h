@@ -27,6 +27,8 @@ class Form3 : public LineSession {
         bool auth = false;
         QString authUser;
         QString authPassword;
+        // Set: AUTH with this OAuth access token instead of the password.
+        QString accessToken;
         QString envelopeFrom; // MAIL FROM in the secure dialogue
         QString fromHeader;   // the From line's text there; empty: as in plain
         QDateTime date;       // the Date header

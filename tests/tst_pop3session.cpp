@@ -15,6 +15,13 @@ const QByteArray TwoListed = "+OK 2 20\r\n1 10\r\n2 10\r\n.\r\n";
 const QByteArray TwoUids = "+OK\r\n1 aa\r\n2 bb\r\n.\r\n";
 const QByteArray TwoStored = "3\r\n\"\"\r\n\"aa\"\r\n\"bb\"\r\n";
 
+const QByteArray Token1 = R"({"access_token":"at1","expires_in":3600})";
+const QByteArray Revoked = R"(400 {"error":"invalid_grant"})";
+// XOAUTH2 for taro with at1, and OAUTHBEARER to 127.0.0.1:995.
+const QByteArray Xoauth2 = "AUTH XOAUTH2 dXNlcj10YXJvAWF1dGg9QmVhcmVyIGF0MQEB\r\n";
+const QByteArray Capa = "+OK ready\r\n+OK\r\nSASL PLAIN XOAUTH2\r\n.\r\n";
+const QByteArray Refusal = "+ eyJzdGF0dXMiOiI0MDEiLCJzY2hlbWVzIjoiYmVhcmVyIn0=\r\n-ERR [AUTH] no\r\n";
+
 struct Dialogue {
     FakeHost host;
 
@@ -67,6 +74,9 @@ class TestPop3Session : public QObject {
     void storeNotWritable();
     void longMailbox();
     void secure();
+    void oauth_data();
+    void oauth();
+    void oauthTokens();
 };
 
 void TestPop3Session::dialogue_data() {
@@ -495,6 +505,123 @@ void TestPop3Session::secure() {
     QCOMPARE(u.host.statusText, "受信サーバに接続できません");
     QCOMPARE(u.host.logLines, QStringList{"受信サーバ 127.0.0.1 のポート 1995 に接続できません"});
     QCOMPARE(u.check().retries(), 1);
+}
+
+void TestPop3Session::oauth_data() {
+    QTest::addColumn<QString>("knob"); // "plain", "long", "revoked"
+    QTest::addColumn<QByteArray>("server");
+    QTest::addColumn<QByteArray>("client");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QString>("log");
+    const QByteArray listed = "+OK\r\n" + TwoListed + TwoUids;
+    const QString none = "0通の新着メールがあります";
+    QTest::newRow("XOAUTH2") << "" << Capa + listed << "CAPA\r\n" + Xoauth2 + "LIST \r\nUIDL\r\n"
+                             << none << none;
+    QTest::newRow("OAUTHBEARER before XOAUTH2")
+        << "" << "+OK\r\n+OK\r\nSASL XOAUTH2 OAUTHBEARER\r\n.\r\n" + listed
+        << QByteArray("CAPA\r\nAUTH OAUTHBEARER "
+                      "bixhPXRhcm8sAWhvc3Q9MTI3LjAuMC4xAXBvcnQ9OTk1AWF1dGg9QmVhcmVyIGF0MQEB\r\n"
+                      "LIST \r\nUIDL\r\n")
+        << none << none;
+    // Past 255 bytes the response waits for the server's continuation (RFC 5034 4).
+    QTest::newRow("long token") << "long" << Capa + "+ \r\n" + listed
+                                << QByteArray("CAPA\r\nAUTH XOAUTH2\r\n") << none << none;
+    QTest::newRow("no bearer mechanism")
+        << "" << QByteArray("+OK\r\n+OK\r\nSASL PLAIN LOGIN\r\n.\r\n")
+        << QByteArray("CAPA\r\n") << "認証方式なし"
+        << "受信サーバ 127.0.0.1 にはXOAUTH2とOAUTHBEARERのどちらの認証方式もありません";
+    // The error status is read and the exchange ended with an empty response.
+    QTest::newRow("refused twice") << "" << Capa + Refusal << "CAPA\r\n" + Xoauth2 + "\r\n"
+                                   << "OAuth認証エラー"
+                                   << "受信サーバ 127.0.0.1 がアクセストークンを拒否しました"
+                                      "（schemes=bearer status=401）（-ERR [AUTH] no）";
+    // Nothing is sent, not even a connection made.
+    QTest::newRow("plain connection")
+        << "plain" << QByteArray() << QByteArray() << "OAuth認証エラー"
+        << "受信サーバへの暗号化されていない接続ではOAuthでサインインしません";
+    QTest::newRow("revoked refresh token")
+        << "revoked" << QByteArray() << QByteArray() << "OAuth：再度サインインしてください"
+        << "OAuthのリフレッシュトークンが拒否されました（invalid_grant）。接続設定で再度サインインしてください";
+}
+
+void TestPop3Session::oauth() {
+    QFETCH(QString, knob);
+    QFETCH(QByteArray, server);
+    QFETCH(QByteArray, client);
+    QFETCH(QString, status);
+    QFETCH(QString, log);
+    Dialogue d;
+    d.putStore(TwoStored);
+    TokenEndpoint endpoint;
+    endpoint.attach(d.host);
+    const QByteArray longToken(300, 't');
+    endpoint.replies = {knob == "revoked" ? Revoked
+                        : knob == "long"  ? R"({"access_token":")" + longToken + "\"}"
+                                          : Token1,
+                        Token1};
+    if (knob == "plain") d.host.settings.connection.popSecurity = LinkSecurity::None;
+    d.host.start();
+    if (!server.isEmpty()) {
+        QTRY_VERIFY(d.host.link());
+        d.host.link()->accept();
+        d.host.link()->reply(server);
+        if (status.startsWith("OAuth認証")) { // a fresh token, one more try
+            QCOMPARE(d.host.link()->written, client);
+            QTRY_COMPARE(d.host.links.size(), 2);
+            d.host.link()->accept();
+            d.host.link()->reply(server);
+        }
+        if (knob == "long")
+            client += QByteArray("user=taro\x01" "auth=Bearer " + longToken + "\x01\x01").toBase64() +
+                      "\r\nLIST \r\nUIDL\r\n";
+        QCOMPARE(d.host.link()->written, client);
+    } else {
+        QTRY_COMPARE(d.host.statusText, status);
+        QVERIFY(d.host.links.isEmpty());
+    }
+    QTRY_COMPARE(d.host.statusText, status);
+    QCOMPARE(d.host.logLines, QStringList{log});
+    // The refresh token goes only to the provider, and no token reaches the log.
+    if (knob != "plain")
+        QCOMPARE(endpoint.forms.first(), "grant_type=refresh_token&refresh_token=rt1&client_id=cid");
+    QCOMPARE(endpoint.forms.size(), knob == "plain" ? 0 : status.startsWith("OAuth認証") ? 2 : 1);
+    QCOMPARE(d.check().retries(), status == "0通の新着メールがあります" ? 0 : 1);
+}
+
+void TestPop3Session::oauthTokens() {
+    // A token about to expire is refreshed for the next check; one that
+    // holds is used again; a revoked refresh token is asked for once only.
+    Dialogue d;
+    TokenEndpoint endpoint;
+    endpoint.attach(d.host);
+    endpoint.replies = {R"({"access_token":"at1","expires_in":30,"refresh_token":"rt2"})", Token1,
+                        Revoked};
+    QString rotated;
+    QObject::connect(&d.check(), &MailCheck::refreshTokenChanged,
+                     [&rotated](const QString &t) { rotated = t; });
+    auto check = [&d] {
+        d.host.start();
+        QTRY_VERIFY(d.host.link() && !d.host.link()->isUp());
+        d.host.link()->accept();
+        d.host.link()->reply(Capa + "+OK\r\n+OK 0\r\n");
+        QTRY_VERIFY(!d.check().running());
+        d.host.links.clear();
+    };
+    check();
+    QCOMPARE(rotated, "rt2");
+    d.host.settings.connection.oauthRefreshToken = rotated;
+    check();
+    check();
+    QCOMPARE(endpoint.forms.size(), 2);
+    QVERIFY(endpoint.forms[1].contains("refresh_token=rt2"));
+    d.host.settings.connection.oauthRefreshToken = "rt3";
+    d.host.start();
+    QTRY_VERIFY(!d.check().running());
+    d.host.start();
+    QTRY_VERIFY(!d.check().running());
+    QCOMPARE(endpoint.forms.size(), 3);
+    QCOMPARE(d.host.statusText, "OAuth：再度サインインしてください");
+    QVERIFY(d.host.links.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestPop3Session)

@@ -100,6 +100,8 @@ class TestSmtpSession : public QObject {
     void linkLost();
     void secure_data();
     void secure();
+    void oauth_data();
+    void oauth();
 };
 
 void TestSmtpSession::wholeDialogue_data() {
@@ -444,6 +446,62 @@ void TestSmtpSession::secure() {
     QCOMPARE(s.host.statusText, status);
     QCOMPARE(s.log(), QStringList{log});
     QVERIFY(s.sentAgain());
+}
+
+void TestSmtpSession::oauth_data() {
+    QTest::addColumn<QByteArray>("server");
+    QTest::addColumn<QByteArray>("client");
+    QTest::addColumn<QString>("status"); // empty: still under way
+    QTest::addColumn<QString>("log");
+    const QByteArray ehlo = "EHLO example.jp\r\n";
+    const QByteArray xoauth2 = "AUTH XOAUTH2 dXNlcj10YXJvAWF1dGg9QmVhcmVyIGF0MQEB\r\n";
+    const QByteArray greeting = "220 m\r\n250-m\r\n250 AUTH PLAIN XOAUTH2\r\n";
+    QTest::newRow("XOAUTH2") << greeting + "235 ok\r\n"
+                             << ehlo + xoauth2 + "MAIL FROM:<taro@example.jp>\r\n" << ""
+                             << "";
+    // Refused with a fresh token too: the error status decoded, the notice kept.
+    QTest::newRow("refused twice")
+        << greeting + "334 eyJzdGF0dXMiOiI0MDEiLCJzY2hlbWVzIjoiYmVhcmVyIn0=\r\n535 5.7.8 no\r\n"
+        << ehlo + xoauth2 + "\r\nQUIT\r\n"
+        << "OAuth認証エラー"
+        << "送信サーバ 127.0.0.1 がアクセストークンを拒否しました（schemes=bearer status=401）"
+           "（535 5.7.8 no）";
+    QTest::newRow("no bearer mechanism")
+        << QByteArray("220 m\r\n250-m\r\n250 AUTH PLAIN LOGIN\r\n") << ehlo + "QUIT\r\n"
+        << "認証方式なし"
+        << "送信サーバ 127.0.0.1 にはXOAUTH2とOAUTHBEARERのどちらの認証方式もありません";
+}
+
+void TestSmtpSession::oauth() {
+    QFETCH(QByteArray, server);
+    QFETCH(QByteArray, client);
+    QFETCH(QString, status);
+    QFETCH(QString, log);
+    Session s;
+    TokenEndpoint endpoint;
+    endpoint.attach(s.host);
+    endpoint.replies = {R"({"access_token":"at1"})", R"({"access_token":"at1"})"};
+    s.secure(LinkSecurity::Tls);
+    s.host.start();
+    QTRY_VERIFY(s.host.link());
+    s.host.link()->accept();
+    s.host.link()->reply("+OK\r\n+OK\r\nSASL XOAUTH2\r\n.\r\n+OK\r\n+OK 1\r\n.\r\n+OK\r\n1 a\r\n.\r\n");
+    s.logFrom = s.host.logLines.size();
+    for (int tries = status.startsWith("OAuth") ? 2 : 1, n = 2; tries > 0; --tries, ++n) {
+        QTRY_COMPARE(s.host.links.size(), n);
+        s.smtp = s.host.link();
+        s.smtp->accept();
+        s.smtp->reply(server);
+        QCOMPARE(s.smtp->written, client);
+    }
+    QTRY_COMPARE(s.host.noticeRunning(), status.isEmpty());
+    if (status.isEmpty()) return;
+    QTRY_COMPARE(s.host.statusText, status);
+    QCOMPARE(s.log(), QStringList{log});
+    const qsizetype n = s.host.links.size();
+    s.host.start(); // the next check sends the notice again
+    QTRY_COMPARE(s.host.links.size(), n + 1);
+    QCOMPARE(s.host.link()->port, quint16(465));
 }
 
 QTEST_GUILESS_MAIN(TestSmtpSession)

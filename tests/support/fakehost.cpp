@@ -66,3 +66,21 @@ void FakeHost::guardRunsOut() {
         for (QTimer *t : s->findChildren<QTimer *>())
             if (t->isActive()) QMetaObject::invokeMethod(t, "timeout", Qt::DirectConnection);
 }
+
+void TokenEndpoint::attach(FakeHost &host) {
+    host.seamsValue.oauthProviders = {{"test", "Test", "https://auth.test/authorize",
+                                       "https://auth.test/token", "mail", "cid", ""}};
+    host.seamsValue.httpPost = [this](const QString &, const QByteArray &form, QObject *context,
+                                      oauth::HttpDone done) {
+        forms << form;
+        const QByteArray body = replies.isEmpty() ? QByteArray("400 {}") : replies.takeFirst();
+        oauth::HttpReply r{200, body, {}};
+        if (body.startsWith("400 ")) r = {400, body.mid(4), {}};
+        QTimer::singleShot(0, context, [done, r] { done(r); });
+    };
+    ConnectionSettings &c = host.settings.connection;
+    c.signIn = ConnectionSettings::SignIn::OAuth;
+    c.oauthProvider = "test";
+    c.oauthRefreshToken = "rt1";
+    c.popSecurity = LinkSecurity::Tls;
+}

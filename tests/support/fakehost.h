@@ -12,6 +12,16 @@
 #include <QTemporaryDir>
 #include <memory>
 
+class FakeHost;
+
+// OAuth: a provider whose token endpoint the test answers, one reply a
+// request ("400 {…}", else the body of a 200), and the settings that use it.
+struct TokenEndpoint {
+    QList<QByteArray> forms; // what the check posted
+    QList<QByteArray> replies;
+    void attach(FakeHost &host);
+};
+
 class FakeHost {
   public:
     FakeHost();
