@@ -15,6 +15,8 @@ QStringList KeyringPasswords::entries(const SettingsRecord &s) {
     if (!s.connection.keyring) return {};
     QStringList keys{keyring::popKey(s)};
     if (keyring::smtpSeparate(s)) keys << keyring::smtpKey(s);
+    if (keyring::oauthSeparate(s) && !s.connection.oauthRefreshToken.isEmpty())
+        keys << keyring::oauthKey(s);
     return keys;
 }
 
@@ -42,6 +44,21 @@ void KeyringPasswords::load(const SettingsRecord &settings) {
             readDone();
         };
     };
+    if (settings.connection.signIn == ConnectionSettings::SignIn::OAuth) {
+        // The token stands in for both passwords. Nothing to ask for when
+        // it is missing: only a new sign-in makes one.
+        m_reading = keyring::oauthSeparate(settings) ? 1 : 0;
+        if (m_reading == 0) return;
+        keyring::read(keyring::oauthKey(settings), this, [this](const keyring::Result &r) {
+            if (r.ok && !r.secret.isEmpty())
+                emit refreshTokenKnown(r.secret);
+            else if (!r.missing)
+                emit note(QStringLiteral("キーリングからOAuthのトークンを読めませんでした。") +
+                          r.error);
+            --m_reading;
+        });
+        return;
+    }
     const QString popKey = keyring::popKey(settings);
     keyring::read(popKey, this, reader(&m_pop, &m_popFailed, popKey));
     if (settings.connection.keyringSmtp) {
@@ -99,6 +116,7 @@ void KeyringPasswords::closePrompt() {
 
 bool KeyringPasswords::mayCheck(const SettingsRecord &s) const {
     if (!s.connection.keyring) return true;
+    if (s.connection.signIn == ConnectionSettings::SignIn::OAuth) return !reading();
     return !reading() && !s.POP_PassWord.isEmpty();
 }
 
@@ -166,6 +184,8 @@ void KeyringPasswords::store(const SettingsRecord &s, bool loud) {
     if (!s.POP_PassWord.isEmpty()) keyring::write(keyring::popKey(s), s.POP_PassWord, this, told);
     if (keyring::smtpSeparate(s))
         keyring::write(keyring::smtpKey(s), s.connection.smtpPassword, this, told);
+    if (keyring::oauthSeparate(s) && !s.connection.oauthRefreshToken.isEmpty())
+        keyring::write(keyring::oauthKey(s), s.connection.oauthRefreshToken, this, told);
 }
 
 void KeyringPasswords::drop(const QString &key) {

@@ -39,6 +39,8 @@ class KeyringPasswords : public QObject {
     // The passwords to check with: read from the keyring or typed in.
     // smtp is empty when it is not a separate entry.
     void passwordsKnown(const QString &pop, const QString &smtp);
+    // The OAuth refresh token read from the keyring.
+    void refreshTokenKnown(const QString &refreshToken);
     // Something failed: the text names what, for log, status line and box.
     void trouble(const QString &text);
     // The same, for the log alone.

@@ -372,6 +372,10 @@ void MainWindow::setAccepted(const AcceptedCertificate &pop, const AcceptedCerti
     m_loaded.connection.smtpAccepted = smtp;
 }
 
+void MainWindow::setRefreshToken(const QString &refreshToken) {
+    m_loaded.connection.oauthRefreshToken = refreshToken;
+}
+
 void MainWindow::setPasswords(const QString &pop, const QString &smtp) {
     if (Text2->text().isEmpty()) {
         const QSignalBlocker quiet(Text2);

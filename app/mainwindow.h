@@ -34,6 +34,8 @@ class MainWindow : public QWidget {
     void setConnection(const ConnectionSettings &connection);
     // The certificates a save kept accepted (those of servers no longer
     // named are dropped); not an edit.
+    // A refresh token the provider replaced, or the keyring gave: no edit.
+    void setRefreshToken(const QString &refreshToken);
     void setAccepted(const AcceptedCertificate &pop, const AcceptedCertificate &smtp);
     // The passwords the keyring or its prompt gave, for settings read
     // without them: no change rule runs, a box already typed in stays.

@@ -2,6 +2,7 @@
 
 #include "app/icons.h"
 #include "app/keyringpasswords.h"
+#include "check/oauthtokens.h"
 #include "app/mainwindow.h"
 #include "app/verdisp.h"
 #include "check/logfile.h"
@@ -18,6 +19,8 @@
 #include "windows/topmost.h"
 
 #include <QCoreApplication>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDir>
 #include <QEvent>
 #include <QGuiApplication>
@@ -52,6 +55,10 @@ Program::Program(Seams seams, AppSeams appSeams, QObject *parent)
                 if (!smtp.isEmpty()) m_settings.connection.smtpPassword = smtp;
                 if (m_main) m_main->setPasswords(pop, smtp);
             });
+    connect(m_keyring, &KeyringPasswords::refreshTokenKnown, this, [this](const QString &token) {
+        m_settings.connection.oauthRefreshToken = token;
+        if (m_main) m_main->setRefreshToken(token);
+    });
     connect(m_keyring, &KeyringPasswords::trouble, this, &Program::keyringTrouble);
     connect(m_keyring, &KeyringPasswords::note, this,
             [this](const QString &text) { log(QString(text).replace(u'\n', u' ')); });
@@ -65,6 +72,17 @@ Program::Program(Seams seams, AppSeams appSeams, QObject *parent)
     connect(m_check, &MailCheck::testPassed, this, &Program::testPassed);
     connect(m_check, &MailCheck::finished, this, &Program::idleSoon);
     connect(m_check, &MailCheck::certificateRefused, this, &Program::certificateRefused);
+    // The provider replaced the refresh token: kept at once, as a save would.
+    connect(m_check, &MailCheck::refreshTokenChanged, this, [this](const QString &token) {
+        SettingsRecord updated = m_settings;
+        updated.connection.oauthRefreshToken = token;
+        updated.connection.keyringEntries = KeyringPasswords::entries(updated);
+        if (m_main) m_main->setRefreshToken(token);
+        if (!settingsfile::save(m_seams.configDir, updated))
+            log(QStringLiteral("OAuthの新しいトークンを設定ファイルに保存できませんでした"));
+        m_keyring->saved(m_settings, updated);
+        m_settings = updated;
+    });
     connect(m_check, &MailCheck::serverReached, this,
             [this](bool smtp) { certificateRefused(smtp, {}); });
     m_notifier = new DesktopNotifier(m_seams.sessionBus, m_app.startProcess, this);
@@ -363,6 +381,25 @@ void Program::showConnection() {
         // Modal over the settings window, whose copy it edits.
         m_connection =
             new ConnectionDialog(m_main->settings().connection, m_app.messageBox, m_main);
+        m_connection->setOAuth(
+            m_seams.oauthProviders.isEmpty() ? oauth::builtinProviders() : m_seams.oauthProviders,
+            [this](const ConnectionSettings &c, QObject *context,
+                   ConnectionDialog::SignInDone done) {
+                auto *signIn = new OAuthSignIn(
+                    m_seams, c, m_main ? m_main->settings().POP_UserID : QString(),
+                    [this](const QString &url) {
+                        return m_app.startProcess &&
+                               m_app.startProcess(QStringLiteral("xdg-open"), {url});
+                    },
+                    context);
+                connect(signIn, &OAuthSignIn::done, context,
+                        [signIn, done](bool ok, const QString &token, const QString &message) {
+                            signIn->deleteLater();
+                            done(ok, token, message);
+                        });
+                signIn->start();
+            });
+        offerDesktopAccounts(m_connection);
         const bool autostartOn = autostart::enabled(QCoreApplication::applicationFilePath());
         m_connection->setAutostart(autostartOn);
         for (int i = 0; i < 2; ++i)
@@ -387,6 +424,30 @@ void Program::showConnection() {
     }
     m_connection->open();
     m_connection->raise();
+}
+
+void Program::offerDesktopAccounts(ConnectionDialog *dialog) {
+    // Asked without starting anything: GNOME Online Accounts running, or
+    // started by the bus on demand.
+    if (!m_seams.sessionBus) return;
+    QDBusConnection bus = m_seams.sessionBus();
+    const QString name = QStringLiteral("org.gnome.OnlineAccounts");
+    for (const char *method : {"NameHasOwner", "ListActivatableNames"}) {
+        QDBusMessage m = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+            QStringLiteral("org.freedesktop.DBus"), QLatin1String(method));
+        if (qstrcmp(method, "NameHasOwner") == 0) m << name;
+        auto *w = new QDBusPendingCallWatcher(bus.asyncCall(m), dialog);
+        connect(w, &QDBusPendingCallWatcher::finished, dialog,
+                [dialog, name](QDBusPendingCallWatcher *w) {
+                    w->deleteLater();
+                    const QDBusMessage r = w->reply();
+                    if (r.arguments().isEmpty()) return;
+                    const QVariant v = r.arguments().first();
+                    if (v.toBool() || v.toStringList().contains(name))
+                        dialog->setDesktopAccounts(true);
+                });
+    }
 }
 
 void Program::certificateRefused(bool smtp, const RefusedCertificate &certificate) {

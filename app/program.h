@@ -55,6 +55,7 @@ class Program : public QObject {
   public slots:
     // A certificate that failed verification: the connection dialog offers
     // it for trust until the server is reached, or changes.
+    void offerDesktopAccounts(class ConnectionDialog *dialog);
     void certificateRefused(bool smtp, const RefusedCertificate &certificate);
 
   private:

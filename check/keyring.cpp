@@ -72,6 +72,14 @@ QString smtpKey(const SettingsRecord &s) {
     return QStringLiteral("smtp:%1@%2").arg(user, s.Smtp_Address);
 }
 
+QString oauthKey(const SettingsRecord &s) {
+    return QStringLiteral("oauth:%1@%2").arg(s.POP_UserID, s.connection.oauthProvider);
+}
+
+bool oauthSeparate(const SettingsRecord &s) {
+    return s.connection.signIn == ConnectionSettings::SignIn::OAuth && !s.connection.oauthDesktop;
+}
+
 bool smtpSeparate(const SettingsRecord &s) {
     return s.connection.smtpAuth && !s.connection.smtpPassword.isEmpty();
 }

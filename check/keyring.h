@@ -22,6 +22,9 @@ using Done = std::function<void(const Result &)>;
 // The entries' names: the account and the server they log in to.
 QString popKey(const SettingsRecord &settings);
 QString smtpKey(const SettingsRecord &settings);
+// The OAuth refresh token of this program's own sign-in.
+QString oauthKey(const SettingsRecord &settings);
+bool oauthSeparate(const SettingsRecord &settings);
 // Whether the SMTP password is a separate entry.
 bool smtpSeparate(const SettingsRecord &settings);
 

@@ -176,7 +176,6 @@ void OAuthTokens::fromDesktop(const QString &address) {
     QDBusMessage list = QDBusMessage::createMethodCall(
         GoaService, QStringLiteral("/org/gnome/OnlineAccounts"),
         QStringLiteral("org.freedesktop.DBus.ObjectManager"), QStringLiteral("GetManagedObjects"));
-    list.setAutoStartService(false);
     auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(list), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this, request, address, fail, bus](QDBusPendingCallWatcher *w) mutable {
@@ -223,7 +222,6 @@ void OAuthTokens::fromDesktop(const QString &address) {
                 QDBusMessage call = QDBusMessage::createMethodCall(
                     GoaService, found, QStringLiteral("org.gnome.OnlineAccounts.OAuth2Based"),
                     QStringLiteral("GetAccessToken"));
-                call.setAutoStartService(false);
                 auto *token = new QDBusPendingCallWatcher(bus.asyncCall(call), this);
                 connect(token, &QDBusPendingCallWatcher::finished, this,
                         [this, request, fail](QDBusPendingCallWatcher *t) {

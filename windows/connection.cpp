@@ -5,6 +5,7 @@
 #include "windows/twips.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -99,7 +100,7 @@ ConnectionDialog::ConnectionDialog(const ConnectionSettings &settings, MessageBo
     // The settings window waits behind it; closing this one must not end the program.
     setAttribute(Qt::WA_QuitOnClose, false);
     setWindowModality(Qt::WindowModal);
-    setFixedSize(twSize(6870, 13905));
+    setFixedSize(twSize(13470, 13905));
 
     auto *pop = new QGroupBox(QStringLiteral("受信（POP3）"), this);
     pop->setObjectName(QStringLiteral("FramePop"));
@@ -118,10 +119,10 @@ ConnectionDialog::ConnectionDialog(const ConnectionSettings &settings, MessageBo
     m_user->setPlaceholderText(QStringLiteral("空欄: ユーザアカウントと同じ"));
     label(smtp, QStringLiteral("LabelSmtpPassword"), QStringLiteral("パスワード"), 480, 1800, 1335,
           255);
-    m_password = textBox(smtp, QStringLiteral("SmtpPassword"), 1920, 1680, 4215, 375);
-    m_password->setEchoMode(QLineEdit::Password);
-    m_password->setAttribute(Qt::WA_InputMethodEnabled, false);
-    m_password->setPlaceholderText(QStringLiteral("空欄: メールサーバパスワードと同じ"));
+    m_smtpPassword = textBox(smtp, QStringLiteral("SmtpPassword"), 1920, 1680, 4215, 375);
+    m_smtpPassword->setEchoMode(QLineEdit::Password);
+    m_smtpPassword->setAttribute(Qt::WA_InputMethodEnabled, false);
+    m_smtpPassword->setPlaceholderText(QStringLiteral("空欄: メールサーバパスワードと同じ"));
     label(smtp, QStringLiteral("LabelSmtpFrom"), QStringLiteral("送信元アドレス"), 480, 2280, 1335,
           255);
     m_from = textBox(smtp, QStringLiteral("SmtpFrom"), 1920, 2160, 4215, 375);
@@ -160,9 +161,51 @@ ConnectionDialog::ConnectionDialog(const ConnectionSettings &settings, MessageBo
     m_noticeHeaders->setObjectName(QStringLiteral("NoticeHeaders"));
     place(m_noticeHeaders, 240, 1620, 5895, 255);
 
+    // How POP3 and SMTP authentication sign in.
+    auto *signIn = new QGroupBox(QStringLiteral("サインイン"), this);
+    signIn->setObjectName(QStringLiteral("FrameSignIn"));
+    place(signIn, 6855, 120, 6375, 3150);
+    label(signIn, QStringLiteral("LabelSignIn"), QStringLiteral("方式"), 240, 360, 1335, 255);
+    m_password = new QRadioButton(QStringLiteral("パスワード"), signIn);
+    m_password->setObjectName(QStringLiteral("SignInPassword"));
+    place(m_password, 1620, 360, 1455, 255);
+    m_oauth = new QRadioButton(QStringLiteral("OAuth"), signIn);
+    m_oauth->setObjectName(QStringLiteral("SignInOAuth"));
+    place(m_oauth, 3120, 360, 1095, 255);
+    label(signIn, QStringLiteral("LabelOAuthSource"), QStringLiteral("トークン"), 240, 780, 1335,
+          255);
+    auto *sources = new QWidget(signIn); // its own group of radio buttons
+    place(sources, 1620, 720, 4515, 375);
+    m_oauthOwn = new QRadioButton(QStringLiteral("ブラウザでサインイン"), sources);
+    m_oauthOwn->setObjectName(QStringLiteral("OAuthOwn"));
+    place(m_oauthOwn, 0, 60, 2295, 255);
+    m_oauthDesktop = new QRadioButton(QStringLiteral("オンラインアカウント"), sources);
+    m_oauthDesktop->setObjectName(QStringLiteral("OAuthDesktop"));
+    m_oauthDesktop->setToolTip(
+        QStringLiteral("GNOME オンラインアカウントにあるメールアドレスのアカウントを使います"));
+    place(m_oauthDesktop, 2340, 60, 2175, 255);
+    label(signIn, QStringLiteral("LabelOAuthProvider"), QStringLiteral("プロバイダ"), 240, 1260,
+          1335, 255);
+    m_provider = new QComboBox(signIn);
+    m_provider->setObjectName(QStringLiteral("OAuthProvider"));
+    place(m_provider, 1620, 1170, 4515, 375);
+    label(signIn, QStringLiteral("LabelOAuthClientId"), QStringLiteral("クライアントID"), 240, 1740,
+          1335, 255);
+    m_clientId = textBox(signIn, QStringLiteral("OAuthClientId"), 1620, 1620, 4515, 375);
+    m_signIn = button(signIn, QStringLiteral("OAuthSignIn"), QStringLiteral("サインイン"), 1620,
+                      2100, 1455, 375);
+    m_oauthState = label(signIn, QStringLiteral("OAuthState"), QString(), 3180, 2100, 2955, 915);
+    m_oauthState->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    m_oauthState->setWordWrap(true);
+    for (QRadioButton *o : {m_password, m_oauth, m_oauthOwn, m_oauthDesktop})
+        connect(o, &QRadioButton::toggled, this, &ConnectionDialog::signInChanged);
+    connect(m_provider, &QComboBox::currentIndexChanged, this, &ConnectionDialog::signInChanged);
+    connect(m_clientId, &QLineEdit::textChanged, this, &ConnectionDialog::signInChanged);
+    connect(m_signIn, &QPushButton::clicked, this, &ConnectionDialog::signInClicked);
+
     m_ok =
-        button(this, QStringLiteral("Command1"), QStringLiteral("Ｏ　Ｋ"), 3960, 13350, 1215, 375);
-    m_cancel = button(this, QStringLiteral("Command2"), QStringLiteral("キャンセル"), 5400, 13350,
+        button(this, QStringLiteral("Command1"), QStringLiteral("Ｏ　Ｋ"), 10560, 13350, 1215, 375);
+    m_cancel = button(this, QStringLiteral("Command2"), QStringLiteral("キャンセル"), 12000, 13350,
                       1215, 375);
     connect(m_ok, &QPushButton::clicked, this, &ConnectionDialog::Command1_Click);
     connect(m_cancel, &QPushButton::clicked, this, &ConnectionDialog::reject);
@@ -181,7 +224,7 @@ ConnectionDialog::ConnectionDialog(const ConnectionSettings &settings, MessageBo
     }
     m_auth->setChecked(settings.smtpAuth);
     m_user->setText(settings.smtpUser);
-    m_password->setText(settings.smtpPassword);
+    m_smtpPassword->setText(settings.smtpPassword);
     m_from->setText(settings.smtpFrom);
     m_keyring->setChecked(settings.keyring);
     authChanged();
@@ -190,6 +233,93 @@ ConnectionDialog::ConnectionDialog(const ConnectionSettings &settings, MessageBo
     m_showHeaders->setChecked(settings.showHeaders);
     m_noticeHeaders->setChecked(settings.noticeHeaders);
     notifyChanged();
+    const bool oauth = settings.signIn == ConnectionSettings::SignIn::OAuth;
+    (oauth ? m_oauth : m_password)->setChecked(true);
+    (settings.oauthDesktop ? m_oauthDesktop : m_oauthOwn)->setChecked(true);
+    m_clientId->setText(settings.oauthClientId);
+    m_refreshToken = settings.oauthRefreshToken;
+    setOAuth(oauth::builtinProviders(), {});
+}
+
+void ConnectionDialog::setOAuth(const QList<OAuthProvider> &providers, SignInRunner runner) {
+    m_providers = providers;
+    m_runner = std::move(runner);
+    const QSignalBlocker blocker(m_provider);
+    m_provider->clear();
+    for (const OAuthProvider &p : providers)
+        m_provider->addItem(p.name, p.key);
+    m_provider->setCurrentIndex(qMax(0, m_provider->findData(m_settings.oauthProvider)));
+    signInChanged();
+}
+
+void ConnectionDialog::setDesktopAccounts(bool available) {
+    m_desktopAccounts = available;
+    signInChanged();
+}
+
+OAuthProvider ConnectionDialog::chosenProvider() const {
+    OAuthProvider p = m_providers.value(m_provider->currentIndex());
+    if (const QString typed = m_clientId->text().trimmed(); !typed.isEmpty()) {
+        p.clientId = typed;
+        p.clientSecret.clear();
+    }
+    return p;
+}
+
+void ConnectionDialog::signInChanged() {
+    if (!m_oauthState) return; // still being built
+    const bool oauth = m_oauth->isChecked();
+    // Offered only where the desktop has it; a choice made before stays visible.
+    m_oauthDesktop->setEnabled(oauth && (m_desktopAccounts || m_oauthDesktop->isChecked()));
+    m_oauthOwn->setEnabled(oauth);
+    const bool own = oauth && m_oauthOwn->isChecked();
+    for (const char *name : {"LabelOAuthSource"})
+        findChild<QLabel *>(QLatin1String(name))->setEnabled(oauth);
+    for (const char *name : {"LabelOAuthProvider", "LabelOAuthClientId"})
+        findChild<QLabel *>(QLatin1String(name))->setEnabled(own);
+    m_provider->setEnabled(own);
+    m_clientId->setEnabled(own);
+    const OAuthProvider p = chosenProvider();
+    const QString built = m_providers.value(m_provider->currentIndex()).clientId;
+    m_clientId->setPlaceholderText(built.isEmpty() ? QStringLiteral("未登録：入力してください")
+                                                   : QStringLiteral("空欄: 組み込みのID"));
+    m_signIn->setEnabled(own && !p.clientId.isEmpty() && m_runner && !m_signingIn);
+    QString state;
+    if (!oauth) {
+        state.clear();
+    } else if (m_oauthDesktop->isChecked()) {
+        state = m_desktopAccounts ? QStringLiteral("ユーザアカウントのメールアドレスの"
+                                                   "オンラインアカウントを使います")
+                                  : QStringLiteral("GNOME オンラインアカウントがありません");
+    } else if (p.clientId.isEmpty()) {
+        // Said here, not at check time.
+        state = QStringLiteral("このビルドには%1のクライアントIDがありません。IDを入力してください")
+                    .arg(p.name) +
+                (m_desktopAccounts ? QString()
+                                   : QStringLiteral("（GNOME オンラインアカウントもありません）"));
+    } else if (m_signingIn) {
+        state = QStringLiteral("ブラウザでサインインしてください…");
+    } else {
+        state = m_refreshToken.isEmpty() ? QStringLiteral("まだサインインしていません")
+                                         : QStringLiteral("サインイン済み");
+    }
+    m_oauthState->setText(state);
+}
+
+void ConnectionDialog::signInClicked() {
+    if (!m_runner || m_signingIn) return;
+    ConnectionSettings c = m_settings;
+    const OAuthProvider p = chosenProvider();
+    c.oauthProvider = p.key;
+    c.oauthClientId = m_clientId->text().trimmed();
+    m_signingIn = true;
+    signInChanged();
+    m_runner(c, this, [this](bool ok, const QString &refreshToken, const QString &message) {
+        m_signingIn = false;
+        if (ok) m_refreshToken = refreshToken;
+        signInChanged();
+        if (!ok) m_oauthState->setText(message);
+    });
 }
 
 void ConnectionDialog::setAutostart(bool on) {
@@ -309,7 +439,7 @@ void ConnectionDialog::authChanged() {
     const bool on = m_auth->isChecked();
     for (const char *name : {"LabelSmtpUser", "LabelSmtpPassword", "LabelSmtpFrom"})
         findChild<QLabel *>(QLatin1String(name))->setEnabled(on);
-    for (QLineEdit *e : {m_user, m_password, m_from})
+    for (QLineEdit *e : {m_user, m_smtpPassword, m_from})
         e->setEnabled(on);
 }
 
@@ -355,7 +485,7 @@ void ConnectionDialog::Command1_Click() {
         return;
     }
     c.smtpUser = m_user->text();
-    c.smtpPassword = m_password->text();
+    c.smtpPassword = m_smtpPassword->text();
     c.smtpFrom = m_from->text().trimmed();
     c.popAccepted = m_side[0].accepted;
     c.smtpAccepted = m_side[1].accepted;
@@ -364,6 +494,29 @@ void ConnectionDialog::Command1_Click() {
     c.showHeaders = m_showHeaders->isChecked();
     c.noticeHeaders = m_noticeHeaders->isChecked();
     c.keyring = m_keyring->isChecked();
+    const bool oauth = m_oauth->isChecked();
+    c.signIn = oauth ? ConnectionSettings::SignIn::OAuth : ConnectionSettings::SignIn::Password;
+    c.oauthDesktop = oauth && m_oauthDesktop->isChecked();
+    // Untouched while OAuth is not chosen: a user with a password keeps none.
+    if (oauth) c.oauthProvider = chosenProvider().key;
+    c.oauthClientId = m_clientId->text().trimmed();
+    // Another provider or client cannot use the old grant; a new sign-in
+    // made here is for the ones chosen.
+    const bool sameClient = c.oauthProvider == m_settings.oauthProvider &&
+                            c.oauthClientId == m_settings.oauthClientId;
+    const bool signedInHere = m_refreshToken != m_settings.oauthRefreshToken;
+    c.oauthRefreshToken = sameClient || signedInHere ? m_refreshToken : QString();
+    if (oauth && c.popSecurity == Security::None) {
+        if (m_messageBox)
+            m_messageBox(this, kTitle,
+                         QStringLiteral("OAuthでサインインするには受信（POP3）の暗号化で STLS か "
+                                        "SSL/TLS を選んでください。"));
+        return;
+    }
+    if (oauth && !c.oauthDesktop && chosenProvider().clientId.isEmpty()) {
+        if (m_messageBox) m_messageBox(this, kTitle, m_oauthState->text());
+        return;
+    }
     m_done = true;
     emit settingsAccepted(c);
 }

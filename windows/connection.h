@@ -4,12 +4,14 @@
 // settings and hands it back on ＯＫ; the owner puts it into the settings
 // window's copy and unloads this one.
 #include "check/settingsfile.h"
+#include "platform/oauth.h"
 
 #include <QDialog>
 #include <array>
 #include <functional>
 
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -32,6 +34,16 @@ class ConnectionDialog : public QDialog {
     // Not part of the connection settings.
     void setAutostart(bool on);
     bool autostart() const;
+
+    // OAuth: the providers offered, and the sign-in through the browser,
+    // which reports the refresh token or what failed.
+    using SignInDone =
+        std::function<void(bool ok, const QString &refreshToken, const QString &message)>;
+    using SignInRunner = std::function<void(const ConnectionSettings &, QObject *context,
+                                            SignInDone done)>;
+    void setOAuth(const QList<OAuthProvider> &providers, SignInRunner runner);
+    // GNOME Online Accounts is on the bus: offered as the token's source.
+    void setDesktopAccounts(bool available);
 
     // The fingerprint as shown: pairs of hex digits joined by ":", 16 a line.
     static QString displayFingerprint(const QString &hex);
@@ -64,6 +76,10 @@ class ConnectionDialog : public QDialog {
     void securityChanged(int index);
     void authChanged();
     void notifyChanged();
+    void signInChanged();
+    void signInClicked();
+    // The provider chosen, with the client ID typed over the build's.
+    OAuthProvider chosenProvider() const;
     void Command1_Click(); // ＯＫ
     // The port typed, 0 for empty; false, after telling the user, when invalid.
     bool readPort(int index, quint16 &port);
@@ -73,7 +89,7 @@ class ConnectionDialog : public QDialog {
     std::array<Side, 2> m_side;
     QCheckBox *m_auth = nullptr;
     QLineEdit *m_user = nullptr;
-    QLineEdit *m_password = nullptr;
+    QLineEdit *m_smtpPassword = nullptr;
     QLineEdit *m_from = nullptr;
     QCheckBox *m_notify = nullptr;
     QLineEdit *m_mailCommand = nullptr;
@@ -81,6 +97,19 @@ class ConnectionDialog : public QDialog {
     QCheckBox *m_noticeHeaders = nullptr;
     QCheckBox *m_keyring = nullptr;
     QCheckBox *m_autostart = nullptr;
+    QRadioButton *m_password = nullptr;
+    QRadioButton *m_oauth = nullptr;
+    QRadioButton *m_oauthOwn = nullptr;
+    QRadioButton *m_oauthDesktop = nullptr;
+    QComboBox *m_provider = nullptr;
+    QLineEdit *m_clientId = nullptr;
+    QPushButton *m_signIn = nullptr;
+    QLabel *m_oauthState = nullptr;
+    QList<OAuthProvider> m_providers;
+    SignInRunner m_runner;
+    bool m_desktopAccounts = false;
+    bool m_signingIn = false;
+    QString m_refreshToken;
     QPushButton *m_ok = nullptr;
     QPushButton *m_cancel = nullptr;
     bool m_done = false;
