@@ -247,6 +247,7 @@ void Redirect::answer(int fd, const QByteArray &text) {
     (void)!::write(fd, reply.constData(), size_t(reply.size()));
     for (qsizetype i = 0; i < m_clients.size(); ++i) {
         if (m_clients[i].fd != fd) continue;
+        m_clients[i].notifier->setEnabled(false);
         m_clients[i].notifier->deleteLater();
         m_clients.removeAt(i);
         break;
@@ -263,6 +264,7 @@ void Redirect::readClient(int fd) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n <= 0) {
         if (n < 0 && errno == EAGAIN) return;
+        m_clients[at].notifier->setEnabled(false);
         m_clients[at].notifier->deleteLater();
         m_clients.removeAt(at);
         ::close(fd);

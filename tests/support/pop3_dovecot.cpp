@@ -1,5 +1,6 @@
 #include "support/pop3_dovecot.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QTcpServer>
@@ -70,13 +71,13 @@ listen = %6
 default_vsz_limit = 2G
 %4
 disable_plaintext_auth = no
-auth_mechanisms = plain login
+auth_mechanisms = plain login%7
 first_valid_uid = 1
 first_valid_gid = 1
 mail_uid = %2
 mail_gid = %3
 mail_location = maildir:%1/Maildir
-passdb {
+%8passdb {
   driver = passwd-file
   args = scheme=PLAIN username_format=%u %1/passwd
 }
@@ -105,7 +106,33 @@ service pop3-login {
                                                                       "    port = 995\n"
                                                                       "    ssl = yes\n  }\n")
                                                            .arg(addresses))
-                               .arg(addresses);
+                               .arg(addresses)
+                               .arg(m_introspection.isEmpty() ? QString()
+                                                              : QStringLiteral(" xoauth2 oauthbearer"))
+                               .arg(m_introspection.isEmpty()
+                                        ? QString()
+                                        : QStringLiteral("passdb {\n  driver = oauth2\n"
+                                                         "  mechanisms = xoauth2 oauthbearer\n"
+                                                         "  args = %1/oauth2.conf\n}\n")
+                                              .arg(d));
+    if (!m_introspection.isEmpty()) {
+        // The auth process is not root: the CA goes beside the temporary folders.
+        m_oauthCaCopy = QDir::temp().filePath(QStringLiteral("quil-dovecot-ca-%1.crt")
+                                                  .arg(QCoreApplication::applicationPid()));
+        QFile::remove(m_oauthCaCopy);
+        if (!QFile::copy(m_oauthCa, m_oauthCaCopy) ||
+            !QFile::setPermissions(m_oauthCaCopy, QFile::ReadOwner | QFile::WriteOwner |
+                                                      QFile::ReadGroup | QFile::ReadOther))
+            return false;
+    }
+    if (!m_introspection.isEmpty() &&
+        !writeText(d + QStringLiteral("/oauth2.conf"),
+                   QStringLiteral("introspection_mode = post\nintrospection_url = %1\n"
+                                  "force_introspection = yes\nusername_attribute = username\n"
+                                  "active_attribute = active\nactive_value = true\n"
+                                  "tls_ca_cert_file = %2\n")
+                       .arg(m_introspection, m_oauthCaCopy)))
+        return false;
     if (!writeText(conf, config) ||
         !writeText(d + QStringLiteral("/passwd"),
                    QStringLiteral("%1:{PLAIN}%2:::::%3::\n").arg(user, password, d)))
@@ -128,6 +155,7 @@ service pop3-login {
 }
 
 void Pop3Dovecot::stop() {
+    if (!m_oauthCaCopy.isEmpty()) QFile::remove(m_oauthCaCopy);
     if (m_process.state() == QProcess::NotRunning) return;
     m_process.terminate(); // by its PID; the master takes its children along
     if (!m_process.waitForFinished(5000)) {

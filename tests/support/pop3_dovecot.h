@@ -24,6 +24,12 @@ class Pop3Dovecot {
     void useTlsAt(const QString &address, const QString &certFile) {
         m_extraCerts << qMakePair(address, certFile);
     }
+    // Before start: XOAUTH2 and OAUTHBEARER too, the tokens checked by the
+    // authorization server's introspection (trusting caFile).
+    void useOAuth(const QString &introspectionUrl, const QString &caFile) {
+        m_introspection = introspectionUrl;
+        m_oauthCa = caFile;
+    }
     bool start();
     void stop();
 
@@ -47,5 +53,7 @@ class Pop3Dovecot {
     uint m_uid = 8;
     uint m_gid = 8;
     QString m_cert, m_key;
+    QString m_introspection, m_oauthCa;
+    QString m_oauthCaCopy; // where Dovecot's unprivileged auth process can read it
     QList<QPair<QString, QString>> m_extraCerts;
 };

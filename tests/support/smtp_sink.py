@@ -9,6 +9,9 @@ AUTH and takes only that account.
 """
 import argparse
 import asyncio
+import base64
+import urllib.parse
+import urllib.request
 import email
 import email.policy
 import json
@@ -20,10 +23,37 @@ import sys
 from aiosmtpd.smtp import SMTP, AuthResult
 
 
+class Login:
+    def __init__(self, login):
+        self.login = login
+
+
 class Sink:
-    def __init__(self, folder):
+    def __init__(self, folder, introspect=None, ca=None):
         self.folder = folder
         self.count = 0
+        self.introspect = introspect
+        self.ca = ca
+        if introspect:
+            self.auth_XOAUTH2 = self.xoauth2
+
+    async def xoauth2(self, server, args):
+        """XOAUTH2: the bearer token checked by the authorization server."""
+        try:
+            fields = base64.b64decode(args[1]).split(b"\x01")
+            user = fields[0].removeprefix(b"user=").decode()
+            token = fields[1].removeprefix(b"auth=Bearer ").decode()
+        except (IndexError, ValueError):
+            return AuthResult(success=False, handled=False)
+        context = ssl.create_default_context(cafile=self.ca)
+        data = urllib.parse.urlencode({"token": token}).encode()
+        with urllib.request.urlopen(self.introspect, data, context=context) as r:
+            answer = json.load(r)
+        if answer.get("active") and answer.get("username") == user:
+            return AuthResult(success=True, auth_data=Login(user.encode()))
+        # RFC 7628 3.2.2: the status as a challenge, then the failure.
+        await server.challenge_auth(json.dumps({"status": "401", "schemes": "bearer"}))
+        return AuthResult(success=False, handled=False)
 
     async def handle_DATA(self, server, session, envelope):
         self.count += 1
@@ -61,10 +91,12 @@ async def main():
     parser.add_argument("--key")
     parser.add_argument("--implicit", action="store_true")
     parser.add_argument("--auth")
+    parser.add_argument("--oauth-introspect")
+    parser.add_argument("--oauth-ca")
     args = parser.parse_args()
 
     loop = asyncio.get_running_loop()
-    sink = Sink(args.dir)
+    sink = Sink(args.dir, args.oauth_introspect, args.oauth_ca)
     context = None
     if args.cert:
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
@@ -83,6 +115,8 @@ async def main():
         # encrypted; the client is the one that must never send in the clear.
         options.update(authenticator=authenticator, auth_required=True,
                        auth_require_tls=not args.implicit)
+    if args.oauth_introspect:
+        options.update(auth_required=True, auth_require_tls=not args.implicit)
     implicit = context if args.implicit else None
     try:
         server = await loop.create_server(lambda: SMTP(sink, **options), args.host, args.port,
