@@ -2,11 +2,11 @@
 
 #include "app/icons.h"
 #include "app/keyringpasswords.h"
-#include "check/oauthtokens.h"
 #include "app/mainwindow.h"
 #include "app/verdisp.h"
 #include "check/logfile.h"
 #include "check/mailcheck.h"
+#include "check/oauthtokens.h"
 #include "check/scheduler.h"
 #include "dialup/dialup.h"
 #include "platform/atomicfile.h"

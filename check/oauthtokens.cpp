@@ -101,10 +101,12 @@ void OAuthTokens::get(const SettingsRecord &s, bool fresh, Done done) {
     const std::optional<OAuthProvider> p = provider(m_seams, c);
     if (!p || p->clientId.isEmpty()) {
         failure.status = QStringLiteral("OAuth設定エラー");
-        failure.logMessage = QStringLiteral("OAuthのプロバイダまたはクライアントIDが設定されていません");
+        failure.logMessage =
+            QStringLiteral("OAuthのプロバイダまたはクライアントIDが設定されていません");
     } else if (c.oauthRefreshToken.isEmpty()) {
         failure.status = QStringLiteral("OAuth：サインインしていません");
-        failure.logMessage = QStringLiteral("OAuthでサインインしていません。接続設定でサインインしてください");
+        failure.logMessage =
+            QStringLiteral("OAuthでサインインしていません。接続設定でサインインしてください");
     } else if (c.oauthRefreshToken == m_rejected) {
         // Asked once and refused: the provider is not asked again and again.
         failure.status = SignInAgain;
@@ -120,44 +122,46 @@ void OAuthTokens::get(const SettingsRecord &s, bool fresh, Done done) {
 }
 
 void OAuthTokens::refresh(const OAuthProvider &p, const QString &refreshToken) {
-    QList<std::pair<const char *, QString>> fields = {{"grant_type", QStringLiteral("refresh_token")},
-                                                      {"refresh_token", refreshToken},
-                                                      {"client_id", p.clientId}};
+    QList<std::pair<const char *, QString>> fields = {
+        {"grant_type", QStringLiteral("refresh_token")},
+        {"refresh_token", refreshToken},
+        {"client_id", p.clientId}};
     if (!p.clientSecret.isEmpty()) fields.append({"client_secret", p.clientSecret});
     const quint64 request = m_request;
-    postForm(m_seams, p.tokenUrl, formOf(fields), this,
-             [this, request, refreshToken, host = QUrl(p.tokenUrl).host()](
-                 const oauth::HttpReply &reply) {
-                 if (request != m_request) return;
-                 const QJsonObject o = QJsonDocument::fromJson(reply.body).object();
-                 const QString access = o.value(QStringLiteral("access_token")).toString();
-                 Outcome out;
-                 if (reply.status == 200 && !access.isEmpty()) {
-                     m_access = access;
-                     const int lifetime = o.value(QStringLiteral("expires_in")).toVariant().toInt();
-                     m_expires = QDateTime::currentDateTimeUtc().addSecs(lifetime > 0 ? lifetime : 3600);
-                     const QString rotated = o.value(QStringLiteral("refresh_token")).toString();
-                     if (!rotated.isEmpty() && rotated != refreshToken) {
-                         m_source = QStringLiteral("rt:") + rotated;
-                         emit refreshTokenChanged(rotated);
-                     }
-                     deliver({true, access, {}, {}});
-                     return;
-                 }
-                 const QString why = failureOf(reply);
-                 // RFC 6749 5.2: the grant itself is no good any more.
-                 if (why == u"invalid_grant" || why == u"unauthorized_client") {
-                     m_rejected = refreshToken;
-                     out.status = SignInAgain;
-                     out.logMessage = QStringLiteral("OAuthのリフレッシュトークンが拒否されました（") +
-                                      why + QStringLiteral("）。接続設定で再度サインインしてください");
-                 } else {
-                     out.status = QStringLiteral("OAuthトークン取得エラー");
-                     out.logMessage = host + QStringLiteral(" からアクセストークンを取得できません（") +
-                                      why + u'）';
-                 }
-                 deliver(out);
-             });
+    postForm(
+        m_seams, p.tokenUrl, formOf(fields), this,
+        [this, request, refreshToken,
+         host = QUrl(p.tokenUrl).host()](const oauth::HttpReply &reply) {
+            if (request != m_request) return;
+            const QJsonObject o = QJsonDocument::fromJson(reply.body).object();
+            const QString access = o.value(QStringLiteral("access_token")).toString();
+            Outcome out;
+            if (reply.status == 200 && !access.isEmpty()) {
+                m_access = access;
+                const int lifetime = o.value(QStringLiteral("expires_in")).toVariant().toInt();
+                m_expires = QDateTime::currentDateTimeUtc().addSecs(lifetime > 0 ? lifetime : 3600);
+                const QString rotated = o.value(QStringLiteral("refresh_token")).toString();
+                if (!rotated.isEmpty() && rotated != refreshToken) {
+                    m_source = QStringLiteral("rt:") + rotated;
+                    emit refreshTokenChanged(rotated);
+                }
+                deliver({true, access, {}, {}});
+                return;
+            }
+            const QString why = failureOf(reply);
+            // RFC 6749 5.2: the grant itself is no good any more.
+            if (why == u"invalid_grant" || why == u"unauthorized_client") {
+                m_rejected = refreshToken;
+                out.status = SignInAgain;
+                out.logMessage = QStringLiteral("OAuthのリフレッシュトークンが拒否されました（") +
+                                 why + QStringLiteral("）。接続設定で再度サインインしてください");
+            } else {
+                out.status = QStringLiteral("OAuthトークン取得エラー");
+                out.logMessage =
+                    host + QStringLiteral(" からアクセストークンを取得できません（") + why + u'）';
+            }
+            deliver(out);
+        });
 }
 
 // GNOME Online Accounts: the account whose mail address is the user's, and
@@ -177,69 +181,71 @@ void OAuthTokens::fromDesktop(const QString &address) {
         GoaService, QStringLiteral("/org/gnome/OnlineAccounts"),
         QStringLiteral("org.freedesktop.DBus.ObjectManager"), QStringLiteral("GetManagedObjects"));
     auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(list), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, request, address, fail, bus](QDBusPendingCallWatcher *w) mutable {
-                w->deleteLater();
-                if (request != m_request) return;
-                const QDBusMessage reply = w->reply();
-                if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
-                    fail(QStringLiteral("GNOME オンラインアカウントに接続できません（") +
-                         reply.errorName() + u'）');
-                    return;
-                }
-                // a{oa{sa{sv}}}: each account's interfaces and their properties.
-                QString found;
-                const QDBusArgument arg = reply.arguments().first().value<QDBusArgument>();
+    connect(
+        watcher, &QDBusPendingCallWatcher::finished, this,
+        [this, request, address, fail, bus](QDBusPendingCallWatcher *w) mutable {
+            w->deleteLater();
+            if (request != m_request) return;
+            const QDBusMessage reply = w->reply();
+            if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+                fail(QStringLiteral("GNOME オンラインアカウントに接続できません（") +
+                     reply.errorName() + u'）');
+                return;
+            }
+            // a{oa{sa{sv}}}: each account's interfaces and their properties.
+            QString found;
+            const QDBusArgument arg = reply.arguments().first().value<QDBusArgument>();
+            arg.beginMap();
+            while (!arg.atEnd()) {
+                QDBusObjectPath path;
+                arg.beginMapEntry();
+                arg >> path;
+                bool mailMatches = false, oauth2 = false;
                 arg.beginMap();
                 while (!arg.atEnd()) {
-                    QDBusObjectPath path;
+                    QString interface;
+                    QVariantMap properties;
                     arg.beginMapEntry();
-                    arg >> path;
-                    bool mailMatches = false, oauth2 = false;
-                    arg.beginMap();
-                    while (!arg.atEnd()) {
-                        QString interface;
-                        QVariantMap properties;
-                        arg.beginMapEntry();
-                        arg >> interface >> properties;
-                        arg.endMapEntry();
-                        if (interface == u"org.gnome.OnlineAccounts.Mail")
-                            mailMatches = properties.value(QStringLiteral("EmailAddress"))
-                                              .toString()
-                                              .compare(address, Qt::CaseInsensitive) == 0;
-                        oauth2 = oauth2 || interface == u"org.gnome.OnlineAccounts.OAuth2Based";
-                    }
-                    arg.endMap();
+                    arg >> interface >> properties;
                     arg.endMapEntry();
-                    if (mailMatches && oauth2 && found.isEmpty()) found = path.path();
+                    if (interface == u"org.gnome.OnlineAccounts.Mail")
+                        mailMatches = properties.value(QStringLiteral("EmailAddress"))
+                                          .toString()
+                                          .compare(address, Qt::CaseInsensitive) == 0;
+                    oauth2 = oauth2 || interface == u"org.gnome.OnlineAccounts.OAuth2Based";
                 }
                 arg.endMap();
-                if (found.isEmpty()) {
-                    fail(QStringLiteral("GNOME オンラインアカウントに %1 のOAuthアカウントがありません")
-                             .arg(address));
-                    return;
-                }
-                QDBusMessage call = QDBusMessage::createMethodCall(
-                    GoaService, found, QStringLiteral("org.gnome.OnlineAccounts.OAuth2Based"),
-                    QStringLiteral("GetAccessToken"));
-                auto *token = new QDBusPendingCallWatcher(bus.asyncCall(call), this);
-                connect(token, &QDBusPendingCallWatcher::finished, this,
-                        [this, request, fail](QDBusPendingCallWatcher *t) {
-                            t->deleteLater();
-                            if (request != m_request) return;
-                            const QDBusPendingReply<QString, int> r = *t;
-                            if (r.isError() || r.argumentAt<0>().isEmpty()) {
-                                fail(QStringLiteral("GNOME オンラインアカウントがアクセストークンを渡しません（") +
-                                     r.error().name() + u'）');
-                                return;
-                            }
-                            m_access = r.argumentAt<0>();
-                            const int lifetime = r.argumentAt<1>();
-                            m_expires =
-                                QDateTime::currentDateTimeUtc().addSecs(lifetime > 0 ? lifetime : 300);
-                            deliver({true, m_access, {}, {}});
-                        });
-            });
+                arg.endMapEntry();
+                if (mailMatches && oauth2 && found.isEmpty()) found = path.path();
+            }
+            arg.endMap();
+            if (found.isEmpty()) {
+                fail(QStringLiteral("GNOME オンラインアカウントに %1 のOAuthアカウントがありません")
+                         .arg(address));
+                return;
+            }
+            QDBusMessage call = QDBusMessage::createMethodCall(
+                GoaService, found, QStringLiteral("org.gnome.OnlineAccounts.OAuth2Based"),
+                QStringLiteral("GetAccessToken"));
+            auto *token = new QDBusPendingCallWatcher(bus.asyncCall(call), this);
+            connect(token, &QDBusPendingCallWatcher::finished, this,
+                    [this, request, fail](QDBusPendingCallWatcher *t) {
+                        t->deleteLater();
+                        if (request != m_request) return;
+                        const QDBusPendingReply<QString, int> r = *t;
+                        if (r.isError() || r.argumentAt<0>().isEmpty()) {
+                            fail(QStringLiteral(
+                                     "GNOME オンラインアカウントがアクセストークンを渡しません（") +
+                                 r.error().name() + u'）');
+                            return;
+                        }
+                        m_access = r.argumentAt<0>();
+                        const int lifetime = r.argumentAt<1>();
+                        m_expires =
+                            QDateTime::currentDateTimeUtc().addSecs(lifetime > 0 ? lifetime : 300);
+                        deliver({true, m_access, {}, {}});
+                    });
+        });
 }
 
 // The sign-in.
@@ -270,9 +276,8 @@ void OAuthSignIn::start() {
         return;
     }
     connect(m_redirect, &oauth::Redirect::arrived, this, &OAuthSignIn::redirected);
-    connect(m_redirect, &oauth::Redirect::timedOut, this, [this] {
-        fail(QStringLiteral("サインインが5分以内に終わりませんでした"));
-    });
+    connect(m_redirect, &oauth::Redirect::timedOut, this,
+            [this] { fail(QStringLiteral("サインインが5分以内に終わりませんでした")); });
     QUrl url(p->authorizeUrl);
     QUrlQuery q(url);
     q.addQueryItem(QStringLiteral("response_type"), QStringLiteral("code"));
@@ -280,7 +285,8 @@ void OAuthSignIn::start() {
     q.addQueryItem(QStringLiteral("redirect_uri"), m_redirect->uri());
     q.addQueryItem(QStringLiteral("scope"), p->scope);
     q.addQueryItem(QStringLiteral("state"), QString::fromLatin1(state));
-    q.addQueryItem(QStringLiteral("code_challenge"), QString::fromLatin1(oauth::challengeOf(m_verifier)));
+    q.addQueryItem(QStringLiteral("code_challenge"),
+                   QString::fromLatin1(oauth::challengeOf(m_verifier)));
     q.addQueryItem(QStringLiteral("code_challenge_method"), QStringLiteral("S256"));
     if (!m_account.isEmpty()) q.addQueryItem(QStringLiteral("login_hint"), m_account);
     // Google hands out a refresh token only when asked for offline access.

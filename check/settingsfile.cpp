@@ -192,8 +192,9 @@ void readConnection(const QMap<QString, QString> &side, ConnectionSettings &c) {
     c.noticeHeaders = side.value(QStringLiteral("notice_headers")) == u"1";
     c.keyring = side.value(QStringLiteral("keyring")) == u"1";
     c.keyringSmtp = c.keyring && side.value(QStringLiteral("keyring_smtp")) == u"1";
-    c.signIn = side.value(QStringLiteral("sign_in")) == u"oauth" ? ConnectionSettings::SignIn::OAuth
-                                                                 : ConnectionSettings::SignIn::Password;
+    c.signIn = side.value(QStringLiteral("sign_in")) == u"oauth"
+                   ? ConnectionSettings::SignIn::OAuth
+                   : ConnectionSettings::SignIn::Password;
     c.oauthDesktop = side.value(QStringLiteral("oauth_source")) == u"goa";
     c.oauthProvider = side.value(QStringLiteral("oauth_provider"));
     c.oauthClientId = side.value(QStringLiteral("oauth_client_id"));

@@ -35,8 +35,8 @@ QList<OAuthProvider> builtinProviders() {
         {QStringLiteral("google"), QStringLiteral("Google"),
          QStringLiteral("https://accounts.google.com/o/oauth2/v2/auth"),
          QStringLiteral("https://oauth2.googleapis.com/token"),
-         QStringLiteral("https://mail.google.com/"),
-         QStringLiteral(QUIL_OAUTH_CLIENT_ID_GOOGLE), QStringLiteral(QUIL_OAUTH_CLIENT_SECRET_GOOGLE)},
+         QStringLiteral("https://mail.google.com/"), QStringLiteral(QUIL_OAUTH_CLIENT_ID_GOOGLE),
+         QStringLiteral(QUIL_OAUTH_CLIENT_SECRET_GOOGLE)},
         // The consumer and work accounts alike; POP and SMTP ask for their own scopes.
         {QStringLiteral("microsoft"), QStringLiteral("Microsoft"),
          QStringLiteral("https://login.microsoftonline.com/common/oauth2/v2.0/authorize"),
@@ -238,12 +238,12 @@ void Redirect::accept() {
 }
 
 void Redirect::answer(int fd, const QByteArray &text) {
-    const QByteArray body = "<!DOCTYPE html><meta charset=\"utf-8\"><title>クイルモン7400</title><p>" +
-                            text + "</p>\n";
+    const QByteArray body =
+        "<!DOCTYPE html><meta charset=\"utf-8\"><title>クイルモン7400</title><p>" + text + "</p>\n";
     const QByteArray reply = "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n"
                              "Content-Length: " +
-                             QByteArray::number(body.size()) +
-                             "\r\nConnection: close\r\n\r\n" + body;
+                             QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" +
+                             body;
     (void)!::write(fd, reply.constData(), size_t(reply.size()));
     for (qsizetype i = 0; i < m_clients.size(); ++i) {
         if (m_clients[i].fd != fd) continue;
@@ -287,7 +287,8 @@ void Redirect::readClient(int fd) {
         emit stateMismatch();
         return;
     }
-    answer(fd, QByteArrayLiteral("サインインの応答を受け取りました。このページは閉じてかまいません。"));
+    answer(fd,
+           QByteArrayLiteral("サインインの応答を受け取りました。このページは閉じてかまいません。"));
     close();
     emit arrived(query);
 }

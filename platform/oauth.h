@@ -35,9 +35,9 @@ QByteArray challengeOf(const QByteArray &verifier);
 QByteArray randomToken(int bytes = 24);
 
 struct HttpReply {
-    int status = 0;   // the HTTP status; 0: no answer
-    QByteArray body;  // at most 1 MiB
-    QString error;    // why there is no answer
+    int status = 0;  // the HTTP status; 0: no answer
+    QByteArray body; // at most 1 MiB
+    QString error;   // why there is no answer
 };
 using HttpDone = std::function<void(const HttpReply &)>;
 using HttpPost = std::function<void(const QString &url, const QByteArray &form, QObject *context,

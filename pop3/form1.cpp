@@ -128,8 +128,8 @@ bool Form1::bearerLine(QByteArrayView line) {
     const QString detail = saslRefusal();
     r.logMessage = server + QStringLiteral(" がアクセストークンを拒否しました") +
                    (detail.isEmpty() ? QString() : QStringLiteral("（") + detail + u'）') +
-                   QStringLiteral("（") + cp932::decode(line.first(qMin<qsizetype>(line.size(), 200))) +
-                   u'）';
+                   QStringLiteral("（") +
+                   cp932::decode(line.first(qMin<qsizetype>(line.size(), 200))) + u'）';
     r.tokenRefused = true;
     finish(r);
     return false;

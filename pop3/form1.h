@@ -85,9 +85,9 @@ class Form1 : public LineSession {
     qint64 m_scanLines = 0; // scan lines of the LIST reply
     qint16 m_count = 0;
     bool m_countFromScan = false;
-    Result m_listed;          // the listing or the empty mailbox, once read
-    QList<qint64> m_topQueue; // the newest new messages, whose header is still to read
-    QByteArray m_header;      // the header block being read
-    bool m_headerCut = false; // it reached MaxHeaderBytes
+    Result m_listed;             // the listing or the empty mailbox, once read
+    QList<qint64> m_topQueue;    // the newest new messages, whose header is still to read
+    QByteArray m_header;         // the header block being read
+    bool m_headerCut = false;    // it reached MaxHeaderBytes
     QByteArrayList m_mechanisms; // the SASL line of CAPA
 };

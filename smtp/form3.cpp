@@ -173,12 +173,12 @@ bool Form3::SecureReply(const QByteArray &code, const QByteArrayList &lines) {
         if (code != "235" || !saslComplete()) {
             if (saslBearer()) {
                 const QString detail = saslRefusal();
-                ReplyError(lines, QStringLiteral("OAuth認証エラー"),
-                           QStringLiteral("送信サーバ ") + m_params.host +
-                               QStringLiteral(" がアクセストークンを拒否しました") +
-                               (detail.isEmpty() ? QString()
-                                                 : QStringLiteral("（") + detail + u'）') +
-                               replyText(lines));
+                ReplyError(
+                    lines, QStringLiteral("OAuth認証エラー"),
+                    QStringLiteral("送信サーバ ") + m_params.host +
+                        QStringLiteral(" がアクセストークンを拒否しました") +
+                        (detail.isEmpty() ? QString() : QStringLiteral("（") + detail + u'）') +
+                        replyText(lines));
             } else {
                 ReplyError(lines, QStringLiteral("認証エラー"), authRefused);
             }
@@ -246,10 +246,10 @@ void Form3::AfterEhlo(const QByteArrayList &lines) {
     Smtp_State = 12;
     if (!m_params.accessToken.isEmpty()) {
         if (!saslBeginBearer(offered, m_params.authUser, m_params.accessToken, 0))
-            ReplyError({}, QStringLiteral("認証方式なし"),
-                       QStringLiteral("送信サーバ ") + m_params.host +
-                           QStringLiteral(
-                               " にはXOAUTH2とOAUTHBEARERのどちらの認証方式もありません"));
+            ReplyError(
+                {}, QStringLiteral("認証方式なし"),
+                QStringLiteral("送信サーバ ") + m_params.host +
+                    QStringLiteral(" にはXOAUTH2とOAUTHBEARERのどちらの認証方式もありません"));
         return;
     }
     if (!saslBegin(offered, m_params.authUser, m_params.authPassword))

@@ -47,9 +47,9 @@ class TestOAuth : public QObject {
 void TestOAuth::initTestCase() {
     if (const QString why = dovecot.skipReason(); !why.isEmpty()) QSKIP(qPrintable(why));
     QVERIFY2(certs.make(), qPrintable(certs.error));
-    authServer.start("/usr/bin/python3", {QUIL_SOURCE_DIR "/tests/support/oauth_server.py",
-                                          "--dir", dir.path(), "--cert", certs.certFile("good"),
-                                          "--key", certs.keyFile()});
+    authServer.start("/usr/bin/python3",
+                     {QUIL_SOURCE_DIR "/tests/support/oauth_server.py", "--dir", dir.path(),
+                      "--cert", certs.certFile("good"), "--key", certs.keyFile()});
     QTRY_VERIFY_WITH_TIMEOUT(authServer.canReadLine(), 10000);
     const QByteArray ready = authServer.readLine().trimmed();
     QVERIFY2(ready.startsWith("ready "), ready.constData());
@@ -75,8 +75,8 @@ void TestOAuth::initTestCase() {
     s.caFile = certs.caFile();
     s.guardMs = 10000;
     s.signInWaitMs = 3000;
-    s.oauthProviders = {{"test", "Test", base + "/authorize", base + "/token", "mail",
-                         "quilmon-test", ""}};
+    s.oauthProviders = {
+        {"test", "Test", base + "/authorize", base + "/token", "mail", "quilmon-test", ""}};
     SettingsRecord &r = host.settings;
     r.Trf_Flag = 1;
     r.Smtp_Address = "127.0.0.1";
@@ -126,7 +126,8 @@ void TestOAuth::signInCheckNotice() {
     QTRY_VERIFY_WITH_TIMEOUT(!host.check().running(), 20000);
     QCOMPARE(host.statusText, "　メッセージを転送しました");
     QCOMPARE(smtps.message(1).value("auth_login").toString(), "taro");
-    QCOMPARE(host.logLines, QStringList({"2通の新着メールがあります", "|　メッセージを転送しました"}));
+    QCOMPARE(host.logLines,
+             QStringList({"2通の新着メールがあります", "|　メッセージを転送しました"}));
     QVERIFY(!dovecot.logText().contains(refreshToken));
 }
 
@@ -138,7 +139,8 @@ void TestOAuth::expiredTokenRefreshed() {
     host.logLines.clear();
     host.start();
     QTRY_VERIFY_WITH_TIMEOUT(!host.check().running(), 20000);
-    QCOMPARE(host.logLines, QStringList({"1通の新着メールがあります", "|　メッセージを転送しました"}));
+    QCOMPARE(host.logLines,
+             QStringList({"1通の新着メールがあります", "|　メッセージを転送しました"}));
     QCOMPARE(grants().size(), before + 1);
     QCOMPARE(grants().last().toObject().value("grant"), "refresh_token");
 }
@@ -190,20 +192,22 @@ void TestOAuth::desktopAccounts() {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("DBUS_SESSION_BUS_ADDRESS", bus.address());
     goa.setProcessEnvironment(env);
-    goa.start("/usr/bin/python3", {"-m", "dbusmock", "--template",
-                                   QUIL_SOURCE_DIR "/tests/support/goa_template.py"});
+    goa.start("/usr/bin/python3",
+              {"-m", "dbusmock", "--template", QUIL_SOURCE_DIR "/tests/support/goa_template.py"});
     QVERIFY(goa.waitForStarted(5000));
     FakeHost desk;
     desk.seamsValue = host.seamsValue;
-    desk.seamsValue.sessionBus = [&bus] { return QDBusConnection::connectToBus(bus.address(), "goa"); };
+    desk.seamsValue.sessionBus = [&bus] {
+        return QDBusConnection::connectToBus(bus.address(), "goa");
+    };
     desk.settings = host.settings;
     desk.settings.Trf_Flag = 0;
     desk.settings.connection.oauthDesktop = true;
     desk.settings.connection.oauthRefreshToken.clear();
     dovecot.addMessages(1);
-    QTRY_VERIFY_WITH_TIMEOUT(desk.seamsValue.sessionBus().interface()->isServiceRegistered(
-                                 "org.gnome.OnlineAccounts"),
-                             15000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        desk.seamsValue.sessionBus().interface()->isServiceRegistered("org.gnome.OnlineAccounts"),
+        15000);
     desk.start();
     QTRY_VERIFY_WITH_TIMEOUT(!desk.check().running(), 20000);
     goa.terminate();

@@ -20,7 +20,8 @@ const QByteArray Revoked = R"(400 {"error":"invalid_grant"})";
 // XOAUTH2 for taro with at1, and OAUTHBEARER to 127.0.0.1:995.
 const QByteArray Xoauth2 = "AUTH XOAUTH2 dXNlcj10YXJvAWF1dGg9QmVhcmVyIGF0MQEB\r\n";
 const QByteArray Capa = "+OK ready\r\n+OK\r\nSASL PLAIN XOAUTH2\r\n.\r\n";
-const QByteArray Refusal = "+ eyJzdGF0dXMiOiI0MDEiLCJzY2hlbWVzIjoiYmVhcmVyIn0=\r\n-ERR [AUTH] no\r\n";
+const QByteArray Refusal =
+    "+ eyJzdGF0dXMiOiI0MDEiLCJzY2hlbWVzIjoiYmVhcmVyIn0=\r\n-ERR [AUTH] no\r\n";
 
 struct Dialogue {
     FakeHost host;
@@ -518,7 +519,8 @@ void TestPop3Session::oauth_data() {
     QTest::newRow("XOAUTH2") << "" << Capa + listed << "CAPA\r\n" + Xoauth2 + "LIST \r\nUIDL\r\n"
                              << none << none;
     QTest::newRow("OAUTHBEARER before XOAUTH2")
-        << "" << "+OK\r\n+OK\r\nSASL XOAUTH2 OAUTHBEARER\r\n.\r\n" + listed
+        << ""
+        << "+OK\r\n+OK\r\nSASL XOAUTH2 OAUTHBEARER\r\n.\r\n" + listed
         << QByteArray("CAPA\r\nAUTH OAUTHBEARER "
                       "bixhPXRhcm8sAWhvc3Q9MTI3LjAuMC4xAXBvcnQ9OTk1AWF1dGg9QmVhcmVyIGF0MQEB\r\n"
                       "LIST \r\nUIDL\r\n")
@@ -527,8 +529,8 @@ void TestPop3Session::oauth_data() {
     QTest::newRow("long token") << "long" << Capa + "+ \r\n" + listed
                                 << QByteArray("CAPA\r\nAUTH XOAUTH2\r\n") << none << none;
     QTest::newRow("no bearer mechanism")
-        << "" << QByteArray("+OK\r\n+OK\r\nSASL PLAIN LOGIN\r\n.\r\n")
-        << QByteArray("CAPA\r\n") << "認証方式なし"
+        << "" << QByteArray("+OK\r\n+OK\r\nSASL PLAIN LOGIN\r\n.\r\n") << QByteArray("CAPA\r\n")
+        << "認証方式なし"
         << "受信サーバ 127.0.0.1 にはXOAUTH2とOAUTHBEARERのどちらの認証方式もありません";
     // The error status is read and the exchange ended with an empty response.
     QTest::newRow("refused twice") << "" << Capa + Refusal << "CAPA\r\n" + Xoauth2 + "\r\n"
@@ -541,7 +543,8 @@ void TestPop3Session::oauth_data() {
         << "受信サーバへの暗号化されていない接続ではOAuthでサインインしません";
     QTest::newRow("revoked refresh token")
         << "revoked" << QByteArray() << QByteArray() << "OAuth：再度サインインしてください"
-        << "OAuthのリフレッシュトークンが拒否されました（invalid_grant）。接続設定で再度サインインしてください";
+        << "OAuthのリフレッシュトークンが拒否されました（invalid_"
+           "grant）。接続設定で再度サインインしてください";
 }
 
 void TestPop3Session::oauth() {
@@ -572,7 +575,10 @@ void TestPop3Session::oauth() {
             d.host.link()->reply(server);
         }
         if (knob == "long")
-            client += QByteArray("user=taro\x01" "auth=Bearer " + longToken + "\x01\x01").toBase64() +
+            client += QByteArray("user=taro\x01"
+                                 "auth=Bearer " +
+                                 longToken + "\x01\x01")
+                          .toBase64() +
                       "\r\nLIST \r\nUIDL\r\n";
         QCOMPARE(d.host.link()->written, client);
     } else {
@@ -583,7 +589,8 @@ void TestPop3Session::oauth() {
     QCOMPARE(d.host.logLines, QStringList{log});
     // The refresh token goes only to the provider, and no token reaches the log.
     if (knob != "plain")
-        QCOMPARE(endpoint.forms.first(), "grant_type=refresh_token&refresh_token=rt1&client_id=cid");
+        QCOMPARE(endpoint.forms.first(),
+                 "grant_type=refresh_token&refresh_token=rt1&client_id=cid");
     QCOMPARE(endpoint.forms.size(), knob == "plain" ? 0 : status.startsWith("OAuth認証") ? 2 : 1);
     QCOMPARE(d.check().retries(), status == "0通の新着メールがあります" ? 0 : 1);
 }

@@ -457,7 +457,8 @@ void TestSmtpSession::oauth_data() {
     const QByteArray xoauth2 = "AUTH XOAUTH2 dXNlcj10YXJvAWF1dGg9QmVhcmVyIGF0MQEB\r\n";
     const QByteArray greeting = "220 m\r\n250-m\r\n250 AUTH PLAIN XOAUTH2\r\n";
     QTest::newRow("XOAUTH2") << greeting + "235 ok\r\n"
-                             << ehlo + xoauth2 + "MAIL FROM:<taro@example.jp>\r\n" << ""
+                             << ehlo + xoauth2 + "MAIL FROM:<taro@example.jp>\r\n"
+                             << ""
                              << "";
     // Refused with a fresh token too: the error status decoded, the notice kept.
     QTest::newRow("refused twice")
@@ -485,7 +486,8 @@ void TestSmtpSession::oauth() {
     s.host.start();
     QTRY_VERIFY(s.host.link());
     s.host.link()->accept();
-    s.host.link()->reply("+OK\r\n+OK\r\nSASL XOAUTH2\r\n.\r\n+OK\r\n+OK 1\r\n.\r\n+OK\r\n1 a\r\n.\r\n");
+    s.host.link()->reply(
+        "+OK\r\n+OK\r\nSASL XOAUTH2\r\n.\r\n+OK\r\n+OK 1\r\n.\r\n+OK\r\n1 a\r\n.\r\n");
     s.logFrom = s.host.logLines.size();
     for (int tries = status.startsWith("OAuth") ? 2 : 1, n = 2; tries > 0; --tries, ++n) {
         QTRY_COMPARE(s.host.links.size(), n);

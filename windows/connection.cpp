@@ -502,8 +502,8 @@ void ConnectionDialog::Command1_Click() {
     c.oauthClientId = m_clientId->text().trimmed();
     // Another provider or client cannot use the old grant; a new sign-in
     // made here is for the ones chosen.
-    const bool sameClient = c.oauthProvider == m_settings.oauthProvider &&
-                            c.oauthClientId == m_settings.oauthClientId;
+    const bool sameClient =
+        c.oauthProvider == m_settings.oauthProvider && c.oauthClientId == m_settings.oauthClientId;
     const bool signedInHere = m_refreshToken != m_settings.oauthRefreshToken;
     c.oauthRefreshToken = sameClient || signedInHere ? m_refreshToken : QString();
     if (oauth && c.popSecurity == Security::None) {

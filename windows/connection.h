@@ -39,8 +39,8 @@ class ConnectionDialog : public QDialog {
     // which reports the refresh token or what failed.
     using SignInDone =
         std::function<void(bool ok, const QString &refreshToken, const QString &message)>;
-    using SignInRunner = std::function<void(const ConnectionSettings &, QObject *context,
-                                            SignInDone done)>;
+    using SignInRunner =
+        std::function<void(const ConnectionSettings &, QObject *context, SignInDone done)>;
     void setOAuth(const QList<OAuthProvider> &providers, SignInRunner runner);
     // GNOME Online Accounts is on the bus: offered as the token's source.
     void setDesktopAccounts(bool available);

@@ -62,7 +62,8 @@ bool Pop3Dovecot::start() {
         addresses += QStringLiteral(", ") + address;
         locals += QStringLiteral("local %1 {\n  ssl_cert = <%2\n}\n").arg(address, cert);
     }
-    const QString config = QStringLiteral(R"(base_dir = %1/run
+    const QString config =
+        QStringLiteral(R"(base_dir = %1/run
 state_dir = %1/state
 log_path = %1/dovecot.log
 protocols = pop3
@@ -92,33 +93,31 @@ service pop3-login {
   }
 %5}
 )")
-                               .arg(d)
-                               .arg(m_uid)
-                               .arg(m_gid)
-                               .arg(m_cert.isEmpty() ? QStringLiteral("ssl = no")
-                                                     : QStringLiteral("ssl = yes\nssl_cert = <%1\n"
-                                                                      "ssl_key = <%2\n")
-                                                               .arg(m_cert, m_key) +
-                                                           locals)
-                               .arg(m_cert.isEmpty() ? QString()
-                                                     : QStringLiteral("  inet_listener pop3s {\n"
-                                                                      "    address = %1\n"
-                                                                      "    port = 995\n"
-                                                                      "    ssl = yes\n  }\n")
-                                                           .arg(addresses))
-                               .arg(addresses)
-                               .arg(m_introspection.isEmpty() ? QString()
-                                                              : QStringLiteral(" xoauth2 oauthbearer"))
-                               .arg(m_introspection.isEmpty()
-                                        ? QString()
-                                        : QStringLiteral("passdb {\n  driver = oauth2\n"
-                                                         "  mechanisms = xoauth2 oauthbearer\n"
-                                                         "  args = %1/oauth2.conf\n}\n")
-                                              .arg(d));
+            .arg(d)
+            .arg(m_uid)
+            .arg(m_gid)
+            .arg(m_cert.isEmpty() ? QStringLiteral("ssl = no")
+                                  : QStringLiteral("ssl = yes\nssl_cert = <%1\n"
+                                                   "ssl_key = <%2\n")
+                                            .arg(m_cert, m_key) +
+                                        locals)
+            .arg(m_cert.isEmpty() ? QString()
+                                  : QStringLiteral("  inet_listener pop3s {\n"
+                                                   "    address = %1\n"
+                                                   "    port = 995\n"
+                                                   "    ssl = yes\n  }\n")
+                                        .arg(addresses))
+            .arg(addresses)
+            .arg(m_introspection.isEmpty() ? QString() : QStringLiteral(" xoauth2 oauthbearer"))
+            .arg(m_introspection.isEmpty() ? QString()
+                                           : QStringLiteral("passdb {\n  driver = oauth2\n"
+                                                            "  mechanisms = xoauth2 oauthbearer\n"
+                                                            "  args = %1/oauth2.conf\n}\n")
+                                                 .arg(d));
     if (!m_introspection.isEmpty()) {
         // The auth process is not root: the CA goes beside the temporary folders.
-        m_oauthCaCopy = QDir::temp().filePath(QStringLiteral("quil-dovecot-ca-%1.crt")
-                                                  .arg(QCoreApplication::applicationPid()));
+        m_oauthCaCopy = QDir::temp().filePath(
+            QStringLiteral("quil-dovecot-ca-%1.crt").arg(QCoreApplication::applicationPid()));
         QFile::remove(m_oauthCaCopy);
         if (!QFile::copy(m_oauthCa, m_oauthCaCopy) ||
             !QFile::setPermissions(m_oauthCaCopy, QFile::ReadOwner | QFile::WriteOwner |
