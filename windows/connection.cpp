@@ -197,6 +197,7 @@ ConnectionDialog::ConnectionDialog(const ConnectionSettings &settings, MessageBo
     m_oauthState = label(signIn, QStringLiteral("OAuthState"), QString(), 3180, 2100, 2955, 915);
     m_oauthState->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     m_oauthState->setWordWrap(true);
+    m_oauthState->setTextFormat(Qt::PlainText); // a provider's error text is not markup
     for (QRadioButton *o : {m_password, m_oauth, m_oauthOwn, m_oauthDesktop})
         connect(o, &QRadioButton::toggled, this, &ConnectionDialog::signInChanged);
     connect(m_provider, &QComboBox::currentIndexChanged, this, &ConnectionDialog::signInChanged);
