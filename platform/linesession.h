@@ -125,8 +125,8 @@ class LineSession : public QObject {
     void tlsPortInClear();
     void plainPortWithTls();
 
-    // A server greets at once; on a TLS port the greeting never comes, and
-    // the user hears why this much later rather than after the reply guard.
+    // A server greets at once. On a TLS port no greeting ever comes: after
+    // this long the user is told why, rather than after the reply guard.
     static constexpr int GreetingWaitMs = 10000;
 
     Link *m_link;

@@ -354,10 +354,10 @@ void TstWindows::help_realFileOpensAtContents() {
                  qPrintable(m.captured(1)));
     }
     QVERIFY(links >= 12);
-    for (const char *topic : {"quil7400.dat", "quil7400.log", "quilmon.dat", "Wi-Fi", "送信者名",
-                              "チェックしない時間帯", "autostart", "困ったときは",
-                              "が見つかりません", "ポート995はSSL/TLS用です",
-                              "このポートはSSL/TLSではありません"})
+    for (const char *topic :
+         {"quil7400.dat", "quil7400.log", "quilmon.dat", "Wi-Fi", "送信者名",
+          "チェックしない時間帯", "autostart", "困ったときは", "が見つかりません",
+          "ポート995はSSL/TLS用です", "このポートはSSL/TLSではありません"})
         QVERIFY2(html.contains(QString::fromUtf8(topic)), topic);
 }
 
