@@ -54,11 +54,6 @@ struct Desk : ProgramFixture {
     PasswordPrompt *prompt() const { return program->keyringPasswords()->prompt(); }
 };
 
-bool writeFile(const QString &path, const QByteArray &bytes) {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
-
 } // namespace
 
 class TestDesktop : public QObject {
@@ -252,10 +247,6 @@ void TestDesktop::autostartEntry() {
         QVERIFY(autostart::enabled(program) && !autostart::outdated(program));
         QVERIFY(!autostart::enabled(QStringLiteral("/usr/bin/other")));
     }
-    // An entry of an older version, without --run: still on, to be rewritten.
-    QVERIFY(writeFile(entry, "[Desktop Entry]\nType=Application\nExec=/opt/quil/quilmon7400\n"));
-    QVERIFY(autostart::enabled(QStringLiteral("/opt/quil/quilmon7400")));
-    QVERIFY(autostart::outdated(QStringLiteral("/opt/quil/quilmon7400")));
     QVERIFY(autostart::execLine(QStringLiteral("/a\nb")).isEmpty());
     // A planted link is replaced, never written through.
     QVERIFY(autostart::disable());
@@ -279,12 +270,13 @@ void TestDesktop::autostartFromTheDialog() {
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path()));
     const QString self = QCoreApplication::applicationFilePath();
     QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("autostart"))));
-    QVERIFY(writeFile(autostart::entryPath(),
-                      "[Desktop Entry]\nExec=" + autostart::execLine(self).toUtf8() + '\n'));
+    QFile old(autostart::entryPath()); // an older version's, without --run
+    QVERIFY(old.open(QIODevice::WriteOnly) &&
+            old.write("[Desktop Entry]\nExec=" + autostart::execLine(self).toUtf8() + '\n') > 0);
+    old.close();
     Desk f(kRecord);
     QVERIFY(f.start());
-    // An older version's entry is brought up to date by the start.
-    QVERIFY(autostart::enabled(self) && !autostart::outdated(self));
+    QVERIFY(autostart::enabled(self) && !autostart::outdated(self)); // brought up to date
     f.desktop("Autostart", false);
     QVERIFY(!QFile::exists(autostart::entryPath()));
     f.desktop("Autostart", true);

@@ -55,7 +55,6 @@ class TestPop3Dovecot : public QObject {
     void unknownIssuerThenAccepted();
     void refusedCertificates_data();
     void refusedCertificates();
-    void portOfTheOtherSecurity();
 
   private:
     bool check(Pop3Harness &h);
@@ -262,23 +261,6 @@ void TestPop3Dovecot::refusedCertificates() {
     QCOMPARE(relay.fromClient.left(clear.size() + 1), clear + '\x16');
     for (const QByteArray word : {"USER", "PASS", "taro", "secret"})
         QVERIFY2(!relay.fromClient.contains(word), word.constData());
-}
-
-void TestPop3Dovecot::portOfTheOtherSecurity() {
-    // Dovecot's own ports, each chosen with the other security: the user
-    // is told which, not a time-out nor OpenSSL's words.
-    for (const Security security : {Security::StartTls, Security::Tls}) {
-        Pop3Harness h;
-        h.host.seamsValue.guardMs = 2000; // also the wait for a greeting
-        h.host.seamsValue.caFile = m_certs.caFile();
-        h.host.settings.connection.popSecurity = security;
-        h.host.settings.connection.popPort = security == Security::Tls ? 110 : 995;
-        QVERIFY(check(h));
-        QCOMPARE(h.host.statusText, security == Security::Tls
-                                        ? QStringLiteral("このポートはSSL/TLSではありません")
-                                        : QStringLiteral("ポート995はSSL/TLS用です"));
-        QCOMPARE(h.host.check().retries(), 1);
-    }
 }
 
 QTEST_GUILESS_MAIN(TestPop3Dovecot)
