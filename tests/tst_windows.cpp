@@ -6,6 +6,7 @@
 #include "windows/connection.h"
 #include "windows/form4.h"
 #include "windows/helpviewer.h"
+#include "windows/providers.h"
 #include "windows/topmost.h"
 #include "windows/twips.h"
 
@@ -75,6 +76,7 @@ class TstWindows : public QObject {
     void help_goesNowhereOutsideItsFolder();
     void windows_closingNeverEndsProgram();
     void connection_layoutAndRefusals();
+    void connection_providerPresets();
 };
 
 void TstWindows::twips_scaleWithDpi() {
@@ -546,4 +548,25 @@ void TstWindows::connection_layoutAndRefusals() {
 }
 
 QTEST_MAIN(TstWindows)
+void TstWindows::connection_providerPresets() {
+    // The built-in list, in file order, each complete.
+    QStringList keys;
+    for (const Provider &p : providers::all())
+        keys << p.key;
+    QCOMPARE(keys,
+             (QStringList{"gmail", "outlook", "yahoojp", "ocn", "biglobe", "nifty", "sonet"}));
+    const Provider &outlook = providers::all()[1];
+    QVERIFY(outlook.oauthSignIn && outlook.popPort == 995 &&
+            outlook.smtpSecurity == LinkSecurity::StartTls);
+    // A section missing what it needs is left out, not half applied.
+    const auto parsed = providers::parse("[a]\nname=A\npop=p\npop_port=995\npop_security=tls\n"
+                                         "smtp=s\nsmtp_port=465\nsmtp_security=ssl\n"
+                                         "[b]\nname=B\npop=p\npop_port=110\npop_security=none\n"
+                                         "smtp=s\nsmtp_port=25\nsmtp_security=none\nsignin=oauth\n"
+                                         "[c]\nname=C\npop=p\npop_port=110\npop_security=none\n"
+                                         "# x=y\nsmtp=s\nsmtp_port=25\nsmtp_security=none\n");
+    QCOMPARE(parsed.size(), 1);
+    QCOMPARE(parsed[0].key, QStringLiteral("c"));
+}
+
 #include "tst_windows.moc"
