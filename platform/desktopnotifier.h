@@ -1,7 +1,8 @@
 #pragma once
 // New mail told through the desktop's notification service
 // (org.freedesktop.Notifications). One notification at a time: each one
-// replaces the last. Its action opens the user's mail client. Every call is
+// replaces the last. Its action opens the user's mail client. A failed check
+// has a notification of its own beside it, whose action opens the settings. Every call is
 // sent without waiting; the session bus is opened on the first notice, and a
 // desktop without the service costs one log line.
 #include <QDBusConnection>
@@ -21,6 +22,10 @@ class DesktopNotifier : public QObject {
     // Shows `text` under the program's name; its action runs `mailCommand`.
     // With `lines`, `text` is the summary and the lines are the body.
     void notify(const QString &text, const QString &mailCommand, const QStringList &lines = {});
+    // Tells that checks fail, and why (`text`); replaces the last such notice.
+    void notifyFailure(const QString &text);
+    // Checks work again: the failure notice goes, if it is still shown.
+    void withdrawFailure();
 
     // The program and its arguments for a command line, split on blanks
     // with double quotes grouping (no shell); empty: xdg-open mailto:.
@@ -33,6 +38,8 @@ class DesktopNotifier : public QObject {
     void logLine(const QString &message);
     // The user chose the notification's action; the mail client was started.
     void mailClientOpened();
+    // The user chose the failure notice's action.
+    void settingsRequested();
 
   private slots:
     void onActionInvoked(uint id, const QString &actionKey);
@@ -46,13 +53,15 @@ class DesktopNotifier : public QObject {
     std::optional<QDBusConnection> m_bus;
     StartProcess m_startProcess;
     quint32 m_id = 0;
+    quint32 m_failureId = 0;
     QString m_command; // of the notification shown
     bool m_sending = false;
     // What came while a call was under way: sent once its id is known, so
-    // that it replaces instead of stacking.
+    // that it replaces instead of stacking. New mail first, then a failure.
     struct Notice {
         QString summary, body, command;
+        bool failure = false;
     };
-    std::optional<Notice> m_next;
+    std::optional<Notice> m_next[2];
     bool m_failureLogged = false;
 };

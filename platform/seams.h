@@ -45,6 +45,12 @@ struct Seams {
     DialService *dial = nullptr; // dial-up service; not owned
     // The desktop session's bus (notifications), opened on first use.
     std::function<QDBusConnection()> sessionBus;
+    // The system bus, where logind tells of sleep and NetworkManager of the
+    // network; empty: neither is listened to.
+    std::function<QDBusConnection()> systemBus;
+    // After a wake or the network's return, the check of a missed minute
+    // waits this long for the network to settle.
+    int catchUpDelayMs = 5000;
 
     static Seams production();
 };
