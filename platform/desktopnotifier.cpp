@@ -13,7 +13,6 @@ const QString IconName = QStringLiteral("quilmon7400");
 const QString OpenMail = QStringLiteral("open-mail");
 const QString OpenMailLabel = QStringLiteral("メールを開く");
 const QString OpenSettings = QStringLiteral("open-settings");
-const QString OpenSettingsLabel = QStringLiteral("設定を開く");
 } // namespace
 
 DesktopNotifier::DesktopNotifier(std::function<QDBusConnection()> openBus,
@@ -39,37 +38,20 @@ QStringList DesktopNotifier::mailClient(const QString &command) {
 void DesktopNotifier::notify(const QString &text, const QString &mailCommand,
                              const QStringList &lines) {
     if (lines.isEmpty()) {
-        m_next[0] = Notice{AppName, text, mailCommand};
+        m_next = Notice{AppName, text, mailCommand};
     } else {
         // The body is markup to the service: a subject shows as typed.
         QStringList escaped;
         for (const QString &line : lines)
             escaped += line.toHtmlEscaped();
-        m_next[0] = Notice{text, escaped.join(u'\n'), mailCommand};
+        m_next = Notice{text, escaped.join(u'\n'), mailCommand};
     }
     if (!m_sending) send();
 }
 
-void DesktopNotifier::notifyFailure(const QString &text) {
-    m_next[1] =
-        Notice{QStringLiteral("メールチェックに失敗しました"), text.toHtmlEscaped(), {}, true};
-    if (!m_sending) send();
-}
-
-void DesktopNotifier::withdrawFailure() {
-    m_next[1].reset();
-    const quint32 id = std::exchange(m_failureId, 0);
-    if (id == 0 || !bus().isConnected()) return;
-    QDBusMessage msg =
-        QDBusMessage::createMethodCall(Service, Path, Service, QStringLiteral("CloseNotification"));
-    msg.setArguments({QVariant::fromValue(id)});
-    bus().asyncCall(msg, replyMs);
-}
-
 void DesktopNotifier::send() {
-    std::optional<Notice> &next = m_next[0] ? m_next[0] : m_next[1];
-    if (!next) return;
-    const auto [summary, body, command, failure] = *std::exchange(next, std::nullopt);
+    if (!m_next) return;
+    const auto [summary, body, command] = *std::exchange(m_next, std::nullopt);
     auto failed = [this](const QString &why) {
         // Told once, not at every check, until the service answers again.
         if (m_failureLogged) return;
@@ -85,20 +67,17 @@ void DesktopNotifier::send() {
         QDBusMessage::createMethodCall(Service, Path, Service, QStringLiteral("Notify"));
     const QVariantMap hints{
         {QStringLiteral("urgency"), QVariant::fromValue(uchar(1))},
-        {QStringLiteral("category"),
-         failure ? QStringLiteral("network.error") : QStringLiteral("email.arrived")},
+        {QStringLiteral("category"), QStringLiteral("email.arrived")},
         {QStringLiteral("desktop-entry"), IconName},
         {QStringLiteral("image-path"), IconName},
     };
-    const QString &key = failure ? OpenSettings : OpenMail;
-    const QString &label = failure ? OpenSettingsLabel : OpenMailLabel;
-    const QStringList actions{QStringLiteral("default"), label, key, label};
-    msg.setArguments({AppName, QVariant::fromValue(failure ? m_failureId : m_id), IconName, summary,
-                      body, actions, hints, qint32(-1)});
+    const QStringList actions{QStringLiteral("default"), OpenMailLabel, OpenMail, OpenMailLabel};
+    msg.setArguments(
+        {AppName, QVariant::fromValue(m_id), IconName, summary, body, actions, hints, qint32(-1)});
     m_sending = true;
     auto *watcher = new QDBusPendingCallWatcher(bus().asyncCall(msg, replyMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, watcher, command = command, failure = failure, failed] {
+            [this, watcher, command = command, failed] {
                 watcher->deleteLater();
                 m_sending = false;
                 const QDBusPendingReply<uint> reply = *watcher;
@@ -106,26 +85,51 @@ void DesktopNotifier::send() {
                     failed(reply.error().name());
                 } else {
                     m_failureLogged = false;
-                    if (failure) {
-                        m_failureId = reply.value();
-                    } else {
-                        m_id = reply.value();
-                        m_command = command;
-                    }
+                    m_id = reply.value();
+                    m_command = command;
                 }
                 send();
             });
 }
 
+void DesktopNotifier::notifyFailure(const QString &text) {
+    // Failures are minutes apart: no call of this kind is under way.
+    if (!bus().isConnected()) return;
+    QDBusMessage msg =
+        QDBusMessage::createMethodCall(Service, Path, Service, QStringLiteral("Notify"));
+    const QVariantMap hints{
+        {QStringLiteral("urgency"), QVariant::fromValue(uchar(1))},
+        {QStringLiteral("category"), QStringLiteral("network.error")},
+        {QStringLiteral("desktop-entry"), IconName},
+        {QStringLiteral("image-path"), IconName},
+    };
+    const QString label = QStringLiteral("設定を開く");
+    msg.setArguments({AppName, QVariant::fromValue(m_failureId), IconName,
+                      QStringLiteral("メールチェックに失敗しました"), text.toHtmlEscaped(),
+                      QStringList{QStringLiteral("default"), label, OpenSettings, label}, hints,
+                      qint32(-1)});
+    auto *watcher = new QDBusPendingCallWatcher(bus().asyncCall(msg, replyMs), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher] {
+        watcher->deleteLater();
+        const QDBusPendingReply<uint> reply = *watcher;
+        if (!reply.isError()) m_failureId = reply.value();
+    });
+}
+
+void DesktopNotifier::withdrawFailure() {
+    const quint32 id = std::exchange(m_failureId, 0);
+    if (id == 0 || !bus().isConnected()) return;
+    QDBusMessage msg =
+        QDBusMessage::createMethodCall(Service, Path, Service, QStringLiteral("CloseNotification"));
+    msg.setArguments({QVariant::fromValue(id)});
+    bus().asyncCall(msg, replyMs);
+}
+
 void DesktopNotifier::onActionInvoked(uint id, const QString &actionKey) {
     // Other programs' notifications share the signal.
-    if (id == 0) return;
-    if (id == m_failureId) {
-        if (actionKey == QLatin1String("default") || actionKey == OpenSettings)
-            emit settingsRequested();
-        return;
-    }
-    if (id != m_id) return;
+    if (id != 0 && id == m_failureId && (actionKey == u"default" || actionKey == OpenSettings))
+        emit settingsRequested();
+    if (id == 0 || id != m_id) return;
     if (actionKey != QLatin1String("default") && actionKey != OpenMail) return;
     const QStringList words = mailClient(m_command);
     if (!m_startProcess || !m_startProcess(words.constFirst(), words.mid(1))) {

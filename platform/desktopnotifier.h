@@ -1,8 +1,8 @@
 #pragma once
 // New mail told through the desktop's notification service
 // (org.freedesktop.Notifications). One notification at a time: each one
-// replaces the last. Its action opens the user's mail client. A failed check
-// has a notification of its own beside it, whose action opens the settings. Every call is
+// replaces the last. Its action opens the user's mail client. Checks that
+// fail have a notification of their own beside it, which opens the settings. Every call is
 // sent without waiting; the session bus is opened on the first notice, and a
 // desktop without the service costs one log line.
 #include <QDBusConnection>
@@ -22,9 +22,9 @@ class DesktopNotifier : public QObject {
     // Shows `text` under the program's name; its action runs `mailCommand`.
     // With `lines`, `text` is the summary and the lines are the body.
     void notify(const QString &text, const QString &mailCommand, const QStringList &lines = {});
-    // Tells that checks fail, and why (`text`); replaces the last such notice.
+    // Tells why checks fail; replaces the last such notification.
     void notifyFailure(const QString &text);
-    // Checks work again: the failure notice goes, if it is still shown.
+    // Checks work again: that notification goes, if still shown.
     void withdrawFailure();
 
     // The program and its arguments for a command line, split on blanks
@@ -38,7 +38,7 @@ class DesktopNotifier : public QObject {
     void logLine(const QString &message);
     // The user chose the notification's action; the mail client was started.
     void mailClientOpened();
-    // The user chose the failure notice's action.
+    // The user chose the failure notification's action.
     void settingsRequested();
 
   private slots:
@@ -52,16 +52,15 @@ class DesktopNotifier : public QObject {
     std::function<QDBusConnection()> m_openBus;
     std::optional<QDBusConnection> m_bus;
     StartProcess m_startProcess;
+    quint32 m_failureId = 0; // of the failure notification shown
     quint32 m_id = 0;
-    quint32 m_failureId = 0;
     QString m_command; // of the notification shown
     bool m_sending = false;
     // What came while a call was under way: sent once its id is known, so
-    // that it replaces instead of stacking. New mail first, then a failure.
+    // that it replaces instead of stacking.
     struct Notice {
         QString summary, body, command;
-        bool failure = false;
     };
-    std::optional<Notice> m_next[2];
+    std::optional<Notice> m_next;
     bool m_failureLogged = false;
 };
