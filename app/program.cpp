@@ -115,7 +115,7 @@ bool Program::start() {
         m_arrivals = lines;
         updateTip();
     });
-    connect(m_scheduler, &Scheduler::ticked, this, &Program::updateTip);
+    connect(m_scheduler, &Scheduler::nextCheckMoved, this, &Program::updateTip);
     connect(m_icons, &Icons::verClicked, this, &Program::showVersion);
     connect(m_icons, &Icons::helpClicked, this, &Program::Command7_Click);
     connect(m_icons, &Icons::endClicked, this, &Program::endFromTray);

@@ -36,9 +36,14 @@ Scheduler::Scheduler(MailCheck &check, const SettingsRecord &settings, const Sea
 }
 
 void Scheduler::Timer1_Timer() {
-    emit ticked();
-    if (!m_monitoring || !m_monitoring()) return;
+    const bool monitoring = m_monitoring && m_monitoring();
     const QDateTime now = m_seams.now(); // one reading per tick
+    if (monitoring != m_shownMonitoring || minuteOf(now) != m_shownMinute) {
+        m_shownMonitoring = monitoring;
+        m_shownMinute = minuteOf(now);
+        emit nextCheckMoved();
+    }
+    if (!monitoring) return;
     if (quietAt(now.time().hour())) return;
     CheckTiming(now);
 }

@@ -33,8 +33,9 @@ class Scheduler : public QObject {
     QString nextCheckText() const;
 
   signals:
-    // Every tick, monitoring or not: the time to show has moved on.
-    void ticked();
+    // Monitoring started or stopped, or another minute began: the next
+    // check may be another.
+    void nextCheckMoved();
 
   private:
     void fire(const QDateTime &now);
@@ -58,4 +59,6 @@ class Scheduler : public QObject {
     QTimer *m_catchUp;
     QDateTime m_extraMinute; // of the last check started outside the interval rule
     QDateTime m_lastStart;   // of the last check this scheduler started
+    QDateTime m_shownMinute; // when nextCheckMoved was last told
+    bool m_shownMonitoring = false;
 };

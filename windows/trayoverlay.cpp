@@ -18,15 +18,23 @@ class OverlayEngine : public QIconEngine {
         : m_base(base), m_unread(unread), m_failed(failed) {}
 
     void paint(QPainter *p, const QRect &rect, QIcon::Mode mode, QIcon::State state) override {
-        m_base.paint(p, rect, Qt::AlignCenter, mode, state);
+        // The program icon filling the size asked for: whole multiples keep
+        // its pixels sharp, other sizes are filtered, as in the icon theme.
+        const QPixmap base = m_base.pixmap(QSize(256, 256), mode, state);
+        p->save();
+        p->setRenderHint(QPainter::SmoothPixmapTransform,
+                         base.width() == 0 || rect.width() % base.width() != 0);
+        p->drawPixmap(rect, base);
+        p->restore();
         const qreal s = qMin(rect.width(), rect.height());
         const qreal mark = s / 2; // each mark takes a quarter of the icon
         const qreal pen = qMax<qreal>(1, s / 16);
         p->save();
         p->setRenderHint(QPainter::Antialiasing);
         p->translate(rect.topLeft());
-        if (m_unread > 0) badge(p, s, mark, pen);
         if (m_failed) warning(p, s, mark, pen);
+        // A digit stays readable down to a 16-pixel tray.
+        if (m_unread > 0) badge(p, s, qMax<qreal>(mark, qMin<qreal>(10, s)), pen);
         p->restore();
     }
 
