@@ -124,8 +124,12 @@ void MailCheck::startTest(const SettingsRecord &settings, std::function<void(boo
 
 bool MailCheck::networkMissing() {
     // Without a network the server would only time out after a minute and
-    // be blamed for it. A dial-up link brings its own network.
-    if (m_settings.Dup_Mode != 0 || !m_watch->networkDown()) return false;
+    // be blamed for it. A dial-up link brings its own network, and a server
+    // on this machine needs none.
+    const QString &host = m_settings.POP_Address;
+    const bool local = host.compare(u"localhost", Qt::CaseInsensitive) == 0 ||
+                       host.startsWith(u"127.") || host == u"::1";
+    if (m_settings.Dup_Mode != 0 || local || !m_watch->networkDown()) return false;
     const QString text = QStringLiteral("ネットワークに接続されていません");
     emit statusChanged(text);
     emit logLine(text);

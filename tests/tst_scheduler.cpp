@@ -261,21 +261,22 @@ void TestScheduler::catchUpAfterSleepOrOutage() {
         m_system = std::make_unique<DialupDbusMock>();
         QVERIFY(m_system->startBus() && m_system->startManager() && m_system->startLogind());
     }
-    auto connectivity = [this](uint state) {
-        m_system->control(QStringLiteral("SetConnectivity"), {QVariant::fromValue(state)});
+    // Asleep or off the network (true), then back (false).
+    const auto away = [&](bool gone) {
+        if (offline)
+            m_system->control(QStringLiteral("SetConnectivity"), {gone ? 1u : 4u}); // none, full
+        else
+            m_system->prepareForSleep(gone);
     };
     Day d(m_system->address());
     d.ui().Option5->setChecked(true);
     if (quietNoon) d.quiet(QStringLiteral("12:00"), QStringLiteral("13:00"));
     d.monitor();
-    const SystemWatch *watch = d.check().systemWatch();
-    QSignalSpy away(watch, offline ? &SystemWatch::networkLost : &SystemWatch::sleeping);
+    QSignalSpy told(d.check().systemWatch(),
+                    offline ? &SystemWatch::networkLost : &SystemWatch::sleeping);
     d.clock = QDateTime(QDate(2026, 3, 1), from);
-    if (offline)
-        connectivity(1); // none
-    else
-        m_system->prepareForSleep(true);
-    QTRY_COMPARE(away.size(), 1);
+    away(true);
+    QTRY_COMPARE(told.size(), 1);
     // Awake without a network, checks fail at once and blame no server.
     for (; offline && d.clock.time() < to; d.clock = d.clock.addSecs(60))
         d.scheduler().Timer1_Timer();
@@ -285,10 +286,7 @@ void TestScheduler::catchUpAfterSleepOrOutage() {
         QCOMPARE(d.logMessages().count(QStringLiteral("ネットワークに接続されていません")), 2);
     }
     d.clock = QDateTime(d.clock.date(), to);
-    if (offline)
-        connectivity(4); // full
-    else
-        m_system->prepareForSleep(false);
+    away(false);
     if (checks == 0) QTest::qWait(300); // the catch-up would have run by now
     QTRY_COMPARE(d.links.size(), checks);
     if (checks == 0) return;
