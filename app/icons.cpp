@@ -58,7 +58,7 @@ Icons::Icons(std::function<bool()> settingsVisible, QObject *parent)
 void Icons::setTipLines(const QStringList &extra) {
     const QString tip =
         (QStringList{QStringLiteral("メールチェックソフトクイルモン7400")} + extra).join(u'\n');
-    // Set every second: a tray host is told only of a real change.
+    // Set again every minute: a tray host is told only of a real change.
     if (tip != tray->toolTip()) tray->setToolTip(tip);
 }
 
