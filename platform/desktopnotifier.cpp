@@ -109,14 +109,20 @@ void DesktopNotifier::notifyFailure(const QString &text) {
                       QStringList{QStringLiteral("default"), label, OpenSettings, label}, hints,
                       qint32(-1)});
     auto *watcher = new QDBusPendingCallWatcher(bus().asyncCall(msg, replyMs), this);
+    m_failureSending = true;
+    m_failureWithdrawn = false;
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher] {
         watcher->deleteLater();
+        m_failureSending = false;
         const QDBusPendingReply<uint> reply = *watcher;
         if (!reply.isError()) m_failureId = reply.value();
+        // Checks worked again before the service answered.
+        if (m_failureWithdrawn) withdrawFailure();
     });
 }
 
 void DesktopNotifier::withdrawFailure() {
+    m_failureWithdrawn = m_failureSending;
     const quint32 id = std::exchange(m_failureId, 0);
     if (id == 0 || !bus().isConnected()) return;
     QDBusMessage msg =

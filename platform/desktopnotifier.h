@@ -53,6 +53,8 @@ class DesktopNotifier : public QObject {
     std::optional<QDBusConnection> m_bus;
     StartProcess m_startProcess;
     quint32 m_failureId = 0; // of the failure notification shown
+    bool m_failureSending = false;
+    bool m_failureWithdrawn = false; // while it was being sent
     quint32 m_id = 0;
     QString m_command; // of the notification shown
     bool m_sending = false;
