@@ -121,19 +121,15 @@ QString Scheduler::nextCheckText() const {
 void Scheduler::away(bool network) {
     // A dial-up link is the network: its own hang-up takes it down.
     if (network && m_settings.Dup_Mode != 0) return;
-    if (!network) m_asleep = true;
     m_catchUp->stop();
     if (!m_awaySince) m_awaySince = m_seams.now();
 }
 
 void Scheduler::back(bool network) {
-    if (network) {
-        if (m_asleep || m_settings.Dup_Mode != 0) return; // the wake decides
-    } else {
-        m_asleep = false;
-        // On a LAN the check waits for the network; a dial brings its own.
-        if (m_settings.Dup_Mode == 0 && m_check.systemWatch()->networkDown()) return;
-    }
+    // On a LAN the check waits for the network; a dial brings its own.
+    if (network ? m_settings.Dup_Mode != 0
+                : m_settings.Dup_Mode == 0 && m_check.systemWatch()->networkDown())
+        return;
     if (m_awaySince) m_catchUp->start(m_seams.catchUpDelayMs);
 }
 

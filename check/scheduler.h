@@ -55,7 +55,6 @@ class Scheduler : public QObject {
     const SettingsRecord &m_settings;
     const Seams &m_seams;
     std::optional<QDateTime> m_awaySince; // asleep or offline since
-    bool m_asleep = false;
     QTimer *m_catchUp;
     QDateTime m_extraMinute; // of the last check started outside the interval rule
     QDateTime m_lastStart;   // of the last check this scheduler started
