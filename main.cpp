@@ -37,6 +37,8 @@ int main(int argc, char *argv[]) {
         return 1;
     }
     Program program(std::move(seams), AppSeams::production());
-    if (!program.start()) return 0; // another copy runs: end silently
+    // --run: the start at login, which resumes monitoring (the autostart entry).
+    const bool run = QCoreApplication::arguments().contains(QStringLiteral("--run"));
+    if (!program.start(run)) return 0; // another copy runs: end silently
     return app.exec();
 }

@@ -4,6 +4,7 @@
 #include "windows/helpviewer.h"
 
 #include <QMessageBox>
+#include <QPushButton>
 #include <cstdio>
 #include <cstdlib>
 #include <malloc.h>
@@ -16,6 +17,20 @@ AppSeams AppSeams::production() {
         auto *box = new QMessageBox(QMessageBox::Warning, title, text, QMessageBox::Ok, parent);
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->setWindowModality(Qt::ApplicationModal);
+        box->show();
+    };
+    s.question = [](QWidget *parent, const QString &title, const QString &text,
+                    std::function<void()> accepted) {
+        auto *box = new QMessageBox(QMessageBox::Warning, title, text,
+                                    QMessageBox::Ok | QMessageBox::Cancel, parent);
+        box->button(QMessageBox::Cancel)->setText(QStringLiteral("キャンセル"));
+        box->setDefaultButton(QMessageBox::Cancel);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setWindowModality(Qt::ApplicationModal);
+        QObject::connect(box, &QMessageBox::buttonClicked, box,
+                         [box, accepted = std::move(accepted)](QAbstractButton *b) {
+                             if (box->standardButton(b) == QMessageBox::Ok) accepted();
+                         });
         box->show();
     };
     s.openHelp = openHelpFile;

@@ -12,6 +12,11 @@ struct AppSeams {
     // A warning box with one OK button (title, text). It must not wait for
     // the user inside the call.
     std::function<void(QWidget *parent, const QString &title, const QString &text)> messageBox;
+    // A warning the user may accept (ＯＫ) or not (キャンセル); `accepted`
+    // runs later, on ＯＫ. Like messageBox, it does not wait inside the call.
+    std::function<void(QWidget *parent, const QString &title, const QString &text,
+                       std::function<void()> accepted)>
+        question;
     // Opens the help file at its contents.
     std::function<void(const QString &path)> openHelp;
     // Ends the process at once: no further handler may run.

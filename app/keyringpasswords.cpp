@@ -68,8 +68,12 @@ void KeyringPasswords::ask() {
         m_prompt->activateWindow();
         return;
     }
+    // Over the settings window when it is shown: a dialog without a parent
+    // is the transient of a hidden leader, and some window managers keep it
+    // below everything else.
+    QWidget *over = m_window && m_window->isVisible() ? m_window.data() : nullptr;
     m_prompt = new PasswordPrompt(m_failures.join(u'\n'), m_popFailed, keyring::popKey(m_settings),
-                                  m_smtpFailed, keyring::smtpKey(m_settings));
+                                  m_smtpFailed, keyring::smtpKey(m_settings), over);
     connect(m_prompt, &PasswordPrompt::entered, this,
             [this](const QString &pop, const QString &smtp) {
                 closePrompt();
@@ -87,11 +91,12 @@ void KeyringPasswords::ask() {
     connect(m_prompt, &PasswordPrompt::cancelled, this, &KeyringPasswords::closePrompt);
     m_prompt->show();
     m_prompt->raise();
+    m_prompt->activateWindow();
 }
 
 void KeyringPasswords::closePrompt() {
     PasswordPrompt *p = m_prompt;
-    m_prompt = nullptr;
+    m_prompt.clear();
     if (!p) return;
     p->hide();
     p->deleteLater(); // its handler may be on the stack

@@ -5,10 +5,10 @@
 // are known; no check ever logs in with an empty password meant to come
 // from the keyring.
 #include "check/settingsfile.h"
+#include "windows/passwordprompt.h"
 
 #include <QObject>
-
-class PasswordPrompt;
+#include <QPointer>
 
 class KeyringPasswords : public QObject {
     Q_OBJECT
@@ -34,6 +34,8 @@ class KeyringPasswords : public QObject {
     // Asks again for what the last read could not give (none asked: nothing).
     void ask();
     PasswordPrompt *prompt() const { return m_prompt; }
+    // The window the prompt opens over while that window is shown.
+    void setWindow(QWidget *window) { m_window = window; }
 
   signals:
     // The passwords to check with: read from the keyring or typed in.
@@ -62,5 +64,7 @@ class KeyringPasswords : public QObject {
     QString m_pop, m_smtp;
     bool m_popFailed = false, m_smtpFailed = false;
     QStringList m_failures;
-    PasswordPrompt *m_prompt = nullptr;
+    // Guarded: the window it opened over takes it along when it goes.
+    QPointer<PasswordPrompt> m_prompt;
+    QPointer<QWidget> m_window;
 };

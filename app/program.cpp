@@ -34,6 +34,17 @@ template <typename Window> void unloadWindow(Window *&slot) {
     w->hide();
     w->deleteLater();
 }
+
+// Whether saved settings are ones a test can have passed: テスト refuses to
+// start without any of these.
+bool testable(const SettingsRecord &s) {
+    const bool forwarding = s.Trf_Flag != 0;
+    return !s.POP_UserID.isEmpty() && !s.POP_Address.isEmpty() &&
+           (!s.POP_PassWord.isEmpty() || s.connection.keyring) &&
+           (!forwarding || (!s.Smtp_Address.isEmpty() && !s.Trf_IPAddress.isEmpty())) &&
+           (s.Dup_Mode == 0 || !s.Dup_Entry.isEmpty()) &&
+           settingsfile::unrepresentableField(s).isEmpty();
+}
 } // namespace
 
 Program::Program(Seams seams, AppSeams appSeams, QObject *parent)
@@ -90,7 +101,7 @@ QString Program::logPath() const {
     return QDir(m_seams.stateDir).filePath(QStringLiteral("quil7400.log"));
 }
 
-bool Program::start() {
+bool Program::start(bool runAtOnce) {
     m_instance = new SingleInstance(m_seams.stateDir, this);
     if (!m_instance->acquire()) return false;
     // Ours alone now: what a save killed half-way left behind can go.
@@ -122,6 +133,7 @@ bool Program::start() {
 
     m_main = new MainWindow();
     m_main->installEventFilter(this); // its hiding starts the idle wait
+    m_keyring->setWindow(m_main);
     connect(m_main, &MainWindow::testRequested, this, &Program::Command2_Click);
     connect(m_main, &MainWindow::runRequested, this, &Program::Command4_Click);
     connect(m_main, &MainWindow::exitRequested, this, &Program::Command3_Click);
@@ -138,8 +150,18 @@ bool Program::start() {
     const bool read = settingsfile::load(m_seams.configDir, m_settings);
     settingsfile::bindAcceptances(m_settings, m_seams.popPort, m_seams.smtpPort);
     m_main->Form_Load(m_settings, read);
-    m_main->show();
+    if (runAtOnce && read && testable(m_settings)) {
+        // As 実行 would, on the settings as saved: nothing to write again.
+        Flag = 2;
+        log(QStringLiteral("実行開始しました。"));
+        idleSoon();
+    } else {
+        m_main->show();
+    }
     if (read) m_keyring->load(m_settings);
+    // Entries written before the login start took --run: brought up to date.
+    const QString self = QCoreApplication::applicationFilePath();
+    if (autostart::outdated(self)) autostart::enable(self);
     // The tray, the answer to second starts and the dial-up entry list all
     // talk to other processes: they wait for the event loop's first turn, so
     // that the window reaches the screen first.
@@ -366,8 +388,8 @@ void Program::showAssistant() {
 void Program::showConnection() {
     if (!m_connection) {
         // Modal over the settings window, whose copy it edits.
-        m_connection =
-            new ConnectionDialog(m_main->settings().connection, m_app.messageBox, m_main);
+        m_connection = new ConnectionDialog(m_main->settings().connection, m_app.messageBox, m_main,
+                                            m_app.question);
         const bool autostartOn = autostart::enabled(QCoreApplication::applicationFilePath());
         m_connection->setAutostart(autostartOn);
         for (int i = 0; i < 2; ++i)
@@ -381,7 +403,7 @@ void Program::showConnection() {
                     // Start at login is the desktop's setting, not ours: it
                     // changes at once, with no test.
                     const QString program = QCoreApplication::applicationFilePath();
-                    if (wanted != autostartOn &&
+                    if ((wanted != autostartOn || (wanted && autostart::outdated(program))) &&
                         !(wanted ? autostart::enable(program) : autostart::disable()))
                         box(QStringLiteral("接続設定"),
                             QStringLiteral("ログイン時の起動を設定できませんでした。\n%1")

@@ -29,7 +29,8 @@ class Program : public QObject {
     ~Program() override;
 
     // main's load step. False when another copy already runs: end silently.
-    bool start();
+    // runAtOnce (started at login): with settings a test passed, 実行 at once.
+    bool start(bool runAtOnce = false);
 
     const Seams &seams() const { return m_seams; }
     const SettingsRecord &settings() const { return m_settings; }

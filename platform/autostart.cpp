@@ -46,7 +46,7 @@ QByteArray entry(const QString &program) {
                           "Type=Application\n"
                           "Name=クイルモン7400\n"
                           "Comment=POP3 メールチェッカー\n"
-                          "Exec=%1\n"
+                          "Exec=%1 --run\n"
                           "Icon=quilmon7400\n"
                           "Terminal=false\n"
                           "X-GNOME-Autostart-enabled=true\n")
@@ -54,23 +54,37 @@ QByteArray entry(const QString &program) {
         .toUtf8();
 }
 
-bool enabled(const QString &program) {
+namespace {
+// The entry's Exec value; empty without an entry, or when the user turned
+// it off (Hidden).
+QString entryExec() {
     const QString path = entryPath();
-    if (path.isEmpty()) return false;
+    if (path.isEmpty()) return {};
     const std::optional<QByteArray> bytes = readRegularFile(path, 1 << 16);
-    if (!bytes) return false;
-    const QString exec = execLine(program);
-    bool inEntry = false, starts = false;
+    if (!bytes) return {};
+    bool inEntry = false;
+    QString exec;
     for (const QString &raw : QString::fromUtf8(*bytes).split(u'\n')) {
         const QString line = raw.trimmed();
         if (line.startsWith(u'[')) inEntry = line == u"[Desktop Entry]";
         if (!inEntry) continue;
-        if (line == u"Hidden=true") return false; // the user turned it off
+        if (line == u"Hidden=true") return {};
         const qsizetype eq = line.indexOf(u'=');
-        if (eq > 0 && line.first(eq).trimmed() == u"Exec")
-            starts = line.mid(eq + 1).trimmed() == exec;
+        if (eq > 0 && line.first(eq).trimmed() == u"Exec") exec = line.mid(eq + 1).trimmed();
     }
-    return starts;
+    return exec;
+}
+} // namespace
+
+bool enabled(const QString &program) {
+    const QString exec = entryExec(), own = execLine(program);
+    return !exec.isEmpty() && !own.isEmpty() &&
+           (exec == own || exec == own + QStringLiteral(" --run"));
+}
+
+bool outdated(const QString &program) {
+    const QString own = execLine(program);
+    return !own.isEmpty() && entryExec() == own;
 }
 
 bool enable(const QString &program) {

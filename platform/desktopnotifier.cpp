@@ -51,7 +51,7 @@ void DesktopNotifier::notify(const QString &text, const QString &mailCommand,
 
 void DesktopNotifier::send() {
     if (!m_next) return;
-    const auto [summary, body, command] = *std::exchange(m_next, std::nullopt);
+    const auto [summary, body, command, opensMail] = *std::exchange(m_next, std::nullopt);
     auto failed = [this](const QString &why) {
         // Told once, not at every check, until the service answers again.
         if (m_failureLogged) return;
@@ -71,7 +71,9 @@ void DesktopNotifier::send() {
         {QStringLiteral("desktop-entry"), IconName},
         {QStringLiteral("image-path"), IconName},
     };
-    const QStringList actions{QStringLiteral("default"), OpenMailLabel, OpenMail, OpenMailLabel};
+    const QStringList actions =
+        opensMail ? QStringList{QStringLiteral("default"), OpenMailLabel, OpenMail, OpenMailLabel}
+                  : QStringList();
     msg.setArguments(
         {AppName, QVariant::fromValue(m_id), IconName, summary, body, actions, hints, qint32(-1)});
     m_sending = true;
@@ -139,8 +141,16 @@ void DesktopNotifier::onActionInvoked(uint id, const QString &actionKey) {
     if (actionKey != QLatin1String("default") && actionKey != OpenMail) return;
     const QStringList words = mailClient(m_command);
     if (!m_startProcess || !m_startProcess(words.constFirst(), words.mid(1))) {
-        emit logLine(QStringLiteral("メールソフトを起動できませんでした（") + words.constFirst() +
-                     QStringLiteral("）"));
+        const QString text = QStringLiteral("メールソフトを起動できませんでした（") +
+                             words.constFirst() + QStringLiteral("）");
+        emit logLine(text);
+        // The user is waiting for a window: told where they looked, in place
+        // of the notice they chose, and with nothing to choose again.
+        m_next = Notice{AppName,
+                        text.toHtmlEscaped() +
+                            QStringLiteral("\n接続設定の「メールソフト」を確かめてください。"),
+                        QString(), false};
+        if (!m_sending) send();
         return;
     }
     emit mailClientOpened();

@@ -62,6 +62,7 @@ class DesktopNotifier : public QObject {
     // that it replaces instead of stacking.
     struct Notice {
         QString summary, body, command;
+        bool opensMail = true; // with the action メールを開く
     };
     std::optional<Notice> m_next;
     bool m_failureLogged = false;

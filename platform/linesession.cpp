@@ -1,6 +1,7 @@
 #include "platform/linesession.h"
 
 #include <QTimer>
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -18,8 +19,10 @@ LineSession::LineSession(Link *link, Framing framing, QObject *parent)
     connect(m_link, &Link::connected, this, [this] {
         if (m_finished) return;
         emit statusChanged(QStringLiteral("接続しました"));
+        m_reached = true;
         Timer1->stop();
-        Timer2->start(m_endpoint.guardMs);
+        Timer2->start(plainOnTlsPort() ? std::min(m_endpoint.guardMs, GreetingWaitMs)
+                                       : m_endpoint.guardMs);
         linkConnected();
     });
     connect(m_link, &Link::readyRead, this, [this] {
@@ -31,8 +34,16 @@ LineSession::LineSession(Link *link, Framing framing, QObject *parent)
         if (const QByteArray rest = m_link->readAll(); !rest.isEmpty()) takeBytes(rest);
         if (!m_finished) serverClosed();
     });
-    connect(m_link, &Link::unreachable, this, [this] {
-        if (m_finished || !endsWhenUnreachable()) return;
+    connect(m_link, &Link::unreachable, this, [this](Link::Unreachable why) {
+        if (m_finished) return;
+        if (why == Link::NameNotFound) {
+            // Waiting would not make the name exist: said at once.
+            const QString text =
+                serverWord() + QStringLiteral("名 %1 が見つかりません").arg(m_endpoint.host);
+            fail(text, text);
+            return;
+        }
+        if (!endsWhenUnreachable()) return;
         fail(serverWord() + QStringLiteral("に接続できません"),
              serverWord() + QStringLiteral(" %1 のポート %2 に接続できません")
                                 .arg(m_endpoint.host)
@@ -49,6 +60,10 @@ LineSession::LineSession(Link *link, Framing framing, QObject *parent)
             [this](Link::TlsError error, const QByteArray &fingerprint, const QString &detail,
                    const CertificateInfo &certificate) {
                 if (m_finished) return;
+                if (error == Link::HandshakeFailed && m_link->answeredInClear()) {
+                    plainPortWithTls();
+                    return;
+                }
                 SessionResult r;
                 r.tlsFailed = true;
                 r.tlsError = error;
@@ -89,6 +104,13 @@ void LineSession::takeBytes(QByteArrayView bytes) {
     // Anything in the clear between the go-ahead for TLS and the handshake
     // could be an attacker's (RFC 2595 4, RFC 3207 6): dropped.
     if (m_finished || m_securing) return;
+    if (!bytes.isEmpty() && !std::exchange(m_heard, true) &&
+        m_endpoint.security != LinkSecurity::Tls && bytes.size() >= 2 &&
+        (bytes[0] == '\x15' || bytes[0] == '\x16') && bytes[1] == '\x03') {
+        // A TLS alert or handshake record where the greeting should be.
+        tlsPortInClear();
+        return;
+    }
     m_buffer.append(bytes);
 
     // Act on complete lines only: a reply may arrive in pieces, or several
@@ -168,7 +190,34 @@ void LineSession::succeed(bool graceful) {
 }
 
 void LineSession::guardRanOut() {
-    if (!m_finished) finish(timedOut());
+    if (m_finished) return;
+    if (m_reached && !m_heard && plainOnTlsPort()) {
+        tlsPortInClear();
+        return;
+    }
+    finish(timedOut());
+}
+
+bool LineSession::plainOnTlsPort() const {
+    return m_endpoint.security != LinkSecurity::Tls && m_endpoint.port == implicitTlsPort();
+}
+
+void LineSession::tlsPortInClear() {
+    const quint16 port = m_endpoint.port;
+    fail(QStringLiteral("ポート%1はSSL/TLS用です").arg(port),
+         serverWord() + QStringLiteral(" %1 のポート %2 はSSL/TLS用です"
+                                       "（接続設定の暗号化で「SSL/TLS」を選んでください）")
+                            .arg(m_endpoint.host)
+                            .arg(port));
+}
+
+void LineSession::plainPortWithTls() {
+    fail(QStringLiteral("このポートはSSL/TLSではありません"),
+         serverWord() + QStringLiteral(" %1 のポート %2 はSSL/TLSではありません"
+                                       "（接続設定の暗号化で「%3」か「なし」を選んでください）")
+                            .arg(m_endpoint.host)
+                            .arg(m_endpoint.port)
+                            .arg(startTlsName()));
 }
 
 bool LineSession::saslBegin(const QByteArrayList &offered, const QString &user,

@@ -109,12 +109,25 @@ class LineSession : public QObject {
     virtual bool endsWhenUnreachable() const = 0;
     // "受信サーバ" / "送信サーバ", for the texts of the skeleton's failures.
     virtual QString serverWord() const = 0;
+    // Where the protocol speaks TLS from the first byte (995, 465), and the
+    // name of its upgrade command: a plain dialogue there hears nothing.
+    virtual quint16 implicitTlsPort() const = 0;
+    virtual QString startTlsName() const = 0;
     virtual SessionResult timedOut() const = 0;
     virtual void report(const SessionResult &result) = 0;
 
   private:
     void takeBytes(QByteArrayView bytes);
     void guardRanOut();
+    // The likely mistake behind a silent or refused connection: the port
+    // speaks the other kind of security than the one chosen.
+    bool plainOnTlsPort() const;
+    void tlsPortInClear();
+    void plainPortWithTls();
+
+    // A server greets at once. On a TLS port no greeting ever comes: after
+    // this long the user is told why, rather than after the reply guard.
+    static constexpr int GreetingWaitMs = 10000;
 
     Link *m_link;
     QTimer *Timer1; // connect guard
@@ -126,4 +139,6 @@ class LineSession : public QObject {
     bool m_opened = false;
     bool m_finished = false;
     bool m_securing = false;
+    bool m_reached = false; // connected
+    bool m_heard = false;   // the server has sent something
 };

@@ -18,6 +18,10 @@ class Link : public QObject {
 
     enum TlsError { HandshakeFailed, UnknownIssuer, WrongHostName, Expired, OtherVerifyError };
     Q_ENUM(TlsError)
+    // Why no connection came: nothing answered, or the name server knows
+    // no such name (a typing error the user can fix, not an outage).
+    enum Unreachable { NoAnswer, NameNotFound };
+    Q_ENUM(Unreachable)
 
     virtual void connectToHost(const QString &host, quint16 port) = 0;
     // Implicit TLS: connected() only once the handshake is done.
@@ -34,13 +38,16 @@ class Link : public QObject {
     virtual void close() = 0;
     // Closes at once; queued bytes are dropped.
     virtual void abort() = 0;
+    // After a failed TLS-from-the-first-byte handshake: what the server sent
+    // was no TLS record but text, as a plain server greets.
+    virtual bool answeredInClear() const { return false; }
 
   signals:
     void connected();
     void readyRead();
     void disconnected(); // the peer closed or reset the connection
     // No address of the host could be reached; the link is closed.
-    void unreachable();
+    void unreachable(Link::Unreachable why = Link::NoAnswer);
     void encrypted(); // after startTls
     // The link is closed already and signals nothing more; nothing written
     // after startTls has left in the clear. The fingerprint (raw SHA-256) is

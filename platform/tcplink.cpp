@@ -36,26 +36,29 @@ void TcpLink::connectToHost(const QString &host, quint16 port) {
     abort();
     const quint64 attempt = ++m_attempt;
     m_state = State::LookingUp;
+    m_answeredInClear = false;
     m_host = host;
     const QByteArray name = asciiName(host);
     // A literal address needs no resolver, and is still answered from the
     // event loop: callers set their state after this call.
     std::vector<Address> literal = resolve(name, port, AI_NUMERICHOST);
     if (!literal.empty()) {
-        QTimer::singleShot(0, this, [this, attempt, literal] { lookedUp(attempt, literal); });
+        QTimer::singleShot(0, this,
+                           [this, attempt, literal] { lookedUp(attempt, literal, false); });
         return;
     }
     // getaddrinfo blocks, for seconds when a name server is slow or away.
     const QPointer<TcpLink> self(this);
     QThreadPool::globalInstance()->start([self, attempt, name, port] {
-        const std::vector<Address> found = resolve(name, port, AI_ADDRCONFIG);
+        bool notFound = false;
+        const std::vector<Address> found = resolve(name, port, AI_ADDRCONFIG, &notFound);
         // The answer goes back to the GUI thread; the link may be gone by then.
         QCoreApplication *app = QCoreApplication::instance();
         if (!app) return;
         QMetaObject::invokeMethod(
             app,
-            [self, attempt, found] {
-                if (self) self->lookedUp(attempt, found);
+            [self, attempt, found, notFound] {
+                if (self) self->lookedUp(attempt, found, notFound);
             },
             Qt::QueuedConnection);
     });
@@ -85,6 +88,7 @@ bool TcpLink::isEncrypted() const {
 }
 
 bool TcpLink::beginTls(const TlsOptions &options, QString *why) {
+    m_heardOnTls = false;
     m_tls = TlsClient::create(asciiName(options.peerName.isEmpty() ? m_host : options.peerName),
                               options, why);
     if (!m_tls) return false;
@@ -98,7 +102,8 @@ bool TcpLink::beginTls(const TlsOptions &options, QString *why) {
     return true;
 }
 
-std::vector<TcpLink::Address> TcpLink::resolve(const QByteArray &name, quint16 port, int flags) {
+std::vector<TcpLink::Address> TcpLink::resolve(const QByteArray &name, quint16 port, int flags,
+                                               bool *notFound) {
     std::vector<Address> found;
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -106,7 +111,20 @@ std::vector<TcpLink::Address> TcpLink::resolve(const QByteArray &name, quint16 p
     hints.ai_flags = flags;
     addrinfo *list = nullptr;
     const QByteArray service = QByteArray::number(port);
-    if (getaddrinfo(name.constData(), service.constData(), &hints, &list) != 0) return found;
+    if (const int error = getaddrinfo(name.constData(), service.constData(), &hints, &list)) {
+        // The name server's answer that there is no such name (or no address
+        // for it); a name server that did not answer (EAI_AGAIN) is no answer.
+        if (notFound) {
+            *notFound = error == EAI_NONAME;
+#ifdef EAI_NODATA
+            *notFound = *notFound || error == EAI_NODATA;
+#endif
+#ifdef EAI_ADDRFAMILY
+            *notFound = *notFound || error == EAI_ADDRFAMILY;
+#endif
+        }
+        return found;
+    }
     for (const addrinfo *ai = list; ai; ai = ai->ai_next) {
         if (ai->ai_addrlen > sizeof(sockaddr_storage)) continue;
         Address a{};
@@ -118,8 +136,13 @@ std::vector<TcpLink::Address> TcpLink::resolve(const QByteArray &name, quint16 p
     return found;
 }
 
-void TcpLink::lookedUp(quint64 attempt, std::vector<Address> addresses) {
+void TcpLink::lookedUp(quint64 attempt, std::vector<Address> addresses, bool notFound) {
     if (attempt != m_attempt || m_state != State::LookingUp) return;
+    if (addresses.empty() && notFound) {
+        m_state = State::Closed;
+        emit unreachable(NameNotFound);
+        return;
+    }
     m_addresses = std::move(addresses);
     m_state = State::Connecting;
     tryNextAddress();
@@ -182,6 +205,12 @@ void TcpLink::onReadable() {
         const size_t want = size_t(qMin<qsizetype>(sizeof buffer, ReadPerWakeUp - taken));
         const ssize_t n = ::recv(m_fd, buffer, want, 0);
         if (n > 0) {
+            if (m_tls && !std::exchange(m_heardOnTls, true)) {
+                // Every TLS record starts with its type, 20 to 24; a plain
+                // server's greeting ("+OK", "220") does not.
+                const auto type = static_cast<unsigned char>(buffer[0]);
+                m_answeredInClear = m_state == State::Securing && (type < 20 || type > 24);
+            }
             if (m_tls)
                 m_tls->feed(buffer, n);
             else

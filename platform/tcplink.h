@@ -29,7 +29,8 @@ class TcpLink : public Link {
     // Looks the host up (off the GUI thread), then tries its addresses in
     // turn; one that has not answered within AddressTimeoutMs gives way to
     // the next (the last one waits as long as the caller does). A host that
-    // cannot be reached signals nothing.
+    // cannot be reached signals unreachable(), with NameNotFound when the
+    // name server said the name does not exist.
     void connectToHost(const QString &host, quint16 port) override;
     bool isOpen() const { return m_state != State::Closed; } // from connectToHost on
     bool isConnected() const override { return m_state == State::Connected; }
@@ -58,6 +59,7 @@ class TcpLink : public Link {
     void close() override;
     // Closes at once; queued bytes are dropped.
     void abort() override;
+    bool answeredInClear() const override { return m_answeredInClear; }
 
     // A silently dropped address (a broken IPv6 route, say) would otherwise
     // hold the connection for the kernel's two minutes.
@@ -78,9 +80,11 @@ class TcpLink : public Link {
         socklen_t len;
     };
 
-    // getaddrinfo's answers for the name, in its order; empty when none.
-    static std::vector<Address> resolve(const QByteArray &name, quint16 port, int flags);
-    void lookedUp(quint64 attempt, std::vector<Address> addresses);
+    // getaddrinfo's answers for the name, in its order; empty when none,
+    // with *notFound set when the name does not exist.
+    static std::vector<Address> resolve(const QByteArray &name, quint16 port, int flags,
+                                        bool *notFound = nullptr);
+    void lookedUp(quint64 attempt, std::vector<Address> addresses, bool notFound);
     void tryNextAddress();
     void onWritable();
     void onReadable();
@@ -102,5 +106,7 @@ class TcpLink : public Link {
     QString m_host;
     std::optional<TlsOptions> m_implicitTls; // until the socket is up
     std::unique_ptr<TlsClient> m_tls;
-    QByteArray m_plainOut; // written over TLS, not yet encrypted
+    QByteArray m_plainOut;          // written over TLS, not yet encrypted
+    bool m_heardOnTls = false;      // the peer has sent since the TLS began
+    bool m_answeredInClear = false; // its first bytes there were no TLS record
 };

@@ -61,6 +61,8 @@ class Form1 : public LineSession {
     void serverClosed() override;
     bool endsWhenUnreachable() const override { return m_params.security != LinkSecurity::None; }
     QString serverWord() const override { return QStringLiteral("受信サーバ"); }
+    quint16 implicitTlsPort() const override { return 995; }
+    QString startTlsName() const override { return QStringLiteral("STLS"); }
     SessionResult timedOut() const override;
     void report(const SessionResult &result) override;
 

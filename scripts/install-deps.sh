@@ -14,8 +14,9 @@ PKGS=(
   # seeing it as a user: X server, tray host, clicks, screenshots, clock shifting
   xvfb xauth x11-utils dbus-x11 xdotool imagemagick trayer libfaketime faketime fonts-ipafont-gothic
   at-spi2-core gir1.2-atspi-2.0 python3-gi
-  # the desktop's keyring and notifications, as the tests start them
-  gnome-keyring libsecret-tools
+  # the desktop's keyring and notifications, as the tests start them; the
+  # package's own dependency that opens the mail client
+  gnome-keyring libsecret-tools xdg-utils
   # installing, packaging and fuzzing
   desktop-file-utils appstream lintian dpkg-dev file clang-14 libclang-rt-14-dev
   # the yardstick of the TLS benchmark

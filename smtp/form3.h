@@ -55,6 +55,8 @@ class Form3 : public LineSession {
     void secured() override;
     bool endsWhenUnreachable() const override { return secure(); }
     QString serverWord() const override { return QStringLiteral("送信サーバ"); }
+    quint16 implicitTlsPort() const override { return 465; }
+    QString startTlsName() const override { return QStringLiteral("STARTTLS"); }
     SessionResult timedOut() const override;
     void report(const SessionResult &result) override { emit finished(result); }
 

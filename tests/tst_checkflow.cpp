@@ -662,6 +662,19 @@ void TestCheckFlow::desktopNoticesBesideTheNoticeMail() {
     QVERIFY(daemon.emitActionInvoked(1, QStringLiteral("default")));
     QTRY_COMPARE(started.size(), 1);
     QCOMPARE(started[0], (QStringList{QStringLiteral("xdg-open"), QStringLiteral("mailto:")}));
+
+    // A mail client that cannot be started is told, with nothing to choose again.
+    DesktopNotifier failing(
+        [&daemon] {
+            return QDBusConnection::connectToBus(daemon.address(), QStringLiteral("quil-notify"));
+        },
+        [](const QString &, const QStringList &) { return false; });
+    failing.notify(QStringLiteral("1通の新着メールがあります"), QStringLiteral("no-mailer -c"));
+    QTRY_VERIFY(failing.lastId() != 0);
+    QVERIFY(daemon.emitActionInvoked(failing.lastId(), QStringLiteral("open-mail")));
+    QTRY_VERIFY(daemon.notifyCalls().last()[4].toString().startsWith(
+        QStringLiteral("メールソフトを起動できませんでした（no-mailer）")));
+    QVERIFY(daemon.notifyCalls().last()[5].toStringList().isEmpty());
 }
 
 void TestCheckFlow::headersInTheTrayTip() {

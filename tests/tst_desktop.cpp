@@ -211,6 +211,10 @@ void TestDesktop::lockedKeyringAsks() {
     QCOMPARE(f.boxes.size(), 1);
     QVERIFY(f.boxes[0].contains(kPopKey) && f.boxes[0].contains(QStringLiteral("ロック")));
     QVERIFY(f.program->settings().POP_PassWord.isEmpty());
+    // Over the settings window, not below it as the transient of a hidden leader.
+    QCOMPARE(f.prompt()->parentWidget(), &f.w());
+    QCOMPARE(f.prompt()->windowHandle()->transientParent(), f.w().windowHandle());
+    QTRY_VERIFY(f.prompt()->isActiveWindow());
 }
 
 void TestDesktop::autostartEntry() {
@@ -232,14 +236,15 @@ void TestDesktop::autostartEntry() {
         QFile f(entry);
         QVERIFY(f.open(QIODevice::ReadOnly));
         const QString text = QString::fromUtf8(f.readAll());
-        QVERIFY2(text.contains(QStringLiteral("\nExec=") + exec + u'\n'), qPrintable(text));
+        QVERIFY2(text.contains(QStringLiteral("\nExec=") + exec + QStringLiteral(" --run\n")),
+                 qPrintable(text));
         QVERIFY(text.contains(QStringLiteral("\nType=Application\n")) &&
                 text.contains(QStringLiteral("\nIcon=quilmon7400\n")));
         QProcess validate;
         validate.start(QStringLiteral("desktop-file-validate"), {entry});
         QVERIFY(validate.waitForFinished(10000));
         QVERIFY2(validate.exitCode() == 0, validate.readAllStandardOutput().constData());
-        QVERIFY(autostart::enabled(program));
+        QVERIFY(autostart::enabled(program) && !autostart::outdated(program));
         QVERIFY(!autostart::enabled(QStringLiteral("/usr/bin/other")));
     }
     QVERIFY(autostart::execLine(QStringLiteral("/a\nb")).isEmpty());
@@ -264,8 +269,16 @@ void TestDesktop::autostartFromTheDialog() {
     QTemporaryDir dir;
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path()));
     const QString self = QCoreApplication::applicationFilePath();
+    QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("autostart"))));
+    QFile old(autostart::entryPath()); // an older version's, without --run
+    QVERIFY(old.open(QIODevice::WriteOnly) &&
+            old.write("[Desktop Entry]\nExec=" + autostart::execLine(self).toUtf8() + '\n') > 0);
+    old.close();
     Desk f(kRecord);
     QVERIFY(f.start());
+    QVERIFY(autostart::enabled(self) && !autostart::outdated(self)); // brought up to date
+    f.desktop("Autostart", false);
+    QVERIFY(!QFile::exists(autostart::entryPath()));
     f.desktop("Autostart", true);
     QVERIFY(autostart::enabled(self));
     // Shown as found, and not a setting of the files.

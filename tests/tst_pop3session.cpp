@@ -70,7 +70,9 @@ class TestPop3Session : public QObject {
 };
 
 void TestPop3Session::dialogue_data() {
-    QTest::addColumn<QString>("knob"); // "stls", "user=…", "pass=…", "top", "top,close"
+    // "stls", "user=…", "pass=…", "top", "top,close"; "tls", "port=…", "clear": a
+    // plain server's text refused the handshake; "noname": no such server name
+    QTest::addColumn<QString>("knob");
     QTest::addColumn<QByteArray>("server");
     QTest::addColumn<QByteArray>("client");
     QTest::addColumn<QString>("status"); // the last status text
@@ -123,6 +125,26 @@ void TestPop3Session::dialogue_data() {
         << "STLS拒否"
         << "受信サーバ 127.0.0.1 がSTLSを受け付けません（-ERR unknown command）" << TwoStored
         << QStringList();
+    // Said at once and as what the user can fix: the name, or the security
+    // the port speaks (STLS on 995 hears no greeting, only the guard ends it).
+    QTest::newRow("no such server name")
+        << "noname" << QByteArray() << QByteArray() << "受信サーバ名 127.0.0.1 が見つかりません"
+        << "受信サーバ名 127.0.0.1 が見つかりません" << TwoStored << QStringList();
+    const QString tlsPort = "ポート995はSSL/TLS用です",
+                  tlsPortLog = "受信サーバ 127.0.0.1 のポート 995 はSSL/TLS用です"
+                               "（接続設定の暗号化で「SSL/TLS」を選んでください）";
+    QTest::newRow("STLS on 995, no greeting")
+        << "stls,port=995" << QByteArray() << QByteArray() << tlsPort << tlsPortLog << TwoStored
+        << QStringList();
+    QTest::newRow("plain on 995, a TLS alert")
+        << "port=995" << QByteArray("\x15\x03\x01\x00\x02\x02\x32") << QByteArray() << tlsPort
+        << tlsPortLog << TwoStored << QStringList();
+    QTest::newRow("SSL/TLS on 110, a plain greeting")
+        << "tls,port=110,clear" << QByteArray() << QByteArray()
+        << "このポートはSSL/TLSではありません"
+        << "受信サーバ 127.0.0.1 のポート 110 はSSL/TLSではありません"
+           "（接続設定の暗号化で「STLS」か「なし」を選んでください）"
+        << TwoStored << QStringList();
     // A line break or NUL in the account never reaches the wire.
     for (const char *user : {"user=taro\r\nDELE 1", "user=a\nb"})
         QTest::newRow(QByteArray(user).contains('\r') ? "user CR LF" : "user LF")
@@ -191,19 +213,33 @@ void TestPop3Session::dialogue() {
     d.putStore(TwoStored);
     d.host.settings.connection.showHeaders = knob.startsWith("top");
     d.host.settings.connection.desktopNotify = true;
-    if (knob == "stls")
-        d.host.settings.connection.popSecurity = LinkSecurity::StartTls;
+    const QStringList knobs = knob.split(u',');
+    ConnectionSettings &c = d.host.settings.connection;
+    if (knobs.contains("stls"))
+        c.popSecurity = LinkSecurity::StartTls;
+    else if (knobs.contains("tls"))
+        c.popSecurity = LinkSecurity::Tls;
     else if (knob.startsWith("user="))
         d.host.settings.POP_UserID = knob.mid(5);
     else if (knob.startsWith("pass="))
         d.host.settings.POP_PassWord = knob.mid(5);
+    for (const QString &k : knobs)
+        if (k.startsWith("port=")) c.popPort = k.mid(5).toUShort();
     if (knob == "top,close") {
         MemoryLink &l = d.start();
         l.reply(server);
         l.hangUp();
         QCOMPARE(l.written, client);
+    } else if (knob == "noname") {
+        d.host.start();
+        d.host.link()->nobodyAnswers(Link::NameNotFound);
+    } else if (knobs.contains("clear")) {
+        d.host.start();
+        d.host.link()->inClear = true;
+        d.host.link()->refuseTls(Link::HandshakeFailed, {}, "wrong version number");
     } else {
         QCOMPARE(d.run(server), client);
+        if (knobs.contains("port=995") && server.isEmpty()) d.host.guardRunsOut();
     }
     QCOMPARE(d.host.toldLines, told);
     const bool failed = d.check().retries() != 0;

@@ -528,6 +528,8 @@ void TestSettingsWindow::connectionDialogRoundTrip() {
     edit(d, "MailCommand")->setText(QStringLiteral("claws-mail --compose"));
     click(d, "Command1");
     QTRY_VERIFY(!f.program->connectionDialog());
+    // STLS on 995 was warned of, and taken as the user answered.
+    QVERIFY(f.boxes.last().startsWith(QStringLiteral("接続設定|受信（POP3）のポート 995 は")));
     ConnectionSettings want;
     want.popSecurity = ConnectionSettings::Security::StartTls;
     want.popPort = 995;

@@ -42,6 +42,8 @@ class TestStartup : public QObject {
     void unreadableSettingsGiveTheFirstRunState();
     void storedSettingsFillTheWindow();
     void popupModeHidesTheForwardingFields();
+    void startedAtLoginMonitorsTestedSettings_data();
+    void startedAtLoginMonitorsTestedSettings();
     void outOfRangeValuesAreKeptOrNormalised();
     void savingWritesTheSameBytesOwnerOnly();
     void aSaveThatFailsTellsTheUser();
@@ -130,6 +132,32 @@ void TestStartup::popupModeHidesTheForwardingFields() {
     QVERIFY(w.Option8->isChecked() && !w.Combo1->isHidden());
     QVERIFY(w.Option5->isChecked());
     QVERIFY(w.Command4->isEnabled() && !w.Command2->isEnabled());
+}
+
+void TestStartup::startedAtLoginMonitorsTestedSettings_data() {
+    QTest::addColumn<QByteArray>("record"); // empty: no settings file
+    QTest::addColumn<bool>("run");          // started with --run
+    QTest::addColumn<bool>("monitoring");
+    QTest::newRow("tested, at login") << kStored << true << true;
+    QTest::newRow("tested, by hand") << kStored << false << false;
+    QTest::newRow("no settings, at login") << QByteArray() << true << false;
+    QTest::newRow("no password, at login")
+        << QByteArray(kStored).replace("\"secret\"", "\"\"") << true << false;
+}
+
+void TestStartup::startedAtLoginMonitorsTestedSettings() {
+    QFETCH(QByteArray, record);
+    QFETCH(bool, run);
+    QFETCH(bool, monitoring);
+    ProgramFixture f(record.isEmpty() ? nullptr : &record);
+    QVERIFY(f.start(run));
+    QCOMPARE(f.w().isVisible(), !monitoring);
+    QCOMPARE(f.logMessages(),
+             monitoring ? QStringList{QStringLiteral("実行開始しました。")} : QStringList());
+    f.clock = QDateTime(QDate(2026, 1, 1), QTime(12, 0, 1));
+    f.scheduler().Timer1_Timer();
+    QCOMPARE(f.check().running(), monitoring);
+    QCOMPARE(f.fileBytes(QStringLiteral("quil7400.dat")), record); // not written again
 }
 
 void TestStartup::outOfRangeValuesAreKeptOrNormalised() {

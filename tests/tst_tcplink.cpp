@@ -28,11 +28,15 @@
 #include <unistd.h>
 
 // "dual.test" is ::1, then 127.0.0.1, like a name whose IPv6 route is broken
-// ("localhost" may have one address only); other names go to the C library.
+// ("localhost" may have one address only); the name server knows no
+// "nameless.test" and does not answer for "silent.test"; other names go to
+// the C library.
 extern "C" int getaddrinfo(const char *node, const char *service, const addrinfo *hints,
                            addrinfo **res) {
     static const auto real =
         reinterpret_cast<decltype(&getaddrinfo)>(dlsym(RTLD_NEXT, "getaddrinfo"));
+    if (node && std::strcmp(node, "nameless.test") == 0) return EAI_NONAME;
+    if (node && std::strcmp(node, "silent.test") == 0) return EAI_AGAIN;
     if (!node || std::strcmp(node, "dual.test") != 0) return real(node, service, hints, res);
     const addrinfo numeric{AI_NUMERICHOST, AF_UNSPEC, SOCK_STREAM, 0, 0, nullptr, nullptr, nullptr};
     addrinfo *v4 = nullptr;
@@ -190,6 +194,17 @@ void TestTcpLink::unreachableHostsOnlySayThat() {
     QTRY_VERIFY(!link.isOpen());
     QCOMPARE(connected.size(), 0);
     QTRY_COMPARE(unreachable.size(), 2);
+    QCOMPARE(unreachable[1][0].value<TcpLink::Unreachable>(), TcpLink::NoAnswer);
+
+    // A name that does not exist is told apart from a name server away.
+    for (const char *name : {"nameless.test", "silent.test"}) {
+        unreachable.clear();
+        link.connectToHost(QString::fromLatin1(name), 110);
+        QTRY_COMPARE(unreachable.size(), 1);
+        QCOMPARE(unreachable[0][0].value<TcpLink::Unreachable>(),
+                 name[0] == 'n' ? TcpLink::NameNotFound : TcpLink::NoAnswer);
+        QVERIFY(!link.isOpen());
+    }
 }
 
 void TestTcpLink::lastBytesComeBeforeTheClose() {
@@ -430,6 +445,7 @@ void TestTcpLink::tlsNeedsATlsPeer() {
         QCOMPARE(failed[0][0].value<TcpLink::TlsError>(), TcpLink::HandshakeFailed);
         QVERIFY(failed[0][1].toByteArray().isEmpty());
         QCOMPARE(connected.size(), 0);
+        QCOMPARE(link.answeredInClear(), greets); // the session names the likely mistake
     }
     // The go-ahead for STLS and the close in one read: the handshake begun
     // on it fails at once, not by the reply guard.

@@ -6,6 +6,7 @@
 #include "windows/connection.h"
 #include "windows/form4.h"
 #include "windows/helpviewer.h"
+#include "windows/providers.h"
 #include "windows/topmost.h"
 #include "windows/twips.h"
 
@@ -75,6 +76,7 @@ class TstWindows : public QObject {
     void help_goesNowhereOutsideItsFolder();
     void windows_closingNeverEndsProgram();
     void connection_layoutAndRefusals();
+    void connection_providerPresets();
 };
 
 void TstWindows::twips_scaleWithDpi() {
@@ -354,8 +356,10 @@ void TstWindows::help_realFileOpensAtContents() {
                  qPrintable(m.captured(1)));
     }
     QVERIFY(links >= 12);
-    for (const char *topic : {"quil7400.dat", "quil7400.log", "quilmon.dat", "Wi-Fi", "送信者名",
-                              "チェックしない時間帯", "autostart"})
+    for (const char *topic :
+         {"quil7400.dat", "quil7400.log", "quilmon.dat", "Wi-Fi", "送信者名",
+          "チェックしない時間帯", "autostart", "困ったときは", "が見つかりません",
+          "ポート995はSSL/TLS用です", "このポートはSSL/TLSではありません"})
         QVERIFY2(html.contains(QString::fromUtf8(topic)), topic);
 }
 
@@ -409,10 +413,14 @@ void TstWindows::connection_layoutAndRefusals() {
     installProgramLook(); // the fonts the captions are measured in
     ConnectionSettings in;
     in.smtpSecurity = ConnectionSettings::Security::StartTls;
-    QStringList boxes;
-    ConnectionDialog d(in, [&](QWidget *, const QString &title, const QString &text) {
-        boxes << title + u'|' + text;
-    });
+    QStringList boxes, questions;
+    ConnectionDialog d(
+        in,
+        [&](QWidget *, const QString &title, const QString &text) { boxes << title + u'|' + text; },
+        nullptr,
+        [&](QWidget *, const QString &, const QString &text, const std::function<void()> &) {
+            questions << text; // キャンセル
+        });
     CertificateInfo about{QStringLiteral("CN=mail.example.org,O=A Long Organisation Name, Inc."),
                           {QStringLiteral("mail.example.org"), QStringLiteral("192.0.2.1")},
                           QStringLiteral("CN=Example Issuing Authority"),
@@ -501,6 +509,19 @@ void TstWindows::connection_layoutAndRefusals() {
     QCOMPARE(ConnectionDialog::displayFingerprint(QStringLiteral("ab").repeated(32)).count(u'\n'),
              1);
     named<QRadioButton>(&d, "SmtpStartTls")->click();
+    // A port of the other security is warned of; the user may keep the dialog open.
+    const std::pair<QLineEdit *, const char *> others[] = {
+        {smtpPort, "465 はSSL/TLS用です"}, {popPort, "110 はSSL/TLS用ではありません"}};
+    for (const auto &[box, warned] : others) {
+        const QString before = box->text();
+        box->setText(QString::fromUtf8(warned).left(3));
+        questions.clear();
+        ok->click();
+        QCOMPARE(questions.size(), 1);
+        QVERIFY2(questions[0].contains(QString::fromUtf8(warned)), qPrintable(questions[0]));
+        box->setText(before);
+    }
+    QVERIFY(accepted.isEmpty());
     // The mail client's command counts only with notifications on.
     auto *command = named<QLineEdit>(&d, "MailCommand");
     QVERIFY(!command->isEnabled());
@@ -527,4 +548,25 @@ void TstWindows::connection_layoutAndRefusals() {
 }
 
 QTEST_MAIN(TstWindows)
+void TstWindows::connection_providerPresets() {
+    // The built-in list, in file order, each complete.
+    QStringList keys;
+    for (const Provider &p : providers::all())
+        keys << p.key;
+    QCOMPARE(keys,
+             (QStringList{"gmail", "outlook", "yahoojp", "ocn", "biglobe", "nifty", "sonet"}));
+    const Provider &outlook = providers::all()[1];
+    QVERIFY(outlook.oauthSignIn && outlook.popPort == 995 &&
+            outlook.smtpSecurity == LinkSecurity::StartTls);
+    // A section missing what it needs is left out, not half applied.
+    const auto parsed = providers::parse("[a]\nname=A\npop=p\npop_port=995\npop_security=tls\n"
+                                         "smtp=s\nsmtp_port=465\nsmtp_security=ssl\n"
+                                         "[b]\nname=B\npop=p\npop_port=110\npop_security=none\n"
+                                         "smtp=s\nsmtp_port=25\nsmtp_security=none\nsignin=oauth\n"
+                                         "[c]\nname=C\npop=p\npop_port=110\npop_security=none\n"
+                                         "# x=y\nsmtp=s\nsmtp_port=25\nsmtp_security=none\n");
+    QCOMPARE(parsed.size(), 1);
+    QCOMPARE(parsed[0].key, QStringLiteral("c"));
+}
+
 #include "tst_windows.moc"

@@ -8,6 +8,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
 
@@ -89,8 +90,9 @@ QString ConnectionDialog::displayFingerprint(const QString &hex) {
 }
 
 ConnectionDialog::ConnectionDialog(const ConnectionSettings &settings, MessageBox messageBox,
-                                   QWidget *parent)
-    : QDialog(parent), m_settings(settings), m_messageBox(std::move(messageBox)) {
+                                   QWidget *parent, Question question)
+    : QDialog(parent), m_settings(settings), m_messageBox(std::move(messageBox)),
+      m_question(std::move(question)) {
     setObjectName(kTitle);
     setWindowTitle(kTitle);
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -364,8 +366,46 @@ void ConnectionDialog::Command1_Click() {
     c.showHeaders = m_showHeaders->isChecked();
     c.noticeHeaders = m_noticeHeaders->isChecked();
     c.keyring = m_keyring->isChecked();
+    // A port of the other security would only fail at the next test: said
+    // now, but the user may know better (a server of unusual habits).
+    QStringList warnings;
+    for (const QString &w :
+         {portMismatch(0, c.popSecurity, c.popPort), portMismatch(1, c.smtpSecurity, c.smtpPort)})
+        if (!w.isEmpty()) warnings << w;
+    if (warnings.isEmpty() || !m_question) {
+        acceptSettings(c);
+        return;
+    }
+    const QPointer<ConnectionDialog> self(this);
+    m_question(this, kTitle, warnings.join(u'\n') + QStringLiteral("\nこのまま設定しますか？"),
+               [self, c] {
+                   if (self) self->acceptSettings(c);
+               });
+}
+
+void ConnectionDialog::acceptSettings(const ConnectionSettings &c) {
+    if (m_done) return;
     m_done = true;
     emit settingsAccepted(c);
+}
+
+QString ConnectionDialog::portMismatch(int index, Security security, quint16 port) {
+    const QString side =
+        index == 0 ? QStringLiteral("受信（POP3）") : QStringLiteral("送信（SMTP）");
+    const bool tlsPort = port == (index == 0 ? 995 : 465);
+    const bool plainPort = index == 0 ? port == 110 : port == 25 || port == 587;
+    if (security != Security::Tls && tlsPort)
+        return QStringLiteral("%1のポート %2 はSSL/TLS用です。暗号化で「SSL/TLS」を選ばないと"
+                              "接続できません。")
+            .arg(side)
+            .arg(port);
+    if (security == Security::Tls && plainPort)
+        return QStringLiteral("%1のポート %2 はSSL/TLS用ではありません。暗号化で「%3」か"
+                              "「なし」を選ぶか、ポートを空欄にしてください。")
+            .arg(side)
+            .arg(port)
+            .arg(index == 0 ? QStringLiteral("STLS") : QStringLiteral("STARTTLS"));
+    return {};
 }
 
 void ConnectionDialog::reject() {

@@ -20,9 +20,13 @@ class ConnectionDialog : public QDialog {
   public:
     using MessageBox =
         std::function<void(QWidget *parent, const QString &title, const QString &text)>;
+    // A warning the user may accept: `accepted` runs on ＯＫ, later.
+    using Question = std::function<void(QWidget *parent, const QString &title, const QString &text,
+                                        std::function<void()> accepted)>;
 
+    // Without `question`, nothing is warned of.
     ConnectionDialog(const ConnectionSettings &settings, MessageBox messageBox,
-                     QWidget *parent = nullptr);
+                     QWidget *parent = nullptr, Question question = {});
 
     // A certificate the check refused for that server: offered for trust.
     // Without a fingerprint: nothing is refused any more.
@@ -64,12 +68,18 @@ class ConnectionDialog : public QDialog {
     void securityChanged(int index);
     void authChanged();
     void notifyChanged();
+    using Security = ConnectionSettings::Security;
     void Command1_Click(); // ＯＫ
     // The port typed, 0 for empty; false, after telling the user, when invalid.
     bool readPort(int index, quint16 &port);
+    // What is wrong with a port well known for the other kind of security;
+    // empty when nothing is.
+    static QString portMismatch(int index, Security security, quint16 port);
+    void acceptSettings(const ConnectionSettings &c);
 
     ConnectionSettings m_settings;
     MessageBox m_messageBox;
+    Question m_question;
     std::array<Side, 2> m_side;
     QCheckBox *m_auth = nullptr;
     QLineEdit *m_user = nullptr;

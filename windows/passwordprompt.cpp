@@ -35,8 +35,10 @@ PasswordPrompt::PasswordPrompt(const QString &reason, bool askPop, const QString
     const QString title = QStringLiteral("パスワードの入力");
     setObjectName(QStringLiteral("PasswordPrompt"));
     setWindowTitle(title);
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowCloseButtonHint);
+    // Without a window to open over, a window of its own: a dialog would be
+    // the transient of the hidden leader window.
+    setWindowFlags((parent ? Qt::Dialog : Qt::Window) | Qt::CustomizeWindowHint |
+                   Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     setWindowIcon(programIcon());
     setAttribute(Qt::WA_QuitOnClose, false);
 

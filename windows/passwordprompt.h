@@ -13,7 +13,8 @@ class PasswordPrompt : public QDialog {
     Q_OBJECT
   public:
     // reason: what failed, in the user's words. askPop / askSmtp: which
-    // passwords are wanted; account names shown beside them.
+    // passwords are wanted; account names shown beside them. parent: the
+    // window it opens over, if one is shown.
     PasswordPrompt(const QString &reason, bool askPop, const QString &popAccount, bool askSmtp,
                    const QString &smtpAccount, QWidget *parent = nullptr);
 

@@ -99,6 +99,7 @@ package() {
     grep -q " $f\$" "$work/contents" || fail "$f is not in the package"
   done
   dpkg-deb -f "$deb" Depends | grep -q 'libssl3' || fail "libssl3 is not a dependency"
+  dpkg-deb -f "$deb" Depends | grep -q 'xdg-utils' || fail "xdg-utils is not a dependency"
   dpkg-deb -f "$deb" Depends | grep -q 'libqt6widgets6' || fail "no dependencies from the libraries"
   dpkg-deb -x "$deb" "$work/x"
   file "$work/x/usr/bin/quilmon7400" | grep -q ', stripped' || fail "the program is not stripped"

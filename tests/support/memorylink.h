@@ -15,6 +15,7 @@ class MemoryLink : public Link {
     int tlsUpgrades = 0;
     QByteArray written;
     bool closedPolitely = false;
+    bool inClear = false; // a refused handshake met a plain server's text
 
     void connectToHost(const QString &h, quint16 p) override {
         host = h;
@@ -35,6 +36,7 @@ class MemoryLink : public Link {
     }
     void close() override { closedPolitely = std::exchange(m_up, false); }
     void abort() override { m_up = false; }
+    bool answeredInClear() const override { return inClear; }
     bool isUp() const { return m_up; }
 
     // The server's side.
@@ -60,7 +62,7 @@ class MemoryLink : public Link {
         m_up = false;
         emit tlsFailed(error, fingerprint, detail, certificate);
     }
-    void nobodyAnswers() { emit unreachable(); }
+    void nobodyAnswers(Unreachable why = NoAnswer) { emit unreachable(why); }
     // What the session wrote since the last call.
     QByteArray take() { return std::exchange(written, {}); }
 

@@ -45,6 +45,12 @@ ProgramFixture::ProgramFixture(const QByteArray *settings) {
     app.messageBox = [this](QWidget *, const QString &title, const QString &text) {
         boxes << title + u'|' + text;
     };
+    // Warnings are taken as the user accepting them.
+    app.question = [this](QWidget *, const QString &title, const QString &text,
+                          std::function<void()> accepted) {
+        boxes << title + u'|' + text;
+        accepted();
+    };
     app.openHelp = [this](const QString &p) { helpOpened << p; };
     app.exitNow = [this] { ++exits; };
     if (settings) {
@@ -53,9 +59,9 @@ ProgramFixture::ProgramFixture(const QByteArray *settings) {
     }
 }
 
-bool ProgramFixture::start() {
+bool ProgramFixture::start(bool run) {
     program = std::make_unique<Program>(seams, app);
-    if (!program->start()) return false;
+    if (!program->start(run)) return false;
     // The tray icon and the local server come in the event loop's first turn.
     const auto *tray = child<QSystemTrayIcon>(program->icons(), "trayIcon");
     return QTest::qWaitFor([tray] { return tray->isVisible(); }, 5000);

@@ -42,8 +42,9 @@ QAction *trayEntry(const char *name);
 
 struct ProgramFixture {
     explicit ProgramFixture(const QByteArray *settings = nullptr);
-    // Builds the program and runs its start-up; false when it refused to run.
-    bool start();
+    // Builds the program and runs its start-up (run: as started at login);
+    // false when it refused to run.
+    bool start(bool run = false);
 
     QString path(const QString &name) const { return dir.filePath(name); }
     QByteArray fileBytes(const QString &name) const;
