@@ -1,6 +1,7 @@
 #include "app/icons.h"
 
 #include "windows/resources.h"
+#include "windows/trayoverlay.h"
 
 #include <QAction>
 #include <QCursor>
@@ -22,6 +23,8 @@ Icons::Icons(std::function<bool()> settingsVisible, QObject *parent)
 
     set = menuup->addAction(QStringLiteral("設定変更"));
     set->setObjectName(QStringLiteral("set"));
+    now = menuup->addAction(QStringLiteral("今すぐチェック"));
+    now->setObjectName(QStringLiteral("now"));
     menuup->addSeparator();
     ver = menuup->addAction(QStringLiteral("バージョン情報"));
     ver->setObjectName(QStringLiteral("ver"));
@@ -32,6 +35,7 @@ Icons::Icons(std::function<bool()> settingsVisible, QObject *parent)
     end->setObjectName(QStringLiteral("end"));
 
     connect(set, &QAction::triggered, this, &Icons::setClicked);
+    connect(now, &QAction::triggered, this, &Icons::nowClicked);
     connect(ver, &QAction::triggered, this, &Icons::verClicked);
     connect(help, &QAction::triggered, this, &Icons::helpClicked);
     connect(end, &QAction::triggered, this, &Icons::endClicked);
@@ -41,6 +45,8 @@ Icons::Icons(std::function<bool()> settingsVisible, QObject *parent)
     connect(menuup, &QMenu::aboutToShow, this, [this] {
         for (QAction *a : menuup->actions())
             a->setEnabled(!inactive());
+        // Before 実行 there is nothing to check with.
+        if (!m_checkAllowed || !m_checkAllowed()) now->setEnabled(false);
     });
 
     tray = new QSystemTrayIcon(Image1, this);
@@ -50,8 +56,17 @@ Icons::Icons(std::function<bool()> settingsVisible, QObject *parent)
 }
 
 void Icons::setTipLines(const QStringList &extra) {
-    tray->setToolTip(
-        (QStringList{QStringLiteral("メールチェックソフトクイルモン7400")} + extra).join(u'\n'));
+    const QString tip =
+        (QStringList{QStringLiteral("メールチェックソフトクイルモン7400")} + extra).join(u'\n');
+    // Set again every minute: a tray host is told only of a real change.
+    if (tip != tray->toolTip()) tray->setToolTip(tip);
+}
+
+void Icons::setMarks(int unread, bool failed) {
+    if (unread == m_unread && failed == m_failed) return;
+    m_unread = unread;
+    m_failed = failed;
+    tray->setIcon(unread > 0 || failed ? overlaidIcon(Image1, unread, failed) : Image1);
 }
 
 Icons::~Icons() {

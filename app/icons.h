@@ -27,6 +27,10 @@ class Icons : public QObject {
     void removeTrayIcon();
     // The tool tip: the designed text, then `extra` line by line.
     void setTipLines(const QStringList &extra);
+    // The marks over the icon: new mail not yet seen, and a failed last check.
+    void setMarks(int unread, bool failed);
+    // Whether 今すぐチェック may run (monitoring started).
+    void setCheckAllowed(std::function<bool()> allowed) { m_checkAllowed = std::move(allowed); }
 
     // A right click or a left click opens the menu at the cursor while the
     // settings window is hidden; everything else is ignored.
@@ -34,6 +38,7 @@ class Icons : public QObject {
 
   signals:
     void setClicked();
+    void nowClicked();
     void verClicked();
     void helpClicked();
     void endClicked();
@@ -43,11 +48,15 @@ class Icons : public QObject {
 
     QMenu *menuup; // "popup"
     QAction *set;  // 設定変更
+    QAction *now;  // 今すぐチェック
     QAction *ver;  // バージョン情報
     QAction *help; // ヘルプ
     QAction *end;  // 終了
     QIcon Image1;  // the program icon
     QSystemTrayIcon *tray;
     std::function<bool()> m_settingsVisible;
+    std::function<bool()> m_checkAllowed;
+    int m_unread = 0;
+    bool m_failed = false;
     bool m_hostAsked = false;
 };

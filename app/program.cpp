@@ -13,6 +13,7 @@
 #include "platform/autostart.h"
 #include "platform/desktopnotifier.h"
 #include "platform/singleinstance.h"
+#include "platform/systemwatch.h"
 #include "windows/assist.h"
 #include "windows/connection.h"
 #include "windows/form4.h"
@@ -101,6 +102,8 @@ Program::Program(Seams seams, AppSeams appSeams, QObject *parent)
     connect(m_notifier, &DesktopNotifier::logLine, this, [this](const QString &m) { log(m); });
     // The user went to read the mail: the running total starts again.
     connect(m_notifier, &DesktopNotifier::mailClientOpened, m_check, &MailCheck::popupAcknowledged);
+    connect(m_notifier, &DesktopNotifier::mailClientOpened, this, &Program::unreadSeen);
+    connect(m_check, &MailCheck::ended, this, &Program::checkEnded);
 }
 
 Program::~Program() {
@@ -132,15 +135,16 @@ bool Program::start(bool runAtOnce) {
     m_icons = new Icons([this] { return m_main && m_main->isVisible(); }, this);
     connect(m_icons, &Icons::setClicked, this, &Program::showSettings);
     connect(m_icons, &Icons::setClicked, m_check, &MailCheck::arrivalsSeen);
+    // The failure notice's action is 設定変更 too.
+    connect(m_notifier, &DesktopNotifier::settingsRequested, this, &Program::showSettings);
+    connect(m_notifier, &DesktopNotifier::settingsRequested, m_check, &MailCheck::arrivalsSeen);
+    connect(m_icons, &Icons::nowClicked, m_scheduler, &Scheduler::checkNow);
+    m_icons->setCheckAllowed([this] { return Flag == 2; });
     connect(m_check, &MailCheck::arrivalsChanged, this, [this](const QStringList &lines) {
         m_arrivals = lines;
         updateTip();
     });
-    connect(m_check, &MailCheck::finished, this, [this] {
-        const QDateTime now = m_seams.now ? m_seams.now() : QDateTime::currentDateTime();
-        m_lastCheck = QStringLiteral("最終チェック ") + now.toString(QStringLiteral("H:mm"));
-        updateTip();
-    });
+    connect(m_scheduler, &Scheduler::nextCheckMoved, this, &Program::updateTip);
     connect(m_icons, &Icons::verClicked, this, &Program::showVersion);
     connect(m_icons, &Icons::helpClicked, this, &Program::Command7_Click);
     connect(m_icons, &Icons::endClicked, this, &Program::endFromTray);
@@ -182,6 +186,7 @@ bool Program::start(bool runAtOnce) {
     QTimer::singleShot(0, this, [this] {
         QGuiApplication::sync(); // the window's map request goes out first
         DupEntryList();
+        m_check->systemWatch()->start();
         m_icons->addTrayIcon();
         m_instance->listen();
     });
@@ -478,10 +483,51 @@ void Program::certificateRefused(bool smtp, const RefusedCertificate &certificat
 }
 
 void Program::updateTip() {
-    m_icons->setTipLines(QStringList{m_lastCheck} + m_arrivals);
+    if (!m_icons) return;
+    QStringList lines;
+    if (!m_lastCheck.isEmpty()) lines += m_lastCheck;
+    const QString next = m_scheduler->nextCheckText();
+    if (!next.isEmpty()) lines += next;
+    m_icons->setTipLines(lines + m_arrivals);
+}
+
+void Program::checkEnded(bool test, const QString &failure, int newMail) {
+    const QDateTime now = m_seams.now ? m_seams.now() : QDateTime::currentDateTime();
+    QString result = failure;
+    if (result.isEmpty())
+        result = newMail > 0    ? QStringLiteral("新着%1通").arg(newMail)
+                 : newMail == 0 ? QStringLiteral("新着なし")
+                                : QStringLiteral("メッセージを転送しました");
+    m_lastCheck = now.toString(QStringLiteral("H:mm ")) + result;
+    // A test's mail was seen in the window it ran from.
+    if (!test && newMail > 0) m_unread = int(qMin<qint64>(qint64(m_unread) + newMail, 9999));
+    m_failed = !failure.isEmpty();
+    if (!m_failed) {
+        // Back to work: no word of it, the failure notice goes.
+        m_failuresInRow = 0;
+        m_failureTold.clear();
+        m_notifier->withdrawFailure();
+    } else if (!test) {
+        // Told once the retry failed too, and again only for another reason.
+        ++m_failuresInRow;
+        if (m_failuresInRow >= 2 && failure != m_failureTold &&
+            m_settings.connection.desktopNotify) {
+            m_failureTold = failure;
+            m_notifier->notifyFailure(failure);
+        }
+    }
+    if (!m_icons) return;
+    m_icons->setMarks(m_unread, m_failed);
+    updateTip();
+}
+
+void Program::unreadSeen() {
+    m_unread = 0;
+    if (m_icons) m_icons->setMarks(m_unread, m_failed);
 }
 
 void Program::showSettings() {
+    unreadSeen();
     m_main->showStatus(false);
     m_main->show();
     m_main->raise();
@@ -507,6 +553,7 @@ void Program::loadForm4() {
     m_form4 = new Form4();
     connect(m_form4, &Form4::okClicked, this, [this] {
         m_check->popupAcknowledged();
+        unreadSeen();
         unloadForm4();
     });
     connect(m_form4, &Form4::closedByFrame, this, &Program::unloadForm4);

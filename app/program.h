@@ -89,8 +89,14 @@ class Program : public QObject {
     // Memory goes back to the system once nothing has happened for a while.
     void idleSoon();
     void releaseIdleMemory();
-    // The tray's tool tip: the last check's time and the mail told.
+    // The tray's tool tip: the last check's time and result, the next
+    // check, and the mail told.
     void updateTip();
+    // A check ended: the tray's marks and tip follow, and checks that keep
+    // failing are told once.
+    void checkEnded(bool test, const QString &failure, int newMail);
+    // The user looked: 設定変更, the popup's ＯＫ, or a notification's action.
+    void unreadSeen();
 
     Seams m_seams;
     AppSeams m_app;
@@ -112,6 +118,10 @@ class Program : public QObject {
     QTimer *m_idleTimer = nullptr;
     bool m_testStarting = false; // a dial-up test waits for the service
     bool m_exiting = false;      // the exit waits for the hang-up
-    QString m_lastCheck;         // the time of the last check, as shown
+    QString m_lastCheck;         // the time and result of the last check, as shown
     QStringList m_arrivals;      // the mail told, until acknowledged
+    int m_unread = 0;            // new mail not yet seen, on the tray's badge
+    bool m_failed = false;       // the last check failed: the tray's warning
+    int m_failuresInRow = 0;     // of scheduled checks
+    QString m_failureTold;       // the failure the desktop was told of
 };

@@ -3,6 +3,7 @@
 #include "check/oauthtokens.h"
 #include "dialup/dialup.h"
 #include "platform/seams.h"
+#include "platform/systemwatch.h"
 #include "platform/tcplink.h"
 #include "pop3/uidstore.h"
 #include "smtp/noticemessage.h"
@@ -60,7 +61,8 @@ QString colonHex(const QByteArray &raw) {
 
 MailCheck::MailCheck(const Seams &seams, QObject *parent)
     : QObject(parent), m_seams(seams), m_dialUp(new DialUp(seams, this)),
-      m_deadline(new QTimer(this)), m_tokens(new OAuthTokens(seams, this)) {
+      m_watch(new SystemWatch(seams.systemBus, this)), m_deadline(new QTimer(this)),
+      m_tokens(new OAuthTokens(seams, this)) {
     setObjectName(QStringLiteral("check"));
     connect(m_tokens, &OAuthTokens::refreshTokenChanged, this, [this](const QString &token) {
         m_settings.connection.oauthRefreshToken = token;
@@ -102,6 +104,9 @@ void MailCheck::DialStart(const SettingsRecord &settings) {
     if (running()) return;
     m_settings = settings;
     m_test = false;
+    m_failure.clear();
+    m_newMail = -1;
+    if (networkMissing()) return;
     if (settings.Dup_Mode != 0) {
         m_retryAtDial = Retry_Flag;
         m_dialUp->DialStart(settings.Dup_Entry);
@@ -113,12 +118,31 @@ void MailCheck::DialStart(const SettingsRecord &settings) {
 void MailCheck::startTest(const SettingsRecord &settings, std::function<void(bool)> started) {
     m_settings = settings;
     m_test = true;
+    m_failure.clear();
+    m_newMail = -1;
     if (settings.Dup_Mode != 0) {
         m_dialUp->TestDial(settings.Dup_Entry, std::move(started));
         return;
     }
-    startPop3();
+    if (!networkMissing()) startPop3();
     started(true);
+}
+
+bool MailCheck::networkMissing() {
+    // Without a network the server would only time out after a minute and
+    // be blamed for it. A dial-up link brings its own network, and a server
+    // on this machine needs none.
+    const QString &host = m_settings.POP_Address;
+    const bool local = host.compare(u"localhost", Qt::CaseInsensitive) == 0 ||
+                       host.startsWith(u"127.") || host == u"::1";
+    if (m_settings.Dup_Mode != 0 || local || !m_watch->networkDown()) return false;
+    const QString text = QStringLiteral("ネットワークに接続されていません");
+    emit statusChanged(text);
+    emit logLine(text);
+    Retry_Flag = saturatingAdd(Retry_Flag, 1);
+    m_failure = text;
+    settle(false);
+    return true;
 }
 
 void MailCheck::hangUpForExit() {
@@ -292,6 +316,7 @@ void MailCheck::emptyMailbox() {
         return;
     }
     New_mail_number = 0;
+    m_newMail = 0;
     if (!m_test) {
         emit logLine(QStringLiteral("０通の新着メールがあります"));
         endCheck();
@@ -323,6 +348,7 @@ bool MailCheck::testDone(bool testStaysEnabled) {
 
 void MailCheck::notify() {
     const qint16 n = New_mail_number;
+    m_newMail = n;
     const QString text = QString::number(n) + NewMailSuffix;
     emit statusChanged(text);
     New_mail_number2 = saturatingAdd(New_mail_number2, n);
@@ -442,6 +468,7 @@ void MailCheck::sessionFailed(bool smtp, const SessionResult &result) {
     // again next time, unless the server refused the message itself.
     emit statusChanged(status);
     if (!log.isEmpty()) emit logLine(log);
+    m_failure = status;
     if (!smtp)
         Retry_Flag = saturatingAdd(Retry_Flag, 1);
     else if (!result.refusedForGood)
@@ -495,6 +522,7 @@ void MailCheck::endCheck() {
 void MailCheck::settle(bool succeeded) {
     if (m_pop3 || m_smtp || m_awaitingToken) return;
     m_deadline->stop();
+    emit ended(m_test, m_failure, m_newMail);
     emit finished(succeeded);
 }
 
@@ -518,6 +546,7 @@ void MailCheck::linkFailed() {
     const QString text = QStringLiteral("ダイヤルアップ接続異常");
     emit statusChanged(text);
     emit logLine(text);
+    m_failure = text;
     endCheck();
     Retry_Flag = saturatingAdd(Retry_Flag, 1);
     settle(false);

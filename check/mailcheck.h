@@ -13,6 +13,7 @@
 
 class DialUp;
 class OAuthTokens;
+class SystemWatch;
 struct Seams;
 
 class MailCheck : public QObject {
@@ -44,6 +45,8 @@ class MailCheck : public QObject {
     bool pop3Running() const { return m_pop3 != nullptr; }
     bool noticeRunning() const { return m_smtp != nullptr; }
     DialUp *dialUp() const { return m_dialUp; }
+    // Sleep and the network, as the system reports them.
+    SystemWatch *systemWatch() const { return m_watch; }
 
     // Failures in a row of the current check (the scheduler's retry rule).
     qint16 retries() const { return Retry_Flag; }
@@ -66,6 +69,10 @@ class MailCheck : public QObject {
     // A settings test ended without error: the settings may be saved, and
     // テスト is done with, except after an empty mailbox, where it stays.
     void testPassed(bool testStaysEnabled);
+    // How the check that is ending went: `failure` is the status line's
+    // text of a failed one, empty on success; `newMail` what it found, -1
+    // when it did not read the mailbox (only a notice sent again).
+    void ended(bool test, const QString &failure, int newMail);
     // The check's last session ended.
     void finished(bool succeeded);
     // A server's certificate failed verification and ended the check. The
@@ -85,6 +92,8 @@ class MailCheck : public QObject {
     // The link failed; its wait is over: report and count the failure.
     void linkFailed();
     void dialRefused();
+    // LAN mode with the network known to be down: fails at once.
+    bool networkMissing();
 
     void startPop3();
     void openPop3(const QString &accessToken);
@@ -122,6 +131,7 @@ class MailCheck : public QObject {
     qint16 New_mail_number2 = 0; // the running total the popup shows
     qint16 TX_flg = 0;           // 1: the last notice did not go out
     DialUp *m_dialUp;
+    SystemWatch *m_watch;
     Form1 *m_pop3 = nullptr;
     Form3 *m_smtp = nullptr;
     class QTimer *m_deadline;
@@ -135,6 +145,8 @@ class MailCheck : public QObject {
     bool m_notSaved = false;
     qint16 m_retryAtDial = 0;
     quint16 m_ports[2] = {}; // POP3, SMTP: of the sessions under way
+    QString m_failure;       // of the check under way
+    int m_newMail = -1;
     OAuthTokens *m_tokens;
     bool m_awaitingToken = false;
     bool m_tokenForSmtp = false;

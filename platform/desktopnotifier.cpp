@@ -12,6 +12,7 @@ const QString AppName = QStringLiteral("クイルモン7400");
 const QString IconName = QStringLiteral("quilmon7400");
 const QString OpenMail = QStringLiteral("open-mail");
 const QString OpenMailLabel = QStringLiteral("メールを開く");
+const QString OpenSettings = QStringLiteral("open-settings");
 } // namespace
 
 DesktopNotifier::DesktopNotifier(std::function<QDBusConnection()> openBus,
@@ -93,8 +94,49 @@ void DesktopNotifier::send() {
             });
 }
 
+void DesktopNotifier::notifyFailure(const QString &text) {
+    // Failures are minutes apart: no call of this kind is under way.
+    if (!bus().isConnected()) return;
+    QDBusMessage msg =
+        QDBusMessage::createMethodCall(Service, Path, Service, QStringLiteral("Notify"));
+    const QVariantMap hints{
+        {QStringLiteral("urgency"), QVariant::fromValue(uchar(1))},
+        {QStringLiteral("category"), QStringLiteral("network.error")},
+        {QStringLiteral("desktop-entry"), IconName},
+        {QStringLiteral("image-path"), IconName},
+    };
+    const QString label = QStringLiteral("設定を開く");
+    msg.setArguments({AppName, QVariant::fromValue(m_failureId), IconName,
+                      QStringLiteral("メールチェックに失敗しました"), text.toHtmlEscaped(),
+                      QStringList{QStringLiteral("default"), label, OpenSettings, label}, hints,
+                      qint32(-1)});
+    auto *watcher = new QDBusPendingCallWatcher(bus().asyncCall(msg, replyMs), this);
+    m_failureSending = true;
+    m_failureWithdrawn = false;
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher] {
+        watcher->deleteLater();
+        m_failureSending = false;
+        const QDBusPendingReply<uint> reply = *watcher;
+        if (!reply.isError()) m_failureId = reply.value();
+        // Checks worked again before the service answered.
+        if (m_failureWithdrawn) withdrawFailure();
+    });
+}
+
+void DesktopNotifier::withdrawFailure() {
+    m_failureWithdrawn = m_failureSending;
+    const quint32 id = std::exchange(m_failureId, 0);
+    if (id == 0 || !bus().isConnected()) return;
+    QDBusMessage msg =
+        QDBusMessage::createMethodCall(Service, Path, Service, QStringLiteral("CloseNotification"));
+    msg.setArguments({QVariant::fromValue(id)});
+    bus().asyncCall(msg, replyMs);
+}
+
 void DesktopNotifier::onActionInvoked(uint id, const QString &actionKey) {
     // Other programs' notifications share the signal.
+    if (id != 0 && id == m_failureId && (actionKey == u"default" || actionKey == OpenSettings))
+        emit settingsRequested();
     if (id == 0 || id != m_id) return;
     if (actionKey != QLatin1String("default") && actionKey != OpenMail) return;
     const QStringList words = mailClient(m_command);

@@ -1,7 +1,8 @@
 #pragma once
 // New mail told through the desktop's notification service
 // (org.freedesktop.Notifications). One notification at a time: each one
-// replaces the last. Its action opens the user's mail client. Every call is
+// replaces the last. Its action opens the user's mail client. Checks that
+// fail have a notification of their own beside it, which opens the settings. Every call is
 // sent without waiting; the session bus is opened on the first notice, and a
 // desktop without the service costs one log line.
 #include <QDBusConnection>
@@ -21,6 +22,10 @@ class DesktopNotifier : public QObject {
     // Shows `text` under the program's name; its action runs `mailCommand`.
     // With `lines`, `text` is the summary and the lines are the body.
     void notify(const QString &text, const QString &mailCommand, const QStringList &lines = {});
+    // Tells why checks fail; replaces the last such notification.
+    void notifyFailure(const QString &text);
+    // Checks work again: that notification goes, if still shown.
+    void withdrawFailure();
 
     // The program and its arguments for a command line, split on blanks
     // with double quotes grouping (no shell); empty: xdg-open mailto:.
@@ -33,6 +38,8 @@ class DesktopNotifier : public QObject {
     void logLine(const QString &message);
     // The user chose the notification's action; the mail client was started.
     void mailClientOpened();
+    // The user chose the failure notification's action.
+    void settingsRequested();
 
   private slots:
     void onActionInvoked(uint id, const QString &actionKey);
@@ -45,6 +52,9 @@ class DesktopNotifier : public QObject {
     std::function<QDBusConnection()> m_openBus;
     std::optional<QDBusConnection> m_bus;
     StartProcess m_startProcess;
+    quint32 m_failureId = 0; // of the failure notification shown
+    bool m_failureSending = false;
+    bool m_failureWithdrawn = false; // while it was being sent
     quint32 m_id = 0;
     QString m_command; // of the notification shown
     bool m_sending = false;

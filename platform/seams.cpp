@@ -14,5 +14,6 @@ Seams Seams::production() {
     s.helpFile = places.helpFile;
     s.folderError = places.error;
     s.sessionBus = [] { return QDBusConnection::sessionBus(); };
+    s.systemBus = [] { return QDBusConnection::systemBus(); };
     return s;
 }

@@ -48,6 +48,12 @@ struct Seams {
     // The desktop session's bus (notifications, GNOME Online Accounts),
     // opened on first use.
     std::function<QDBusConnection()> sessionBus;
+    // The system bus, where logind tells of sleep and NetworkManager of the
+    // network; empty: neither is listened to.
+    std::function<QDBusConnection()> systemBus;
+    // After a wake or the network's return, the check of a missed minute
+    // waits this long for the network to settle.
+    int catchUpDelayMs = 5000;
     // OAuth 2.0: the providers (empty: the built-in ones), the POST to their
     // token endpoints (empty: libcurl, with caFile), and how long a sign-in
     // waits for the browser's redirect.

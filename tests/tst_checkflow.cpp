@@ -4,7 +4,8 @@
 // One check at a time: ticks, second clicks and exit arriving while a check,
 // a dial or a test's dial is under way start nothing and leave no link up.
 // The window answers while a check waits, and no message box opens while a
-// session is still connected.
+// session is still connected. The tray shows how checks go, and tells of
+// checks that keep failing once.
 #include "app/icons.h"
 #include "dialup/dialup.h"
 #include "dialup/nmdialservice.h"
@@ -13,10 +14,13 @@
 #include "support/autoservers.h"
 #include "support/dialup_dbusmock.h"
 #include "support/dialup_scripted.h"
+#include "support/memorylink.h"
 #include "support/notify_dbusmock.h"
 #include "support/programfixture.h"
 #include "support/smtp_scriptedserver.h"
 #include "windows/form4.h"
+#include "windows/resources.h"
+#include "windows/trayoverlay.h"
 
 #include <QComboBox>
 #include <QDBusArgument>
@@ -120,6 +124,11 @@ class TestCheckFlow : public QObject {
     void desktopNoticesBesideTheNoticeMail();
     void desktopNoticesWithoutTheService();
     void headersInTheTrayTip();
+    void trayFollowsTheChecks_data();
+    void trayFollowsTheChecks();
+
+  private:
+    std::unique_ptr<NotifyDbusMock> m_daemon; // shared by the rows of a table
 };
 
 namespace {
@@ -683,7 +692,7 @@ void TestCheckFlow::headersInTheTrayTip() {
     f.tickAt(12, 0);
     QVERIFY(f.idle());
     const QString designed =
-        QStringLiteral("メールチェックソフトクイルモン7400\n最終チェック 12:00");
+        QStringLiteral("メールチェックソフトクイルモン7400\n12:00 新着2通\n次回チェック 12:10");
     QSystemTrayIcon *tray = child<QSystemTrayIcon>(f.program->icons(), "trayIcon");
     QCOMPARE(tray->toolTip(), designed + "\nsender4@example.jp — message 4"
                                          "\nsender3@example.jp — message 3");
@@ -693,9 +702,10 @@ void TestCheckFlow::headersInTheTrayTip() {
     f.pop.uids << "ee";
     f.tickAt(12, 10);
     QVERIFY(f.idle());
-    QVERIFY(tray->toolTip().endsWith("12:10\nsender5@example.jp — message 5"));
+    QVERIFY(tray->toolTip().endsWith(
+        "12:10 新着1通\n次回チェック 12:20\nsender5@example.jp — message 5"));
     trayEntry("set")->trigger();
-    QVERIFY(tray->toolTip().endsWith("12:10"));
+    QVERIFY(tray->toolTip().endsWith("12:10 新着1通")); // no next check while shown
 }
 
 void TestCheckFlow::desktopNoticesWithoutTheService() {
@@ -725,6 +735,101 @@ void TestCheckFlow::desktopNoticesWithoutTheService() {
         QCOMPARE(f.check().retries(), 0);
         QVERIFY(started.isEmpty());
     }
+}
+
+void TestCheckFlow::trayFollowsTheChecks_data() {
+    QTest::addColumn<QString>("checks"); // one a minute from 12:00: id, pass refused; none, new
+    QTest::addColumn<bool>("notify");
+    QTest::addColumn<QString>("icon"); // unread count, ! for the warning
+    QTest::addColumn<QString>("tip");  // below the designed text
+    QTest::addColumn<QStringList>("told");
+    const QString pw = "パスワードが違います";
+    QTest::newRow("one failure: icon and tip only")
+        << "pass" << true << "!"
+        << "12:00 " + pw + "\n次回チェック 12:01" << QStringList();
+    QTest::newRow("the retry failed too: told once")
+        << "pass pass pass" << true << "!"
+        << "12:02 " + pw + "\n次回チェック 12:03" << QStringList{pw};
+    QTest::newRow("another failure: told again") << "pass pass id" << true << "!"
+                                                 << "12:02 ユーザＩＤが違います\n次回チェック 12:03"
+                                                 << QStringList{pw, "ユーザＩＤが違います"};
+    QTest::newRow("success clears the mark silently")
+        << "pass pass none" << true << ""
+        << "12:02 新着なし\n次回チェック 12:10" << QStringList{pw};
+    QTest::newRow("new mail counts on the badge")
+        << "new new" << true << "2"
+        << "12:01 新着1通\n次回チェック 12:10"
+        << QStringList{"1通の新着メールがあります", "2通の新着メールがあります"};
+    QTest::newRow("new mail, then failures")
+        << "new pass pass" << true << "1!"
+        << "12:02 " + pw + "\n次回チェック 12:10" << QStringList{"1通の新着メールがあります", pw};
+    QTest::newRow("notifications off") << "pass pass" << false << "!"
+                                       << "12:01 " + pw + "\n次回チェック 12:10" << QStringList();
+}
+
+void TestCheckFlow::trayFollowsTheChecks() {
+    QFETCH(QString, checks);
+    QFETCH(bool, notify);
+    QFETCH(QString, icon);
+    QFETCH(QString, tip);
+    QFETCH(QStringList, told);
+    if (!m_daemon) {
+        m_daemon = std::make_unique<NotifyDbusMock>();
+        QVERIFY(m_daemon->startBus() && m_daemon->startDaemon());
+    }
+    NotifyDbusMock &daemon = *m_daemon;
+    BusGone busGone;
+    const qsizetype before = daemon.notifyCalls().size();
+    QList<QPointer<MemoryLink>> links;
+    Flow f(kPopup);
+    f.seams.makeLink = [&links] { return (links << new MemoryLink).last().data(); };
+    QList<QStringList> started;
+    if (notify) notifyOn(f, daemon.address(), &started);
+    QVERIFY(f.start());
+    f.run();
+    const QByteArray login = "+OK\r\n+OK\r\n+OK\r\n";
+    const QStringList steps = checks.split(u' ');
+    for (int i = 0; i < steps.size(); ++i) {
+        // At the interval minute, the retry's, or by 今すぐチェック.
+        const qsizetype count = links.size();
+        f.tickAt(12, i);
+        if (links.size() == count) trayEntry("now")->trigger();
+        QCOMPARE(links.size(), count + 1);
+        links.last()->accept();
+        links.last()->reply(steps[i] == u"id"     ? "-ERR\r\n"
+                            : steps[i] == u"pass" ? login.first(10) + "-ERR\r\n"
+                            : steps[i] == u"none"
+                                ? login + "+OK 0 0\r\n"
+                                : login + "+OK 1 9\r\n1 9\r\n.\r\n+OK\r\n1 u" +
+                                      QByteArray::number(i) + "\r\n.\r\n-ERR\r\n");
+        QVERIFY(f.idle());
+    }
+    QSystemTrayIcon *tray = child<QSystemTrayIcon>(f.program->icons(), "trayIcon");
+    QCOMPARE(tray->toolTip(), "メールチェックソフトクイルモン7400\n" + tip);
+    const auto drawn = [](int unread, bool failed) {
+        const QIcon plain = programIcon();
+        return (unread || failed ? overlaidIcon(plain, unread, failed) : plain)
+            .pixmap(32)
+            .toImage();
+    };
+    const bool failed = icon.endsWith(u'!');
+    QCOMPARE(tray->icon().pixmap(32).toImage(), drawn(icon.remove(u'!').toInt(), failed));
+    if (told.isEmpty()) QTest::qWait(200); // a notice would have arrived by now
+    const auto bodies = [&] {
+        QStringList out;
+        for (const QVariantList &call : daemon.notifyCalls().mid(before))
+            out << call[4].toString();
+        return out;
+    };
+    QTRY_COMPARE(bodies(), told);
+    if (!failed || told.isEmpty() || told.last().contains(u'通')) return;
+    // The failure notice's action opens the settings, which clears the badge.
+    uint id = 0, next = 1; // the daemon numbers new notices from 1
+    for (const QVariantList &call : daemon.notifyCalls())
+        id = call[1].toUInt() ? call[1].toUInt() : next++;
+    QVERIFY(daemon.emitActionInvoked(id, QStringLiteral("open-settings")));
+    QTRY_VERIFY(f.w().isVisible());
+    QCOMPARE(tray->icon().pixmap(32).toImage(), drawn(0, failed));
 }
 
 QTEST_MAIN(TestCheckFlow)

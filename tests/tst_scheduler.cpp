@@ -1,5 +1,8 @@
-// Whole simulated days of scheduler ticks: the exact minutes a check starts.
+// Whole simulated days of scheduler ticks: the exact minutes a check starts,
+// and the one check after a sleep or an outage that missed some.
 #include "check/schedule.h"
+#include "platform/systemwatch.h"
+#include "support/dialup_dbusmock.h"
 #include "support/memorylink.h"
 #include "support/programfixture.h"
 #include "windows/assist.h"
@@ -10,6 +13,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalSpy>
 #include <QTest>
 
 namespace {
@@ -17,12 +21,19 @@ const QByteArray kRecord = "\"\",\"\",\"\",\"\",\"\",\"\",0,0,0,0,\"\",\"\",\"\"
 
 struct Day : ProgramFixture {
     QList<QPointer<MemoryLink>> links;
-    Day() : ProgramFixture(&kRecord) {
+    // With a bus address: logind and NetworkManager are listened to there.
+    explicit Day(const QString &bus = {}) : ProgramFixture(&kRecord) {
         seams.makeLink = [this] {
             auto *l = new MemoryLink;
             links << l;
             return l;
         };
+        if (!bus.isEmpty()) {
+            seams.systemBus = [bus] {
+                return QDBusConnection::connectToBus(bus, QStringLiteral("quil-system"));
+            };
+            seams.catchUpDelayMs = 50;
+        }
         start();
     }
     // 実行 with the settings as the window holds them: saved, the window
@@ -76,6 +87,11 @@ class TestScheduler : public QObject {
     void retryAfterAFailedCheck();
     void idleWhileVisibleOrNotMonitoring();
     void changesCountFromTheNextTick();
+    void catchUpAfterSleepOrOutage_data();
+    void catchUpAfterSleepOrOutage();
+
+  private:
+    std::unique_ptr<DialupDbusMock> m_system; // logind and NetworkManager
 };
 
 void TestScheduler::intervals_data() {
@@ -218,6 +234,67 @@ void TestScheduler::changesCountFromTheNextTick() {
     d.endCheck();
     QVERIFY(!schedule::hourOf(QStringLiteral("7")));
     QCOMPARE(schedule::hourOf(QStringLiteral(" 7:30:15 ")), 7);
+}
+
+void TestScheduler::catchUpAfterSleepOrOutage_data() {
+    QTest::addColumn<bool>("offline"); // else asleep
+    QTest::addColumn<QTime>("from");
+    QTest::addColumn<QTime>("to");
+    QTest::addColumn<bool>("quietNoon"); // no checks from 12:00 to 12:59
+    QTest::addColumn<int>("checks");     // every ten minutes
+    QTest::newRow("slept across marks") << false << QTime(11, 55) << QTime(12, 25) << false << 1;
+    QTest::newRow("slept between marks") << false << QTime(12, 1) << QTime(12, 9) << false << 0;
+    QTest::newRow("marks missed in quiet hours")
+        << false << QTime(12, 5) << QTime(13, 0) << true << 0;
+    QTest::newRow("woke in quiet hours") << false << QTime(11, 5) << QTime(12, 30) << true << 0;
+    QTest::newRow("offline across a mark") << true << QTime(12, 5) << QTime(12, 15) << false << 1;
+    QTest::newRow("offline between marks") << true << QTime(12, 1) << QTime(12, 8) << false << 0;
+}
+
+void TestScheduler::catchUpAfterSleepOrOutage() {
+    QFETCH(bool, offline);
+    QFETCH(QTime, from);
+    QFETCH(QTime, to);
+    QFETCH(bool, quietNoon);
+    QFETCH(int, checks);
+    if (!m_system) {
+        m_system = std::make_unique<DialupDbusMock>();
+        QVERIFY(m_system->startBus() && m_system->startManager() && m_system->startLogind());
+    }
+    // Asleep or off the network (true), then back (false).
+    const auto away = [&](bool gone) {
+        if (offline)
+            m_system->control(QStringLiteral("SetConnectivity"), {gone ? 1u : 4u}); // none, full
+        else
+            m_system->prepareForSleep(gone);
+    };
+    Day d(m_system->address());
+    d.ui().Option5->setChecked(true);
+    if (quietNoon) d.quiet(QStringLiteral("12:00"), QStringLiteral("13:00"));
+    d.monitor();
+    QSignalSpy told(d.check().systemWatch(),
+                    offline ? &SystemWatch::networkLost : &SystemWatch::sleeping);
+    d.clock = QDateTime(QDate(2026, 3, 1), from);
+    away(true);
+    QTRY_COMPARE(told.size(), 1);
+    // Awake without a network, checks fail at once and blame no server.
+    for (; offline && d.clock.time() < to; d.clock = d.clock.addSecs(60))
+        d.scheduler().Timer1_Timer();
+    QVERIFY(d.links.isEmpty());
+    if (offline && checks > 0) {
+        QCOMPARE(d.ui().Text4->text(), QStringLiteral("ネットワークに接続されていません"));
+        QCOMPARE(d.logMessages().count(QStringLiteral("ネットワークに接続されていません")), 2);
+    }
+    d.clock = QDateTime(d.clock.date(), to);
+    away(false);
+    if (checks == 0) QTest::qWait(300); // the catch-up would have run by now
+    QTRY_COMPARE(d.links.size(), checks);
+    if (checks == 0) return;
+    d.endCheck();
+    // One catch-up per wake or outage.
+    m_system->prepareForSleep(false);
+    QTest::qWait(300);
+    QCOMPARE(d.links.size(), 1);
 }
 
 QTEST_MAIN(TestScheduler)

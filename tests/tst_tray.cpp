@@ -2,18 +2,29 @@
 // menu, and that a tray host cannot open it behind the program's back.
 #include "app/icons.h"
 #include "support/programfixture.h"
+#include "windows/trayoverlay.h"
 
 #include <QSystemTrayIcon>
 #include <QtTest>
 
 namespace {
 const QString kTip = QStringLiteral("メールチェックソフトクイルモン7400");
+
+// Whether `color` shows in the icon's top (or bottom) right quarter.
+bool marked(const QImage &img, const QColor &color, bool top) {
+    const int h = img.height() / 2;
+    for (int y = top ? 0 : h; y < (top ? h : img.height()); ++y)
+        for (int x = img.width() / 2; x < img.width(); ++x)
+            if (img.pixel(x, y) == color.rgb()) return true;
+    return false;
+}
 } // namespace
 
 class TstTray : public QObject {
     Q_OBJECT
   private slots:
     void icon_tipPictureAndPresence();
+    void icon_marksAtEverySize();
     void menu_layoutAndCommands();
     void menu_opensOnRightOrLeftClick_data();
     void menu_opensOnRightOrLeftClick();
@@ -37,6 +48,21 @@ void TstTray::icon_tipPictureAndPresence() {
     QVERIFY(!icon->isVisible());
 }
 
+void TstTray::icon_marksAtEverySize() {
+    Icons icons([] { return false; });
+    QSystemTrayIcon *tray = child<QSystemTrayIcon>(&icons, "trayIcon");
+    icons.setMarks(3, true);
+    const QImage three = tray->icon().pixmap(32).toImage();
+    for (int s : {16, 22, 24, 32, 48, 64, 128, 256}) {
+        const QImage img = tray->icon().pixmap(s).toImage();
+        QCOMPARE(img.size(), QSize(s, s));
+        QVERIFY2(marked(img, trayoverlay::Badge, true) && marked(img, trayoverlay::Warning, false),
+                 qPrintable(QString::number(s)));
+    }
+    icons.setMarks(4, true); // the count is drawn
+    QVERIFY(tray->icon().pixmap(32).toImage() != three);
+}
+
 void TstTray::menu_layoutAndCommands() {
     Icons icons([] { return false; });
     QCOMPARE(icons.objectName(), QStringLiteral("icons"));
@@ -45,21 +71,24 @@ void TstTray::menu_layoutAndCommands() {
     for (QAction *a : trayMenu()->actions())
         layout << (a->isSeparator() ? QStringLiteral("-") : a->objectName() + u'=' + a->text());
     QCOMPARE(layout,
-             (QStringList{QStringLiteral("set=設定変更"), QStringLiteral("-"),
-                          QStringLiteral("ver=バージョン情報"), QStringLiteral("help=ヘルプ"),
-                          QStringLiteral("-"), QStringLiteral("end=終了")}));
+             (QStringList{QStringLiteral("set=設定変更"), QStringLiteral("now=今すぐチェック"),
+                          QStringLiteral("-"), QStringLiteral("ver=バージョン情報"),
+                          QStringLiteral("help=ヘルプ"), QStringLiteral("-"),
+                          QStringLiteral("end=終了")}));
     QVERIFY(!icons.image1().isNull());
     QCOMPARE(icons.image1().availableSizes().value(0), QSize(32, 32));
 
     QStringList fired;
     connect(&icons, &Icons::setClicked, this, [&] { fired << QStringLiteral("set"); });
+    connect(&icons, &Icons::nowClicked, this, [&] { fired << QStringLiteral("now"); });
     connect(&icons, &Icons::verClicked, this, [&] { fired << QStringLiteral("ver"); });
     connect(&icons, &Icons::helpClicked, this, [&] { fired << QStringLiteral("help"); });
     connect(&icons, &Icons::endClicked, this, [&] { fired << QStringLiteral("end"); });
-    for (const char *name : {"end", "help", "ver", "set"})
+    for (const char *name : {"end", "help", "ver", "now", "set"})
         trayEntry(name)->trigger();
-    QCOMPARE(fired, (QStringList{QStringLiteral("end"), QStringLiteral("help"),
-                                 QStringLiteral("ver"), QStringLiteral("set")}));
+    QCOMPARE(fired,
+             (QStringList{QStringLiteral("end"), QStringLiteral("help"), QStringLiteral("ver"),
+                          QStringLiteral("now"), QStringLiteral("set")}));
 }
 
 void TstTray::menu_opensOnRightOrLeftClick_data() {
@@ -101,10 +130,16 @@ void TstTray::menu_notWhileSettingsVisible() {
     QVERIFY(!trayEntry("set")->isEnabled() && !trayEntry("end")->isEnabled());
     trayEntry("end")->trigger();
     QCOMPARE(ends, 0);
+    bool running = false; // 今すぐチェック waits for 実行 besides
+    icons.setCheckAllowed([&running] { return running; });
     settings.hide();
     emit tray->activated(QSystemTrayIcon::Context);
     QVERIFY(trayMenu()->isVisible()); // shown, its entries enabled again
     QVERIFY(trayEntry("set")->isEnabled() && trayEntry("end")->isEnabled());
+    QVERIFY(!trayEntry("now")->isEnabled());
+    running = true;
+    emit trayMenu()->aboutToShow();
+    QVERIFY(trayEntry("now")->isEnabled());
     trayEntry("end")->trigger();
     QCOMPARE(ends, 1);
 }

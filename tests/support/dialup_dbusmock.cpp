@@ -28,6 +28,7 @@ DialupDbusMock::DialupDbusMock()
 DialupDbusMock::~DialupDbusMock() {
     QDBusConnection::disconnectFromBus(m_connName);
     stop(m_manager);
+    stop(m_logind);
     stop(m_daemon);
 }
 
@@ -81,23 +82,42 @@ QDBusConnection DialupDbusMock::bus() const {
 }
 
 bool DialupDbusMock::startManager() {
+    return startTemplate(
+        m_manager, QStringLiteral(QUIL_SOURCE_DIR "/tests/support/dialup_nmmock.py"), Service);
+}
+
+bool DialupDbusMock::startLogind() {
+    return startTemplate(m_logind, QStringLiteral("logind"),
+                         QStringLiteral("org.freedesktop.login1"));
+}
+
+bool DialupDbusMock::startTemplate(QProcess &p, const QString &name, const QString &service) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), m_address);
     env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
-    m_manager.setProcessEnvironment(env);
-    m_manager.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_manager.start(QStringLiteral("/usr/bin/python3"),
-                    {QStringLiteral("-m"), QStringLiteral("dbusmock"), QStringLiteral("--system"),
-                     QStringLiteral("--template"),
-                     QStringLiteral(QUIL_SOURCE_DIR "/tests/support/dialup_nmmock.py")});
-    if (!m_manager.waitForStarted(5000)) return false;
+    p.setProcessEnvironment(env);
+    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    p.start(QStringLiteral("/usr/bin/python3"),
+            {QStringLiteral("-m"), QStringLiteral("dbusmock"), QStringLiteral("--system"),
+             QStringLiteral("--template"), name});
+    if (!p.waitForStarted(5000)) return false;
     QDeadlineTimer deadline(15000);
     while (!deadline.hasExpired()) {
-        if (bus().interface()->isServiceRegistered(Service)) return true;
-        if (m_manager.state() == QProcess::NotRunning) return false;
+        if (bus().interface()->isServiceRegistered(service)) return true;
+        if (p.state() == QProcess::NotRunning) return false;
         QThread::msleep(50);
     }
     return false;
+}
+
+bool DialupDbusMock::prepareForSleep(bool start) {
+    QDBusMessage msg = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
+        QStringLiteral("org.freedesktop.DBus.Mock"), QStringLiteral("EmitSignal"));
+    msg.setArguments({QStringLiteral("org.freedesktop.login1.Manager"),
+                      QStringLiteral("PrepareForSleep"), QStringLiteral("b"),
+                      QVariantList{QVariant(start)}});
+    return bus().call(msg, QDBus::Block, 10000).type() == QDBusMessage::ReplyMessage;
 }
 
 void DialupDbusMock::stopManager() {

@@ -12,10 +12,13 @@ class DialupDbusMock {
     DialupDbusMock();
     ~DialupDbusMock();
 
-    // The bus alone; then NetworkManager on it.
+    // The bus alone; then NetworkManager on it, and logind.
     bool startBus();
     bool startManager();
     void stopManager();
+    bool startLogind();
+    // logind's word that the machine goes to sleep (true) or woke (false).
+    bool prepareForSleep(bool start);
 
     QString address() const { return m_address; }
     QDBusConnection bus() const;
@@ -28,9 +31,11 @@ class DialupDbusMock {
     bool managerWasStarted() const;
 
   private:
+    bool startTemplate(QProcess &p, const QString &name, const QString &service);
     QTemporaryDir m_dir;
     QProcess m_daemon;
     QProcess m_manager;
+    QProcess m_logind;
     QString m_address;
     QString m_connName;
 };
