@@ -210,6 +210,22 @@ void TestSettingsFile::passwordsInTheKeyringLeaveBothFiles() {
     QVERIFY(!back.connection.keyring && !back.connection.keyringSmtp);
     QCOMPARE(back.connection.smtpPassword, QStringLiteral("smtp-pw"));
 
+    // OAuth: the refresh token is kept like a password, and read back whole.
+    const ConnectionSettings plain = r.connection;
+    ConnectionSettings &c = r.connection;
+    c.signIn = ConnectionSettings::SignIn::OAuth;
+    c.oauthProvider = QStringLiteral("microsoft");
+    c.oauthClientId = QStringLiteral("id=1");
+    c.oauthRefreshToken = QStringLiteral("M.C5_BAY.-Cf*rt=");
+    for (bool keyring : {false, true}) {
+        c.keyring = keyring;
+        QVERIFY(settingsfile::save(dir.path(), r));
+        QVERIFY(settingsfile::load(dir.path(), back));
+        QVERIFY(back.connection.signIn == c.signIn && back.connection.oauthClientId == "id=1");
+        QCOMPARE(back.connection.oauthRefreshToken, keyring ? QString() : c.oauthRefreshToken);
+    }
+    r.connection = plain;
+
     // A file of old names no entries: those it uses count as its own; the
     // fingerprints it accepted belong to the servers configured now, and new
     // ones keep the server they were accepted for.
