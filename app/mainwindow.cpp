@@ -361,6 +361,11 @@ void MainWindow::setDestination(const QString &address) {
     Text3->setText(address);
 }
 
+void MainWindow::setServers(const QString &pop, const QString &smtp) {
+    Text1->setText(pop);
+    Text5->setText(smtp);
+}
+
 void MainWindow::setConnection(const ConnectionSettings &connection) {
     if (connection == m_loaded.connection) return;
     m_loaded.connection = connection;

@@ -29,6 +29,8 @@ class MainWindow : public QWidget {
     void setEntries(const QStringList &names);
     // The address the assistant composed, into Text3 (the change rules run).
     void setDestination(const QString &address);
+    // The POP3 and SMTP servers of a provider chosen in 接続設定.
+    void setServers(const QString &pop, const QString &smtp);
     // The connection settings the dialog handed back; a change runs the
     // change rules. No control of this window shows them.
     void setConnection(const ConnectionSettings &connection);

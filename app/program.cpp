@@ -432,6 +432,7 @@ void Program::showConnection() {
         for (int i = 0; i < 2; ++i)
             if (!m_refused[i].fingerprintHex.isEmpty())
                 m_connection->setRefused(i == 1, m_refused[i]);
+        connect(m_connection, &ConnectionDialog::serversChosen, m_main, &MainWindow::setServers);
         connect(m_connection, &ConnectionDialog::settingsAccepted, this,
                 [this, autostartOn](const ConnectionSettings &c) {
                     const bool wanted = m_connection->autostart();

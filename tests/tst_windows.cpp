@@ -12,6 +12,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
@@ -567,6 +568,31 @@ void TstWindows::connection_providerPresets() {
                                          "# x=y\nsmtp=s\nsmtp_port=25\nsmtp_security=none\n");
     QCOMPARE(parsed.size(), 1);
     QCOMPARE(parsed[0].key, QStringLiteral("c"));
+
+    // Chosen in the dialog: the controls filled, the servers handed over on ＯＫ.
+    ConnectionDialog d(ConnectionSettings{}, [](QWidget *, const QString &, const QString &) {});
+    QStringList servers;
+    ConnectionSettings out;
+    connect(&d, &ConnectionDialog::serversChosen, this,
+            [&](const QString &pop, const QString &smtp) { servers << pop << smtp; });
+    connect(&d, &ConnectionDialog::settingsAccepted, this,
+            [&](const ConnectionSettings &c) { out = c; });
+    auto *preset = named<QComboBox>(&d, "Preset");
+    QCOMPARE(preset->itemText(0), QStringLiteral("手動設定"));
+    const auto choose = [preset](int i) {
+        preset->setCurrentIndex(i);
+        emit preset->activated(i);
+    };
+    choose(2); // Outlook.com: OAuth only
+    QVERIFY(named<QRadioButton>(&d, "SignInOAuth")->isChecked());
+    QCOMPARE(named<QComboBox>(&d, "OAuthProvider")->currentData().toString(), "microsoft");
+    choose(1); // Gmail
+    QVERIFY(named<QLabel>(&d, "PresetHint")->text().startsWith(QStringLiteral("Gmail: ")));
+    named<QPushButton>(&d, "Command1")->click();
+    QCOMPARE(servers, (QStringList{"pop.gmail.com", "smtp.gmail.com"}));
+    QVERIFY(out.popSecurity == LinkSecurity::Tls && out.popPort == 995 && out.smtpPort == 587 &&
+            out.smtpSecurity == LinkSecurity::StartTls && out.smtpAuth &&
+            out.signIn == ConnectionSettings::SignIn::Password);
 }
 
 #include "tst_windows.moc"

@@ -1,5 +1,6 @@
 #include "windows/connection.h"
 
+#include "windows/providers.h"
 #include "windows/resources.h"
 #include "windows/singleline.h"
 #include "windows/twips.h"
@@ -102,16 +103,27 @@ ConnectionDialog::ConnectionDialog(const ConnectionSettings &settings, MessageBo
     // The settings window waits behind it; closing this one must not end the program.
     setAttribute(Qt::WA_QuitOnClose, false);
     setWindowModality(Qt::WindowModal);
-    setFixedSize(twSize(13470, 13905));
+    setFixedSize(twSize(13470, 14505));
+
+    // A provider fills in what its users would otherwise look up.
+    label(this, QStringLiteral("LabelPreset"), QStringLiteral("プロバイダ"), 240, 240, 1095, 255);
+    m_preset = new QComboBox(this);
+    m_preset->setObjectName(QStringLiteral("Preset"));
+    place(m_preset, 1380, 180, 3615, 375);
+    m_preset->addItem(QStringLiteral("手動設定"));
+    for (const Provider &p : providers::all())
+        m_preset->addItem(p.name, p.key);
+    m_presetHint = label(this, QStringLiteral("PresetHint"), QString(), 5160, 240, 8070, 255);
+    connect(m_preset, &QComboBox::activated, this, &ConnectionDialog::presetChosen);
 
     auto *pop = new QGroupBox(QStringLiteral("受信（POP3）"), this);
     pop->setObjectName(QStringLiteral("FramePop"));
-    place(pop, 240, 120, 6375, 3870);
+    place(pop, 240, 720, 6375, 3870);
     buildSide(0, pop, 840);
 
     auto *smtp = new QGroupBox(QStringLiteral("送信（SMTP）"), this);
     smtp->setObjectName(QStringLiteral("FrameSmtp"));
-    place(smtp, 240, 4095, 6375, 5790);
+    place(smtp, 240, 4695, 6375, 5790);
     // Authentication sits between the encryption row and the certificate.
     m_auth = new QCheckBox(QStringLiteral("認証する"), smtp);
     m_auth->setObjectName(QStringLiteral("SmtpAuth"));
@@ -134,7 +146,7 @@ ConnectionDialog::ConnectionDialog(const ConnectionSettings &settings, MessageBo
     // The desktop's services: kept apart from the servers above.
     auto *desktop = new QGroupBox(QStringLiteral("デスクトップ"), this);
     desktop->setObjectName(QStringLiteral("FrameDesktop"));
-    place(desktop, 240, 9990, 6375, 1095);
+    place(desktop, 240, 10590, 6375, 1095);
     m_keyring = new QCheckBox(QStringLiteral("パスワードをキーリングに保存する"), desktop);
     m_keyring->setObjectName(QStringLiteral("Keyring"));
     m_keyring->setToolTip(QStringLiteral("パスワードを設定ファイルに書かず、デスクトップの"
@@ -146,7 +158,7 @@ ConnectionDialog::ConnectionDialog(const ConnectionSettings &settings, MessageBo
 
     auto *notice = new QGroupBox(QStringLiteral("通知"), this);
     notice->setObjectName(QStringLiteral("FrameNotify"));
-    place(notice, 240, 11190, 6375, 2055);
+    place(notice, 240, 11790, 6375, 2055);
     m_notify = new QCheckBox(QStringLiteral("新着メールをデスクトップの通知でも知らせる"), notice);
     m_notify->setObjectName(QStringLiteral("DesktopNotify"));
     place(m_notify, 240, 360, 5895, 255);
@@ -166,7 +178,7 @@ ConnectionDialog::ConnectionDialog(const ConnectionSettings &settings, MessageBo
     // How POP3 and SMTP authentication sign in.
     auto *signIn = new QGroupBox(QStringLiteral("サインイン"), this);
     signIn->setObjectName(QStringLiteral("FrameSignIn"));
-    place(signIn, 6855, 120, 6375, 3150);
+    place(signIn, 6855, 720, 6375, 3150);
     label(signIn, QStringLiteral("LabelSignIn"), QStringLiteral("方式"), 240, 360, 1335, 255);
     m_password = new QRadioButton(QStringLiteral("パスワード"), signIn);
     m_password->setObjectName(QStringLiteral("SignInPassword"));
@@ -207,8 +219,8 @@ ConnectionDialog::ConnectionDialog(const ConnectionSettings &settings, MessageBo
     connect(m_signIn, &QPushButton::clicked, this, &ConnectionDialog::signInClicked);
 
     m_ok =
-        button(this, QStringLiteral("Command1"), QStringLiteral("Ｏ　Ｋ"), 10560, 13350, 1215, 375);
-    m_cancel = button(this, QStringLiteral("Command2"), QStringLiteral("キャンセル"), 12000, 13350,
+        button(this, QStringLiteral("Command1"), QStringLiteral("Ｏ　Ｋ"), 10560, 13950, 1215, 375);
+    m_cancel = button(this, QStringLiteral("Command2"), QStringLiteral("キャンセル"), 12000, 13950,
                       1215, 375);
     connect(m_ok, &QPushButton::clicked, this, &ConnectionDialog::Command1_Click);
     connect(m_cancel, &QPushButton::clicked, this, &ConnectionDialog::reject);
@@ -537,9 +549,32 @@ void ConnectionDialog::Command1_Click() {
                });
 }
 
+void ConnectionDialog::presetChosen(int index) {
+    const int at = index - 1; // after 手動設定
+    if (at < 0 || at >= providers::all().size()) {
+        m_presetHint->clear();
+        return;
+    }
+    const Provider &p = providers::all()[at];
+    const Security securities[] = {p.popSecurity, p.smtpSecurity};
+    const quint16 ports[] = {p.popPort, p.smtpPort};
+    for (int i = 0; i < 2; ++i) {
+        m_side[i].security[int(securities[i])]->setChecked(true);
+        m_side[i].port->setText(QString::number(ports[i]));
+    }
+    // A submission port takes no mail without authentication.
+    m_auth->setChecked(p.smtpSecurity != Security::None);
+    (p.oauthSignIn ? m_oauth : m_password)->setChecked(true);
+    if (const int i = m_provider->findData(p.oauthProvider); i >= 0) m_provider->setCurrentIndex(i);
+    m_presetHint->setText(p.hint);
+    m_presetHint->setToolTip(p.hint);
+}
+
 void ConnectionDialog::acceptSettings(const ConnectionSettings &c) {
     if (m_done) return;
     m_done = true;
+    if (const int at = m_preset->currentIndex() - 1; at >= 0 && at < providers::all().size())
+        emit serversChosen(providers::all()[at].popServer, providers::all()[at].smtpServer);
     emit settingsAccepted(c);
 }
 

@@ -55,6 +55,9 @@ class ConnectionDialog : public QDialog {
   signals:
     // ＯＫ with settings that passed the checks.
     void settingsAccepted(const ConnectionSettings &settings);
+    // Just before settingsAccepted, when a provider was chosen: its servers,
+    // which live in the settings window's record.
+    void serversChosen(const QString &pop, const QString &smtp);
     // キャンセル, Esc or the close box.
     void cancelled();
 
@@ -62,6 +65,9 @@ class ConnectionDialog : public QDialog {
     void reject() override;
 
   private:
+    void presetChosen(int index);
+    QComboBox *m_preset = nullptr;
+    QLabel *m_presetHint = nullptr;
     // One server's controls: POP3 (index 0) or SMTP (index 1).
     struct Side {
         std::array<QRadioButton *, 3> security{}; // なし, STLS/STARTTLS, SSL/TLS
