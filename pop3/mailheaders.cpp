@@ -41,7 +41,10 @@ QByteArray fieldValue(QByteArrayView block, QByteArrayView name) {
         if (end < 0) end = block.size();
         QByteArrayView line = block.sliced(pos, end - pos);
         pos = end + 1;
-        if (line.endsWith('\r')) line.chop(1);
+        // Every CR before the LF: a line cut off at the end of the block
+        // must read as it does when a line break follows.
+        while (line.endsWith('\r'))
+            line.chop(1);
         if (line.isEmpty()) break;
         if (isBlank(line[0])) {
             if (inField) value += line;
