@@ -272,6 +272,9 @@ void TestScheduler::catchUpAfterSleepOrOutage() {
     d.ui().Option5->setChecked(true);
     if (quietNoon) d.quiet(QStringLiteral("12:00"), QStringLiteral("13:00"));
     d.monitor();
+    // The program's first turns of the event loop: its watch subscribes and
+    // asks for the network's state, as long before any real outage.
+    QTest::qWait(100);
     QSignalSpy told(d.check().systemWatch(),
                     offline ? &SystemWatch::networkLost : &SystemWatch::sleeping);
     d.clock = QDateTime(QDate(2026, 3, 1), from);
