@@ -13,7 +13,8 @@
 // replies it waits for, and at most one QUIT, last; the message only after a
 // "354"; the session does nothing after it finished, and finishes exactly
 // once; the check logs one line, ends, and sends the notice again at the
-// next start unless it went out or the server refused it.
+// next start unless it went out or the server refused it. A TLS record in
+// place of the greeting names the port's security and sends nothing.
 #include "fuzz/recordinghost.h"
 #include "platform/codepage.h"
 #include "smtp/noticemessage.h"
@@ -168,6 +169,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         // Refused once the whole message went out: it is not sent again.
         check(!sent.isEmpty() && sent.last() == quit && again == !allSent);
         check(host.passes == 0);
+    } else if (outcome.endsWith(QStringLiteral(
+                   "はSSL/TLS用です（接続設定の暗号化で「SSL/TLS」を選んでください）"))) {
+        // A TLS record where the greeting should be: nothing was said to it.
+        check((stream.startsWith("\x15\x03") || stream.startsWith("\x16\x03")) && sent.isEmpty());
+        check(again && host.passes == 0);
     } else {
         check(outcome == QStringLiteral("送信サーバタイムアウト") && again);
         check(host.passes == 0);
